@@ -1,0 +1,81 @@
+#include "shell/Log.h"
+
+#include "shell/Failure.h"
+#include "shell/TextRules.h"
+
+#include <QDir>
+#include <QSaveFile>
+
+namespace velora {
+
+Log::Log(QString name, QObject *parent) : QObject(parent), m_name(std::move(name)) {}
+
+void Log::appendLines(const QString &text)
+{
+    // CR LF, a lone CR and a lone LF all end a line, as in a multi-line edit.
+    qsizetype start = 0;
+    const qsizetype n = text.size();
+    for (qsizetype i = 0; i <= n; ++i) {
+        if (i < n && text[i] != u'\r' && text[i] != u'\n')
+            continue;
+        const QString line = text.mid(start, i - start);
+        m_lines.append(line);
+        Q_EMIT lineAdded(line);
+        if (i < n && text[i] == u'\r' && i + 1 < n && text[i + 1] == u'\n')
+            ++i;
+        start = i + 1;
+    }
+}
+
+void Log::addLine(const QString &text)
+{
+    appendLines(text);
+}
+
+void Log::clear()
+{
+    m_lines.clear();
+    Q_EMIT reset();
+}
+
+void Log::replaceWith(const QString &text)
+{
+    m_lines.clear();
+    Q_EMIT reset();
+    appendLines(text);
+}
+
+QString timeOfDayStamp(const QDateTime &now)
+{
+    return now.toString(QStringLiteral("hh:mm:ss"));
+}
+
+QString dateTimeStamp(const QDateTime &now)
+{
+    return now.toString(QStringLiteral("dd-MM-yyyy hh:mm:ss"));
+}
+
+QString activityLogFileName(const QDateTime &now)
+{
+    return now.toString(QStringLiteral("ddMMyyhhmmss")) + QString::number(now.date().month()) +
+           QString::number(now.time().second()) + QStringLiteral(".TXT");
+}
+
+QString saveActivityLog(const Log &log, const QString &folder, const QDateTime &now)
+{
+    const QString path = QDir(folder).filePath(activityLogFileName(now));
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        throw Failure(
+            QStringLiteral("Cannot create file \"%1\". %2").arg(QDir::toNativeSeparators(path), file.errorString()));
+    for (const QString &line : log.lines()) {
+        file.write(toAnsi(line));
+        file.write("\r\n", 2);
+    }
+    if (!file.commit())
+        throw Failure(
+            QStringLiteral("Cannot write file \"%1\". %2").arg(QDir::toNativeSeparators(path), file.errorString()));
+    return path;
+}
+
+} // namespace velora

@@ -1,0 +1,55 @@
+#pragma once
+
+#include <QDateTime>
+#include <QObject>
+#include <QStringList>
+
+namespace velora {
+
+// One on-screen log (the activity log RBSLog or the return log RBSCLog): an
+// ordered list of lines, always added at the end. Views, standard output and the
+// log files subscribe to its signals; the log itself never touches a widget.
+class Log : public QObject {
+    Q_OBJECT
+public:
+    explicit Log(QString name, QObject *parent = nullptr);
+
+    const QString &name() const { return m_name; }
+
+    // AddLogLine: a text holding line breaks counts as several lines.
+    void addLine(const QString &text);
+    void clear();
+    // The failure handler's way: the whole content becomes this text.
+    void replaceWith(const QString &text);
+
+    qsizetype lineCount() const { return m_lines.size(); }
+    const QStringList &lines() const { return m_lines; }
+    QString text() const { return m_lines.join(QStringLiteral("\r\n")); }
+
+Q_SIGNALS:
+    void lineAdded(const QString &line);
+    // The content was cleared or replaced: views reload from lines().
+    void reset();
+
+private:
+    void appendLines(const QString &text);
+
+    QString m_name;
+    QStringList m_lines;
+};
+
+// The two stamps of log lines. The clock is a parameter so that tests can fix it.
+QString timeOfDayStamp(const QDateTime &now = QDateTime::currentDateTime()); // hh:mm:ss
+QString dateTimeStamp(const QDateTime &now = QDateTime::currentDateTime());  // dd-mm-yyyy hh:mm:ss
+
+// File name of a saved activity log: DDMMYYHHMMSS, then the month and the
+// seconds once more without leading zero, then ".TXT" (8 Dec 2014 14:05:09
+// gives 081214140509129.TXT).
+QString activityLogFileName(const QDateTime &now);
+
+// SaveActivityLog: writes the lines, each ended by CR LF, in the single-byte
+// code page into folder/<stamped name>; an existing file of that name is
+// replaced. Throws Failure when the file cannot be written.
+QString saveActivityLog(const Log &log, const QString &folder, const QDateTime &now = QDateTime::currentDateTime());
+
+} // namespace velora

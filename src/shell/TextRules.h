@@ -1,0 +1,49 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QStringView>
+
+namespace velora {
+
+// How the service reads a number out of free text (settings, house numbers,
+// postcodes, answers of peers and services). The rule is deliberately lenient:
+// leading blanks, an optional sign, decimal digits or hexadecimal digits after
+// "$", "x", "X" or "0x"; reading stops at the first other character or before
+// the value would leave the signed 32-bit range. The sign only counts when the
+// digits run to the end of the text ("-12a" reads as 12).
+struct IntegerReading {
+    qint32 value = 0;
+    // True when the text held digits and they ran to its very end without
+    // overflow: the whole text is a number.
+    bool complete = false;
+};
+
+IntegerReading readInteger(QStringView text);
+
+inline qint32 leadingInteger(QStringView text)
+{
+    return readInteger(text).value;
+}
+
+// The stricter form used for typed items of a ride order: a text that is not
+// entirely a number gives 0.
+inline qint32 wholeInteger(QStringView text)
+{
+    const IntegerReading reading = readInteger(text);
+    return reading.complete ? reading.value : 0;
+}
+
+// The single-byte code page of the dispatch suite is Windows-1252.
+// Characters without a single-byte equivalent become "?".
+QByteArray toAnsi(QStringView text);
+QString fromAnsi(QByteArrayView bytes);
+
+// A text as a single-byte field of at most maxLength characters holds it:
+// converted to the code page (unmapped characters become "?") and cut.
+QString toAnsiField(QStringView text, qsizetype maxLength);
+
+// Blanks and control characters removed at both ends (codes 0 to 32).
+QString trimControl(QStringView text);
+
+} // namespace velora
