@@ -1,0 +1,82 @@
+#pragma once
+
+#include <QObject>
+#include <QSqlDatabase>
+#include <QString>
+
+#include <functional>
+
+namespace velora {
+
+class DatasetGate;
+class Settings;
+
+enum class Backend {
+    EmbeddedSqlite,
+    SqliteFile,
+    SqlServerOdbc
+};
+
+// Which database the four connection settings point at, worked out right before
+// every connect: an empty server means the embedded file VeloraRBS.db in the
+// program folder, "sqlite:PATH" a SQLite file at PATH (relative to the program
+// folder), anything else SQL Server through ODBC with the FreeTDS driver.
+struct ConnectionTarget {
+    Backend backend = Backend::EmbeddedSqlite;
+    QString sqlitePath;        // SQLite backends
+    QString odbcConnectString; // SQL Server; holds the password, never logged
+    QString displayText;       // what messages may show: never the password
+};
+
+ConnectionTarget connectionTargetFor(const Settings &settings, const QString &programFolder);
+
+// The one connection ADO that all datasets and the command share.
+class Database : public QObject {
+    Q_OBJECT
+public:
+    Database(Settings &settings, QString programFolder, QObject *parent = nullptr);
+    ~Database() override;
+
+    bool isOpen() const;
+    // Connects with the target the settings give now; a SQLite file is created
+    // with the five tables on first use. Throws Failure with the database
+    // layer's message (without the password) when it cannot.
+    void open();
+    void close();
+
+    Backend backend() const { return m_backend; }
+    QSqlDatabase connection() const;
+
+    // The dialect layer: statements keep the texts the design gives them; this
+    // turns what SQLite does not understand ("select top 1 ...") into its form.
+    QString translate(const QString &statement) const;
+
+    // One unit of work per received packet: the rows it writes are committed
+    // together or not at all. beginUnit() only arms the unit; the transaction
+    // itself starts at the first write of a dataset that joins units, so that
+    // nothing holds the write lock while a travel time is still being asked.
+    void beginUnit();
+    void joinUnit();           // called by writers that belong to the unit
+    void endUnit(bool commit); // commit or roll back; no-op without a transaction
+    bool inTransaction() const { return m_inTransaction; }
+
+    DatasetGate &gate() { return *m_gate; }
+
+    // Button "TEST": open, report success through the callback, close. Throws
+    // the database layer's message when opening fails.
+    void testConnection(const std::function<void()> &reportSuccess);
+
+Q_SIGNALS:
+    void openedChanged(bool open);
+
+private:
+    Settings &m_settings;
+    QString m_programFolder;
+    QString m_connectionName;
+    Backend m_backend = Backend::EmbeddedSqlite;
+    bool m_unitArmed = false;
+    bool m_inTransaction = false;
+    DatasetGate *m_gate;
+};
+
+} // namespace velora

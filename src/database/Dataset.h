@@ -1,0 +1,106 @@
+#pragma once
+
+#include <QDateTime>
+#include <QSqlRecord>
+#include <QString>
+#include <QStringList>
+#include <QVariant>
+#include <QVariantList>
+
+#include <functional>
+#include <vector>
+
+namespace velora {
+
+class Database;
+
+// A named query object on the shared connection with the row semantics the
+// link relies on: open a statement, read the rows, append or edit one row, set
+// columns and post. Text that came from the network never enters the statement
+// text: it goes in as a bound value for a "?" placeholder.
+class Dataset {
+public:
+    // table: the table that post() writes into; keyColumn its identity column.
+    Dataset(Database &database, QString name, QString table, QString keyColumn, bool joinsUnit);
+    virtual ~Dataset() = default;
+
+    const QString &name() const { return m_name; }
+
+    void setStatement(const QString &statement, const QVariantList &bindings = {});
+    const QString &statement() const { return m_statement; }
+
+    // Opens the connection first when it is closed. Throws Failure.
+    void open();
+    // Discards a row that was appended or edited and not posted.
+    void close();
+    bool isOpen() const { return m_open; }
+
+    int rowCount() const;
+    bool isEmpty() const { return rowCount() == 0; }
+    // Moves the current row (0-based); after open() it is the first.
+    void setCurrentRow(int row);
+
+    // Columns of the current row, or of the row being filled after append()/edit().
+    // Column names are matched without regard to letter case.
+    QVariant value(const QString &column) const;
+    bool isNull(const QString &column) const;
+    QString text(const QString &column) const;       // null gives ""
+    qint32 integer(const QString &column) const;     // null gives 0
+    double number(const QString &column) const;      // null gives 0
+    QDateTime dateTime(const QString &column) const; // null gives the zero date-time
+
+    // append(): a new row, not yet stored; the new-row hook runs at once.
+    void append();
+    // edit(): the current row into edit mode; on an empty result it appends.
+    void edit();
+    bool isFilling() const { return m_mode != Mode::Browse; }
+    void setValue(const QString &column, const QVariant &value);
+
+    // Runs the before-post hook now, so that a caller can write other rows
+    // between the hook and the store; post() then does not run it again.
+    void prepare();
+    // Stores the appended row (insert of the columns set) or the changed columns
+    // of the edited row. Texts are cut to their column size and decimals rounded
+    // to their scale by the schema. Throws Failure; the row stays unposted then.
+    void post();
+
+    std::function<void(Dataset &)> onNewRow;
+    std::function<void(Dataset &)> beforePost;
+
+private:
+    enum class Mode {
+        Browse,
+        Appending,
+        Editing
+    };
+    const QSqlRecord *currentRecord() const;
+
+    Database &m_database;
+    QString m_name;
+    QString m_table;
+    QString m_keyColumn;
+    bool m_joinsUnit;
+    QString m_statement;
+    QVariantList m_bindings;
+    bool m_open = false;
+    std::vector<QSqlRecord> m_rows;
+    int m_current = 0;
+    Mode m_mode = Mode::Browse;
+    QSqlRecord m_filling; // the row being appended or edited
+    QStringList m_changedColumns;
+    bool m_prepared = false;
+};
+
+// ADOCommand: statements without a result.
+class Command {
+public:
+    Command(Database &database, bool joinsUnit);
+    // Throws Failure with the database layer's message.
+    void execute(const QString &statement, const QVariantList &bindings = {});
+
+private:
+    Database &m_database;
+    bool m_joinsUnit;
+};
+
+} // namespace velora

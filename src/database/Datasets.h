@@ -1,0 +1,32 @@
+#pragma once
+
+#include "database/Dataset.h"
+#include "database/RideHooks.h"
+#include "database/TransactionLog.h"
+
+namespace velora {
+
+class Database;
+class DistanceClient;
+class FailureHandler;
+class Log;
+class Settings;
+
+// The named datasets on the one connection, with the rides dataset's hooks
+// wired in. Every user closes a dataset before giving it a new statement.
+struct Datasets {
+    Datasets(Database &database, Settings &settings, Log &activityLog, DistanceClient &distance,
+             FailureHandler &failures);
+
+    RideHooks hooks;
+    Dataset ADOINS;         // planning: appending and editing rides (joins the packet's unit)
+    Dataset ADOZoekLaatste; // planning: finding a just-posted ride by its marker
+    Dataset ADOHIS;         // planning with WAGENS: the status message's ride
+    Dataset ADOTRETOUR;     // planning: selections by return state
+    Dataset ADODEB;         // reizigers: traveller lookup and creation (commits on its own)
+    Dataset ADOPOSTCODE;    // Straten: postcode conversion
+    Command ADOCommand;     // transactions and return-state updates (joins the packet's unit)
+    TransactionLog transactions;
+};
+
+} // namespace velora

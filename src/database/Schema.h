@@ -1,0 +1,46 @@
+#pragma once
+
+#include <QString>
+#include <QVariant>
+
+#include <span>
+
+namespace velora {
+
+enum class ColumnType {
+    Identity,
+    Integer,
+    Text,
+    LongText,
+    Decimal,
+    DateTime
+};
+
+struct ColumnDefinition {
+    const char *name;
+    ColumnType type;
+    int size = 0;  // characters of a text, digits of a decimal
+    int scale = 0; // digits after the point of a decimal
+};
+
+struct TableDefinition {
+    const char *name;
+    std::span<const ColumnDefinition> columns;
+};
+
+// The five tables the service touches, with every column it reads or writes.
+// One description serves to create the embedded tables and to store values as
+// the dispatch database would (texts cut to size, decimals rounded to scale).
+std::span<const TableDefinition> dispatchTables();
+const TableDefinition *findTable(const QString &name); // case-insensitive
+const ColumnDefinition *findColumn(const TableDefinition &table, const QString &column);
+
+// The value as the column stores it: a text cut to its size, a decimal rounded
+// to its scale, a date-time in the stored text form of the embedded database.
+QVariant storedValue(const ColumnDefinition &column, const QVariant &value);
+
+// Date-times in the embedded database: "yyyy-MM-dd hh:mm:ss.zzz".
+QString dateTimeToStoredText(const QDateTime &value);
+QDateTime dateTimeFromStoredText(const QString &text);
+
+} // namespace velora
