@@ -1,0 +1,96 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <QTimer>
+
+#include <functional>
+
+namespace velora {
+
+class ConfigFile;
+class FailureHandler;
+class Log;
+class Settings;
+
+enum class ReturnChannelId {
+    Rbs,
+    Valys
+};
+
+// Caption and visibility of the two resubmission buttons ("NO REPLY", "NACK").
+struct ResubmitButton {
+    bool visible = false;
+    QString caption;
+};
+
+// The service object: owns the timers and the subsystems (database, intake
+// server, return channels, scheduler) and holds the state the window shows. The
+// window is a view of it; headless mode runs it without one. Settings, logs and
+// the failure handler are created by main() and passed in.
+class Service : public QObject {
+    Q_OBJECT
+public:
+    Service(Settings &settings, Log &activityLog, Log &returnLog, FailureHandler &failures, ConfigFile &config,
+            QString programFolder, QObject *parent = nullptr);
+    ~Service() override;
+
+    const QString &programFolder() const { return m_programFolder; }
+    QString logFolder() const; // <program folder>/RBS
+
+    // Start-up without the window: creates the folder RBS, starts the timers.
+    void start();
+    // Close step: database closed, activity log saved to RBS/, settings
+    // gathered and written. Throws Failure when the log cannot be saved; the
+    // caller then keeps running (the close is abandoned).
+    void close();
+    // SaveSettings: the current values into the in-memory document.
+    void gatherSettings();
+
+    // State shown by the window.
+    bool serverListening() const;                     // lamp JvLED1
+    QStringList connections() const;                  // RBSConnections
+    QStringList queue(ReturnChannelId channel) const; // RBSQOut / VALYSQOut
+    ResubmitButton noReplyButton() const;             // NackBerichten
+    ResubmitButton failedButton() const;              // ErrorBerichten
+
+    // Actions of the window's buttons. Each handles its own failures as the
+    // window's handler would.
+    void testDatabaseConnection(const std::function<void()> &reportSuccess); // "TEST"
+    void sendTestStatus();                                                   // "VERZENDEN"
+    void clearQueue(ReturnChannelId channel);                                // queue pages' clear buttons
+    void resubmitNoReply();                                                  // "NO REPLY"
+    void resubmitFailed();                                                   // "NACK"
+
+    // The six timers; tests may shorten their intervals.
+    QTimer &General() { return m_general; }
+    QTimer &RetourZender() { return m_retourZender; }
+    QTimer &RBSQOutTimer() { return m_rbsQOutTimer; }
+    QTimer &ValysQOutTimer() { return m_valysQOutTimer; }
+    QTimer &SendClient() { return m_sendClient; }
+    QTimer &SendclientValys() { return m_sendclientValys; }
+
+Q_SIGNALS:
+    void serverListeningChanged(bool listening);
+    void connectionsChanged();
+    void queueChanged(velora::ReturnChannelId channel);
+    void resubmitButtonsChanged();
+
+private:
+    Settings &m_settings;
+    Log &m_activityLog;
+    Log &m_returnLog;
+    FailureHandler &m_failures;
+    ConfigFile &m_config;
+    QString m_programFolder;
+
+    QTimer m_general;
+    QTimer m_retourZender;
+    QTimer m_rbsQOutTimer;
+    QTimer m_valysQOutTimer;
+    QTimer m_sendClient;
+    QTimer m_sendclientValys;
+};
+
+} // namespace velora
