@@ -30,15 +30,24 @@ constexpr std::array<char16_t, 32> kHighControls = {0x20AC, 0x0081, 0x201A, 0x01
                                                     0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
                                                     0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
 
+// Codes 00..FF map to the byte of the same value. For 0x80..0x9F this is the
+// platform converter's best-fit rule: a peer that sends the code page byte 0x8A
+// (decoded from the wire as U+008A) means "Š", and turning it into "?" would
+// lose letters of travellers' names.
 char toAnsiByte(char16_t c)
 {
-    if (c < 0x80 || (c >= 0xA0 && c <= 0xFF))
+    if (c <= 0xFF)
         return static_cast<char>(c);
     for (std::size_t i = 0; i < kHighControls.size(); ++i) {
         if (kHighControls[i] == c)
             return static_cast<char>(0x80 + i);
     }
     return '?';
+}
+
+QChar ansiCharacter(unsigned char code)
+{
+    return code >= 0x80 && code <= 0x9F ? QChar(kHighControls[code - 0x80]) : QChar(code);
 }
 
 } // namespace
@@ -102,22 +111,23 @@ QByteArray toAnsi(QStringView text)
 
 QString fromAnsi(QByteArrayView bytes)
 {
-    QString text;
-    text.reserve(bytes.size());
-    for (char byte : bytes) {
-        const auto code = static_cast<unsigned char>(byte);
-        text.append(code >= 0x80 && code <= 0x9F ? QChar(kHighControls[code - 0x80]) : QChar(code));
-    }
+    QString text(bytes.size(), Qt::Uninitialized);
+    QChar *out = text.data();
+    for (char byte : bytes)
+        *out++ = ansiCharacter(static_cast<unsigned char>(byte));
     return text;
 }
 
 QString toAnsiField(QStringView text, qsizetype maxLength)
 {
+    // One character is one byte of the code page, so cutting before or after
+    // the conversion gives the same field. The field holds the character that
+    // its byte stands for in the code page.
     const QStringView cut = maxLength >= 0 && text.size() > maxLength ? text.left(maxLength) : text;
-    QString field;
-    field.reserve(cut.size());
+    QString field(cut.size(), Qt::Uninitialized);
+    QChar *out = field.data();
     for (QChar c : cut)
-        field.append(toAnsiByte(c.unicode()) == '?' && c != u'?' ? QChar(u'?') : c);
+        *out++ = ansiCharacter(static_cast<unsigned char>(toAnsiByte(c.unicode())));
     return field;
 }
 

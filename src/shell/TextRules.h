@@ -35,7 +35,8 @@ inline qint32 wholeInteger(QStringView text)
 }
 
 // The single-byte code page of the dispatch suite is Windows-1252.
-// Characters without a single-byte equivalent become "?".
+// Characters without a single-byte equivalent become "?"; codes 00..FF keep
+// their byte (best fit for 0x80..0x9F, as the platform converter does).
 QByteArray toAnsi(QStringView text);
 QString fromAnsi(QByteArrayView bytes);
 
