@@ -1,0 +1,129 @@
+#include "returns/ReplyFraming.h"
+
+#include "intake/WireCodec.h"
+#include "shell/TextRules.h"
+
+namespace velora {
+
+namespace {
+
+constexpr QByteArrayView kMarker = "<RBS>";
+
+bool isUpperHexDigit(char c)
+{
+    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F');
+}
+
+bool isHexDigit(QChar c)
+{
+    return (c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f') || (c >= u'A' && c <= u'F');
+}
+
+// Length of the longest proper beginning of "<RBS>" that the buffer ends with
+// (after its first character); that tail may be the start of the next answer.
+qsizetype partialMarkerTail(QByteArrayView buffer)
+{
+    for (qsizetype length = kMarker.size() - 1; length > 0; --length) {
+        if (buffer.size() > length && buffer.last(length) == kMarker.first(length))
+            return length;
+    }
+    return 0;
+}
+
+} // namespace
+
+bool isIncompleteReply(QByteArrayView piece)
+{
+    if (piece.isEmpty())
+        return false;
+    if (piece.size() < kMarker.size())
+        return kMarker.startsWith(piece);
+    if (!piece.startsWith(kMarker))
+        return false;
+    qsizetype i = kMarker.size();
+    while (i < piece.size() && isUpperHexDigit(piece[i]))
+        ++i;
+    return piece.size() - i < 2;
+}
+
+QList<QByteArray> takeReadyReplies(QByteArray &buffer, bool takeAll)
+{
+    QList<QByteArray> pieces;
+    qsizetype start = 0;
+    for (;;) {
+        const qsizetype next = buffer.indexOf(kMarker, start + 1);
+        if (next < 0)
+            break;
+        pieces.append(buffer.mid(start, next - start));
+        start = next;
+    }
+    QByteArray last = buffer.mid(start);
+    // A tail that may begin the next answer is held on its own, but only when
+    // what stands before it is complete: "<" may also start a trailer such as
+    // "<EINDE>".
+    const qsizetype tail = partialMarkerTail(last);
+    if (tail > 0 && !isIncompleteReply(QByteArrayView(last).first(last.size() - tail))) {
+        pieces.append(last.first(last.size() - tail));
+        last = last.last(tail);
+    }
+    if (takeAll || !isIncompleteReply(last)) {
+        if (!last.isEmpty())
+            pieces.append(last);
+        buffer.clear();
+    } else {
+        buffer = last;
+    }
+    return pieces;
+}
+
+bool holdsLeadingDigits(QStringView text)
+{
+    qsizetype i = 0;
+    const qsizetype n = text.size();
+    while (i < n && (text[i] == u' ' || text[i] == u'\t'))
+        ++i;
+    if (i < n && (text[i] == u'+' || text[i] == u'-'))
+        ++i;
+    if (i < n && (text[i] == u'$' || text[i] == u'x' || text[i] == u'X'))
+        return i + 1 < n && isHexDigit(text[i + 1]);
+    if (i + 2 < n && text[i] == u'0' && (text[i + 1] == u'x' || text[i + 1] == u'X') && isHexDigit(text[i + 2]))
+        return true;
+    return i < n && text[i] >= u'0' && text[i] <= u'9';
+}
+
+ReturnAnswer readReturnAnswer(const QString &received)
+{
+    ReturnAnswer answer;
+    const std::optional<QString> hex = UnwrapEnvelope(received);
+    if (!hex)
+        return answer;
+    answer.reply = DecodeHexText(*hex);
+    if (answer.reply.startsWith(QLatin1String("AC")))
+        answer.kind = ReturnAnswer::Kind::Accept;
+    else if (answer.reply.startsWith(QLatin1String("NC")))
+        answer.kind = ReturnAnswer::Kind::Refuse;
+    else
+        return answer;
+
+    // Only the first four items matter; a flood need not be split in full.
+    int index = 0;
+    scanCommaList(answer.reply, [&](const CommaItem &item) {
+        if (index++ < 3)
+            return true;
+        const QString text = item.text();
+        if (holdsLeadingDigits(text))
+            answer.rideNumber = leadingInteger(text);
+        return false;
+    });
+    answer.missingRideNumber = index < 4;
+    return answer;
+}
+
+QString textForLog(const QString &text)
+{
+    if (text.size() <= kLoggedReplyLimit)
+        return text;
+    return text.first(kLoggedReplyLimit) + QStringLiteral(" ... (%1 characters)").arg(text.size());
+}
+
+} // namespace velora

@@ -1,0 +1,216 @@
+#include "returns/ReturnChannel.h"
+
+#include "database/Database.h"
+#include "database/DatasetGate.h"
+#include "database/Datasets.h"
+#include "intake/WireCodec.h"
+#include "returns/ReplyFraming.h"
+#include "shell/FailureHandler.h"
+#include "shell/Log.h"
+#include "shell/TextRules.h"
+
+#include <QPointer>
+#include <QScopeGuard>
+
+namespace velora {
+
+namespace {
+
+// How long the start of an answer waits for the rest of its bytes.
+constexpr int kReplyCompletionMs = 2000;
+// Bounds of the logs that these handlers test before adding to them.
+constexpr qsizetype kActivityLogBound = 250;
+constexpr qsizetype kReturnLogBound = 500;
+// The socket's own read buffer: a flooding peer is read in pieces of this size
+// instead of growing one buffer without limit.
+constexpr qint64 kSocketReadBuffer = 64 * 1024;
+
+} // namespace
+
+ReturnChannelSetup rbsChannelSetup()
+{
+    return {QStringLiteral("RBSClientSocket"), Setting::RBSCHost, Setting::RBSCPoort};
+}
+
+ReturnChannelSetup valysChannelSetup()
+{
+    return {QStringLiteral("ValysClientSocket"), Setting::VALYSHOST, Setting::VALYSPOORT};
+}
+
+ReturnChannel::ReturnChannel(ReturnChannelSetup setup, Settings &settings, Log &activityLog, Log &returnLog,
+                             FailureHandler &failures, Database &database, Datasets &datasets, QTimer &queueTimer,
+                             QObject *parent)
+    : QObject(parent), m_setup(std::move(setup)), m_settings(settings), m_activityLog(activityLog),
+      m_returnLog(returnLog), m_failures(failures), m_database(database), m_datasets(datasets), m_queueTimer(queueTimer)
+{
+    m_socket.setObjectName(m_setup.socketName);
+    m_socket.setReadBufferSize(kSocketReadBuffer);
+    connect(&m_socket, &QTcpSocket::readyRead, this, [this] { m_failures.guard([this] { onReadyRead(); }); });
+    connect(&m_socket, &QAbstractSocket::errorOccurred, this,
+            [this](QAbstractSocket::SocketError error) { m_failures.guard([this, error] { onError(error); }); });
+
+    m_replyFlush.setSingleShot(true);
+    m_replyFlush.setInterval(kReplyCompletionMs);
+    connect(&m_replyFlush, &QTimer::timeout, this, [this] { m_failures.guard([this] { handlePending(true); }); });
+}
+
+ReturnChannel::~ReturnChannel()
+{
+    m_socket.abort();
+}
+
+bool ReturnChannel::isConnected() const
+{
+    return m_socket.state() == QAbstractSocket::ConnectedState;
+}
+
+bool ReturnChannel::isAttemptPending() const
+{
+    const auto state = m_socket.state();
+    return state == QAbstractSocket::HostLookupState || state == QAbstractSocket::ConnectingState;
+}
+
+void ReturnChannel::queueTick()
+{
+    m_queueTimer.stop();
+    const auto restart = qScopeGuard([this] { m_queueTimer.start(); });
+    m_failures.guard([this] {
+        if (m_queue.isEmpty())
+            return;
+        if (m_activityLog.lineCount() > kActivityLogBound)
+            m_activityLog.clear();
+        if (isConnected())
+            return;
+        if (isAttemptPending()) {
+            // One attempt at a time; one that hangs is given up so that the
+            // next one can start.
+            if (m_attemptStarted.elapsed() < m_connectTimeoutMs)
+                return;
+            reportAttemptFailure(
+                QStringLiteral("Connection to %1:%2 timed out").arg(m_socket.peerName()).arg(m_socket.peerPort()));
+        }
+        startAttempt();
+    });
+}
+
+void ReturnChannel::startAttempt()
+{
+    // Answers held back from the previous connection are handled before it
+    // goes: they were received, only their end was missing.
+    if (!m_pending.isEmpty())
+        handlePending(true);
+
+    // The one socket is reset and reused: a thousand failed attempts leave no
+    // descriptor or object behind. This also ends a connection that is still
+    // closing because its peer never took the last bytes.
+    m_socket.abort();
+
+    const QString host = m_settings.text(m_setup.host).trimmed();
+    const qint32 port = m_settings.integer(m_setup.port);
+    if (host.isEmpty() || port < 1 || port > 65535) {
+        m_returnLog.addLine(QStringLiteral("* SOCKET ERROR * ") + m_queue.head());
+        return;
+    }
+    m_attemptReported = false;
+    m_attemptStarted.start();
+    m_socket.connectToHost(host, static_cast<quint16>(port));
+}
+
+void ReturnChannel::sendTick()
+{
+    m_failures.guard([this] {
+        if (isConnected() && !m_queue.isEmpty()) {
+            const QString entry = m_queue.head();
+            const QByteArray bytes = toAnsi(entry);
+            if (m_socket.write(bytes) != bytes.size())
+                throw Failure(m_socket.errorString()); // the entry stays at the head
+            m_activityLog.addLine(QStringLiteral("*") + entry);
+            m_queue.removeHead();
+        } else if (isConnected()) {
+            m_socket.close();
+        }
+    });
+}
+
+void ReturnChannel::clearQueue()
+{
+    m_queue.clear();
+}
+
+void ReturnChannel::onReadyRead()
+{
+    m_pending.append(m_socket.readAll());
+    handlePending(m_pending.size() >= kReplyBufferLimit);
+}
+
+void ReturnChannel::handlePending(bool takeAll)
+{
+    const QList<QByteArray> answers = takeReadyReplies(m_pending, takeAll);
+    if (m_pending.isEmpty())
+        m_replyFlush.stop();
+    else
+        m_replyFlush.start(); // the wait counts from the last bytes received
+    // A failure in one answer (too few items) does not stop the ones after it.
+    for (const QByteArray &answer : answers)
+        m_failures.guard([this, &answer] { handleAnswer(answer); });
+}
+
+void ReturnChannel::handleAnswer(const QByteArray &bytes)
+{
+    const QString text = receivedText(bytes);
+    if (m_returnLog.lineCount() > kReturnLogBound)
+        m_returnLog.clear();
+    m_returnLog.addLine(QStringLiteral("C:-> ") + textForLog(text));
+
+    const ReturnAnswer answer = readReturnAnswer(text);
+    if (answer.kind == ReturnAnswer::Kind::Other)
+        return;
+
+    m_socket.close();
+    m_returnLog.addLine(QStringLiteral("C:-> RETOURMELDING - ") + textForLog(answer.reply));
+    if (answer.missingRideNumber)
+        throw Failure(QStringLiteral("List index out of bounds (3)"));
+    if (!answer.rideNumber)
+        return; // no ride number: rides without one are no booking-system rides
+    updateReturnState(answer.kind == ReturnAnswer::Kind::Accept ? 2 : 99, *answer.rideNumber);
+}
+
+void ReturnChannel::updateReturnState(qint32 state, qint32 rideNumber)
+{
+    // The update waits while a distance request holds the datasets; every
+    // answer gets its own place in the gate's queue.
+    const QString key = m_setup.socketName + QStringLiteral("Read#") + QString::number(++m_answerSerial);
+    QPointer<ReturnChannel> self(this);
+    m_database.gate().run(key, [self, state, rideNumber] {
+        if (!self)
+            return;
+        self->m_failures.guard([&] {
+            self->m_datasets.ADOCommand.execute(
+                QStringLiteral("update planning set pla_retour_rbs=%1 where pla_extern=%2").arg(state).arg(rideNumber));
+            self->m_returnLog.addLine(
+                QStringLiteral("C:-> RETOURMELDING - STATUS %1 voor %2").arg(state).arg(rideNumber));
+        });
+        Q_EMIT self->answerHandled();
+    });
+}
+
+void ReturnChannel::onError(QAbstractSocket::SocketError error)
+{
+    // A peer that ends the connection (after its answer, or without one) ends
+    // it; that is no failure of the link.
+    if (error == QAbstractSocket::RemoteHostClosedError)
+        return;
+    reportAttemptFailure(m_socket.errorString());
+}
+
+void ReturnChannel::reportAttemptFailure(const QString &message)
+{
+    if (m_attemptReported)
+        return;
+    m_attemptReported = true;
+    m_failures.handle(message);
+}
+
+} // namespace velora
+
+#include "moc_ReturnChannel.cpp"

@@ -1,0 +1,98 @@
+#pragma once
+
+#include "returns/ReturnQueue.h"
+#include "shell/Settings.h"
+
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QObject>
+#include <QString>
+#include <QTcpSocket>
+#include <QTimer>
+
+namespace velora {
+
+class Database;
+class FailureHandler;
+class Log;
+struct Datasets;
+
+// What tells the two return channels apart: their names and host settings.
+struct ReturnChannelSetup {
+    QString socketName; // RBSClientSocket, ValysClientSocket
+    Setting host;
+    Setting port;
+};
+
+ReturnChannelSetup rbsChannelSetup();
+ReturnChannelSetup valysChannelSetup();
+
+// One return channel: its queue, its outbound connection to the return host,
+// and the handlers of its queue timer, send timer and answers. The connection
+// exists only while there is something to deliver. Answers move the return
+// state of the rides they name; the update runs through the dataset gate.
+class ReturnChannel : public QObject {
+    Q_OBJECT
+public:
+    ReturnChannel(ReturnChannelSetup setup, Settings &settings, Log &activityLog, Log &returnLog,
+                  FailureHandler &failures, Database &database, Datasets &datasets, QTimer &queueTimer,
+                  QObject *parent = nullptr);
+    ~ReturnChannel() override;
+
+    ReturnQueue &queue() { return m_queue; }
+    const ReturnQueue &queue() const { return m_queue; }
+
+    // RBSQOutTimerTimer / ValysQOutTimerTimer: opens the connection while
+    // entries wait. Stops the queue timer while it runs and starts it again on
+    // every path.
+    void queueTick();
+    // SendClientTimer / SendclientValysTimer: writes the head entry on an
+    // established connection, or closes a connection that has nothing to send.
+    void sendTick();
+    // SpeedButton1Click / SpeedButton2Click.
+    void clearQueue();
+
+    bool isConnected() const;
+    bool isAttemptPending() const;
+
+    // An attempt that has not connected when a queue tick finds it this old is
+    // given up (and reported) so that a host that swallows the handshake still
+    // sees a new attempt at every tick. Tests shorten it with the timers.
+    void setConnectTimeout(int ms) { m_connectTimeoutMs = ms; }
+    // How long an incomplete answer waits for its remaining bytes.
+    void setReplyCompletionTimeout(int ms) { m_replyFlush.setInterval(ms); }
+
+Q_SIGNALS:
+    // After an answer's state update ran (or failed); tests wait for it.
+    void answerHandled();
+
+private:
+    void startAttempt();
+    void onReadyRead();
+    void onError(QAbstractSocket::SocketError error);
+    void handlePending(bool takeAll);
+    void handleAnswer(const QByteArray &bytes);
+    void updateReturnState(qint32 state, qint32 rideNumber);
+    void reportAttemptFailure(const QString &message);
+
+    ReturnChannelSetup m_setup;
+    Settings &m_settings;
+    Log &m_activityLog;
+    Log &m_returnLog;
+    FailureHandler &m_failures;
+    Database &m_database;
+    Datasets &m_datasets;
+    QTimer &m_queueTimer;
+
+    ReturnQueue m_queue;
+    QTcpSocket m_socket;
+    QElapsedTimer m_attemptStarted;
+    bool m_attemptReported = false;
+    int m_connectTimeoutMs = 4000;
+
+    QByteArray m_pending; // bytes of an answer still incomplete
+    QTimer m_replyFlush;
+    quint64 m_answerSerial = 0;
+};
+
+} // namespace velora

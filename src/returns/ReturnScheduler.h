@@ -1,0 +1,73 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+namespace velora {
+
+class Database;
+class FailureHandler;
+class Log;
+class Settings;
+class StatusMessages;
+struct Datasets;
+
+// Caption and visibility of a resubmission button as the last working tick
+// counted it.
+struct ResubmitButtonState {
+    bool visible = false;
+    QString caption;
+};
+
+// RetourZender: offers one ride that waits for its status message per working
+// tick, marks it offered (3), and counts the offered and failed rides for the
+// "NO REPLY" and "NACK" buttons, whose presses put those rides back to pending.
+class ReturnScheduler : public QObject {
+    Q_OBJECT
+public:
+    static constexpr int kFirstIntervalMs = 15000;
+
+    ReturnScheduler(Settings &settings, Log &activityLog, Log &returnLog, FailureHandler &failures, Database &database,
+                    Datasets &datasets, StatusMessages &statusMessages, QTimer &timer, QObject *parent = nullptr);
+
+    // The timer's tick. The work waits in the dataset gate while a distance
+    // request holds the datasets.
+    void RetourZenderTimer();
+    // "NO REPLY" and "NACK".
+    void NackBerichtenClick();
+    void ErrorBerichtenClick();
+    // "VERZENDEN": ZendStatus for the pla_id in Testnummer.
+    void Button1Click();
+
+    const ResubmitButtonState &noReplyButton() const { return m_noReply; }
+    const ResubmitButtonState &failedButton() const { return m_failed; }
+
+    // The scheduler's interval in ms (the slider's seconds); tests scale it.
+    void setSecondLength(int ms) { m_secondMs = ms; }
+
+Q_SIGNALS:
+    void buttonsChanged();
+    // After a tick's work ran (whether it offered a ride or failed).
+    void tickDone();
+
+private:
+    void tick();
+    void resubmit(const QString &statement);
+    int countRows(const QString &statement);
+
+    Settings &m_settings;
+    Log &m_activityLog;
+    Log &m_returnLog;
+    FailureHandler &m_failures;
+    Database &m_database;
+    Datasets &m_datasets;
+    StatusMessages &m_statusMessages;
+    QTimer &m_timer;
+    int m_secondMs = 1000;
+
+    ResubmitButtonState m_noReply;
+    ResubmitButtonState m_failed;
+};
+
+} // namespace velora
