@@ -1,0 +1,249 @@
+#pragma once
+
+#include "database/Database.h"
+#include "database/Datasets.h"
+#include "database/DistanceClient.h"
+#include "database/Schema.h"
+#include "intake/WireCodec.h"
+#include "returns/ReturnChannel.h"
+#include "returns/ReturnScheduler.h"
+#include "returns/StatusMessages.h"
+#include "shell/FailureHandler.h"
+#include "shell/Log.h"
+#include "shell/Settings.h"
+#include "support/TestSupport.h"
+
+#include <QPointer>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <functional>
+#include <memory>
+#include <vector>
+
+namespace velora::test {
+
+// The status return link on an embedded database in a fresh program folder,
+// with both channels, the composition and the scheduler wired as the service
+// wires them, but with timers the test starts and sets.
+struct ReturnsKit {
+    QTemporaryDir folder;
+    Settings settings;
+    Log activityLog{QStringLiteral("RBSLog")};
+    Log returnLog{QStringLiteral("RBSCLog")};
+    FailureHandler failures{activityLog};
+    QStringList failureMessages;
+    std::unique_ptr<Database> database;
+    std::unique_ptr<DistanceClient> distance;
+    std::unique_ptr<Datasets> datasets;
+
+    QTimer rbsQueueTimer, valysQueueTimer, rbsSendTimer, valysSendTimer, schedulerTimer;
+    std::unique_ptr<ReturnChannel> rbs, valys;
+    std::unique_ptr<StatusMessages> status;
+    std::unique_ptr<ReturnScheduler> scheduler;
+
+    ReturnsKit()
+    {
+        QObject::connect(&failures, &FailureHandler::failed, [this](const QString &m) { failureMessages << m; });
+        database = std::make_unique<Database>(settings, folder.path());
+        database->open();
+        distance = std::make_unique<DistanceClient>(settings, activityLog, database->gate());
+        datasets = std::make_unique<Datasets>(*database, settings, activityLog, *distance, failures);
+        rbs = std::make_unique<ReturnChannel>(rbsChannelSetup(), settings, activityLog, returnLog, failures, *database,
+                                              *datasets, rbsQueueTimer);
+        valys = std::make_unique<ReturnChannel>(valysChannelSetup(), settings, activityLog, returnLog, failures,
+                                                *database, *datasets, valysQueueTimer);
+        status = std::make_unique<StatusMessages>(*datasets, returnLog, rbs->queue(), valys->queue());
+        scheduler = std::make_unique<ReturnScheduler>(settings, activityLog, returnLog, failures, *database, *datasets,
+                                                      *status, schedulerTimer);
+        QObject::connect(&rbsQueueTimer, &QTimer::timeout, [this] { rbs->queueTick(); });
+        QObject::connect(&valysQueueTimer, &QTimer::timeout, [this] { valys->queueTick(); });
+        QObject::connect(&rbsSendTimer, &QTimer::timeout, [this] { rbs->sendTick(); });
+        QObject::connect(&valysSendTimer, &QTimer::timeout, [this] { valys->sendTick(); });
+        QObject::connect(&schedulerTimer, &QTimer::timeout, [this] { scheduler->RetourZenderTimer(); });
+    }
+
+    ~ReturnsKit()
+    {
+        for (QTimer *timer : {&rbsQueueTimer, &valysQueueTimer, &rbsSendTimer, &valysSendTimer, &schedulerTimer})
+            timer->stop();
+        scheduler.reset();
+        status.reset();
+        rbs.reset();
+        valys.reset();
+        datasets.reset();
+        database->close();
+    }
+
+    // Queue and send ticks at test speed.
+    void startChannel(ReturnChannel &channel, int queueMs = 40, int sendMs = 15)
+    {
+        QTimer &queueTimer = &channel == rbs.get() ? rbsQueueTimer : valysQueueTimer;
+        QTimer &sendTimer = &channel == rbs.get() ? rbsSendTimer : valysSendTimer;
+        queueTimer.start(queueMs);
+        sendTimer.start(sendMs);
+    }
+
+    void pointAt(Setting host, Setting port, quint16 portNumber)
+    {
+        settings.setText(host, QStringLiteral("127.0.0.1"));
+        settings.setText(port, QString::number(portNumber));
+    }
+
+    QSqlQuery exec(const QString &statement, const QVariantList &bindings = {})
+    {
+        QSqlQuery query(database->connection());
+        if (!query.prepare(statement))
+            qFatal("%s: %s", qPrintable(statement), qPrintable(query.lastError().text()));
+        for (const QVariant &value : bindings)
+            query.addBindValue(value.typeId() == QMetaType::QDateTime ? dateTimeToStoredText(value.toDateTime())
+                                                                      : value);
+        if (!query.exec())
+            qFatal("%s: %s", qPrintable(statement), qPrintable(query.lastError().text()));
+        return query;
+    }
+
+    QVariant scalar(const QString &statement, const QVariantList &bindings = {})
+    {
+        QSqlQuery query = exec(statement, bindings);
+        return query.next() ? query.value(0) : QVariant();
+    }
+
+    int insert(const QString &table, const QVariantMap &columns)
+    {
+        QStringList marks;
+        for (qsizetype i = 0; i < columns.size(); ++i)
+            marks << QStringLiteral("?");
+        exec(QStringLiteral("insert into %1 (%2) values (%3)").arg(table, columns.keys().join(u','), marks.join(u',')),
+             columns.values());
+        return scalar(QStringLiteral("select last_insert_rowid()")).toInt();
+    }
+
+    int insertRide(QVariantMap columns)
+    {
+        if (!columns.contains(QStringLiteral("pla_eigenaar")))
+            columns.insert(QStringLiteral("pla_eigenaar"), QStringLiteral("002"));
+        return insert(QStringLiteral("planning"), columns);
+    }
+
+    int returnState(int rideId)
+    {
+        const QVariant v = scalar(QStringLiteral("select pla_retour_rbs from planning where pla_id=?"), {rideId});
+        return v.isNull() ? -1 : v.toInt();
+    }
+
+    QStringList returnLines(const QString &prefix) const
+    {
+        QStringList lines;
+        for (const QString &line : returnLog.lines())
+            if (line.startsWith(prefix))
+                lines << line;
+        return lines;
+    }
+};
+
+// The booking system's ride number of a queued status message.
+inline qint32 rideNumberOf(const QByteArray &message)
+{
+    QByteArray hex = message;
+    hex.remove(0, 5);
+    if (hex.endsWith("<EINDE>"))
+        hex.chop(7);
+    return ReadCommaList(DecodeHexText(QString::fromLatin1(hex))).value(3).toInt();
+}
+
+// An answer as a return host sends it: envelope, hex text, two trailer characters.
+inline QByteArray answerBytes(const QString &reply, const QByteArray &trailer = "\r\n")
+{
+    return "<RBS>" + EncodeHexText(reply).toLatin1() + trailer;
+}
+
+inline QByteArray acceptFor(qint32 ride, const char *type = "AC")
+{
+    return answerBytes(QStringLiteral("%1,RBS,7,%2,0,").arg(QLatin1String(type)).arg(ride));
+}
+
+// A return host on loopback. Every connection is recorded with the complete
+// messages it received; answer() decides what goes back for each message (and
+// after how long); onConnect() may send unasked bytes.
+class ReturnPeer {
+public:
+    struct Connection {
+        QTcpSocket *socket = nullptr;
+        QByteArray received;
+        QList<QByteArray> messages;
+        bool closedByService = false;
+    };
+
+    std::function<QByteArray(const QByteArray &message)> answer;
+    int answerDelayMs = 0;
+    std::function<void(QTcpSocket &)> onConnect;
+
+    ReturnPeer()
+    {
+        m_server.listen(QHostAddress::LocalHost);
+        QObject::connect(&m_server, &QTcpServer::newConnection, [this] {
+            while (QTcpSocket *socket = m_server.nextPendingConnection()) {
+                const int index = static_cast<int>(m_connections.size());
+                m_connections.push_back(std::make_unique<Connection>());
+                m_connections.back()->socket = socket;
+                QObject::connect(socket, &QTcpSocket::readyRead, [this, index] { read(index); });
+                QObject::connect(socket, &QTcpSocket::disconnected,
+                                 [this, index] { m_connections[index]->closedByService = true; });
+                if (onConnect)
+                    onConnect(*socket);
+            }
+        });
+    }
+
+    quint16 port() const { return m_server.serverPort(); }
+    int connectionCount() const { return static_cast<int>(m_connections.size()); }
+    const Connection &connection(int i) const { return *m_connections[i]; }
+    QList<QByteArray> messages() const
+    {
+        QList<QByteArray> all;
+        for (const auto &c : m_connections)
+            all << c->messages;
+        return all;
+    }
+
+private:
+    void read(int index)
+    {
+        Connection &c = *m_connections[index];
+        c.received += c.socket->readAll();
+        for (qsizetype end; (end = c.received.indexOf("<EINDE>")) >= 0;) {
+            const QByteArray message = c.received.left(end + 7);
+            c.received.remove(0, end + 7);
+            c.messages << message;
+            if (!answer)
+                continue;
+            const QByteArray reply = answer(message);
+            QPointer<QTcpSocket> socket(c.socket);
+            if (answerDelayMs == 0)
+                socket->write(reply);
+            else
+                QTimer::singleShot(answerDelayMs, [socket, reply] {
+                    if (socket && socket->state() == QAbstractSocket::ConnectedState)
+                        socket->write(reply);
+                });
+        }
+    }
+
+    QTcpServer m_server;
+    std::vector<std::unique_ptr<Connection>> m_connections;
+};
+
+// A port on loopback where nobody listens.
+inline quint16 closedPort()
+{
+    QTcpServer server;
+    server.listen(QHostAddress::LocalHost);
+    return server.serverPort();
+}
+
+} // namespace velora::test
