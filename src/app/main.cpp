@@ -166,6 +166,9 @@ int run(int argc, char **argv, bool headless, bool windowWanted)
     });
 
     service.start();
+    if (!windowShown)
+        QTextStream(stderr) << "VeloraRBS " << kFileVersion << ": running without window on "
+                            << QDir::toNativeSeparators(folder) << "\n";
     return app.exec();
 }
 
