@@ -57,7 +57,7 @@ private:
     QString m_movedAsideTo;
 };
 
-// How the file's value forms read; nullopt-like failure is reported through ok.
+// The value forms of the file; *ok says whether the text could be read at all.
 bool readYesNo(const QString &text, bool *ok);
 int readDecimal(const QString &text, bool *ok);
 
