@@ -460,6 +460,7 @@ void addLine(QString &text, const QString &line)
 void UpdateChecker::descriptionFetched()
 {
     HttpTransfer *transfer = m_transfer;
+    m_transfer = nullptr;
     transfer->deleteLater();
     if (transfer->succeeded()) {
         m_tempFile->seek(0);
@@ -486,6 +487,7 @@ void UpdateChecker::descriptionFetched()
 void UpdateChecker::readmeFetched()
 {
     HttpTransfer *transfer = m_transfer;
+    m_transfer = nullptr;
     transfer->deleteLater();
     if (transfer->succeeded()) {
         m_tempFile->seek(0);
