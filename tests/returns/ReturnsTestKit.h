@@ -11,6 +11,7 @@
 #include "shell/FailureHandler.h"
 #include "shell/Log.h"
 #include "shell/Settings.h"
+#include "shell/TextRules.h"
 #include "support/TestSupport.h"
 
 #include <QPointer>
@@ -60,6 +61,12 @@ struct ReturnsKit {
         status = std::make_unique<StatusMessages>(*datasets, returnLog, rbs->queue(), valys->queue());
         scheduler = std::make_unique<ReturnScheduler>(settings, activityLog, returnLog, failures, *database, *datasets,
                                                       *status, schedulerTimer);
+        // The intervals the service runs with, until a test shortens them.
+        rbsQueueTimer.setInterval(5000);
+        valysQueueTimer.setInterval(5000);
+        rbsSendTimer.setInterval(1000);
+        valysSendTimer.setInterval(1000);
+        schedulerTimer.setInterval(ReturnScheduler::kFirstIntervalMs);
         QObject::connect(&rbsQueueTimer, &QTimer::timeout, [this] { rbs->queueTick(); });
         QObject::connect(&valysQueueTimer, &QTimer::timeout, [this] { valys->queueTick(); });
         QObject::connect(&rbsSendTimer, &QTimer::timeout, [this] { rbs->sendTick(); });
@@ -234,8 +241,10 @@ private:
         }
     }
 
-    QTcpServer m_server;
+    // Declared first so that the server, destroyed first, finds them when its
+    // sockets report their end.
     std::vector<std::unique_ptr<Connection>> m_connections;
+    QTcpServer m_server;
 };
 
 // A port on loopback where nobody listens.

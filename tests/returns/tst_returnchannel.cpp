@@ -215,7 +215,7 @@ private Q_SLOTS:
         const int first = kit.insertRide({{"pla_extern", 4711}, {"pla_retour_rbs", 3}});
         const int second = kit.insertRide({{"pla_extern", 4712}, {"pla_retour_rbs", 3}});
         kit.rbs->queue().append("<RBS>00<EINDE>"); // something to connect for; never sent
-        kit.rbsQueueTimer.start(40);
+        kit.rbs->queueTick();                      // one connection only
 
         QVERIFY(waitUntil([&] { return peer.connectionCount() == 1; }));
         QTest::qWait(100 * int(chunks.size()) + 300);
