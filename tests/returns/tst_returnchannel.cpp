@@ -353,6 +353,8 @@ private Q_SLOTS:
         kit.rbsQueueTimer.stop();
         kit.failureMessages.clear();
         QTest::qWait(50);
+        qInfo("1000 failed attempts: descriptors %d -> %d, resident %lld -> %lld KiB", descriptors,
+              openDescriptors(), resident, residentKiB());
         QVERIFY2(openDescriptors() <= descriptors + 1,
                  qPrintable(QString("%1 -> %2").arg(descriptors).arg(openDescriptors())));
         QVERIFY2(residentKiB() - resident < 4096, qPrintable(QString("%1 KiB more").arg(residentKiB() - resident)));
