@@ -1,5 +1,11 @@
 #include "shell/Service.h"
 
+#include "database/Database.h"
+#include "database/Datasets.h"
+#include "database/DistanceClient.h"
+#include "returns/ReturnChannel.h"
+#include "returns/ReturnScheduler.h"
+#include "returns/StatusMessages.h"
 #include "shell/ConfigFile.h"
 #include "shell/FailureHandler.h"
 #include "shell/Log.h"
@@ -11,8 +17,8 @@ namespace velora {
 
 Service::Service(Settings &settings, Log &activityLog, Log &returnLog, FailureHandler &failures, ConfigFile &config,
                  QString programFolder, QObject *parent)
-    : ServicePanel(parent), m_settings(settings), m_activityLog(activityLog), m_returnLog(returnLog), m_failures(failures),
-      m_config(config), m_programFolder(std::move(programFolder))
+    : ServicePanel(parent), m_settings(settings), m_activityLog(activityLog), m_returnLog(returnLog),
+      m_failures(failures), m_config(config), m_programFolder(std::move(programFolder))
 {
     const struct {
         QTimer &timer;
@@ -34,6 +40,22 @@ Service::Service(Settings &settings, Log &activityLog, Log &returnLog, FailureHa
         connect(&entry.timer, &QTimer::timeout, this,
                 [this, tick] { m_failures.guard([this, tick] { (this->*tick)(); }); });
     }
+
+    m_database = std::make_unique<Database>(m_settings, m_programFolder);
+    m_distance = std::make_unique<DistanceClient>(m_settings, m_activityLog, m_database->gate());
+    m_datasets = std::make_unique<Datasets>(*m_database, m_settings, m_activityLog, *m_distance, m_failures);
+    m_rbsChannel = std::make_unique<ReturnChannel>(rbsChannelSetup(), m_settings, m_activityLog, m_returnLog,
+                                                   m_failures, *m_database, *m_datasets, m_rbsQOutTimer);
+    m_valysChannel = std::make_unique<ReturnChannel>(valysChannelSetup(), m_settings, m_activityLog, m_returnLog,
+                                                     m_failures, *m_database, *m_datasets, m_valysQOutTimer);
+    m_statusMessages =
+        std::make_unique<StatusMessages>(*m_datasets, m_returnLog, m_rbsChannel->queue(), m_valysChannel->queue());
+    m_scheduler = std::make_unique<ReturnScheduler>(m_settings, m_activityLog, m_returnLog, m_failures, *m_database,
+                                                    *m_datasets, *m_statusMessages, m_retourZender);
+    connect(&m_rbsChannel->queue(), &ReturnQueue::changed, this, [this] { Q_EMIT queueChanged(ReturnChannelId::Rbs); });
+    connect(&m_valysChannel->queue(), &ReturnQueue::changed, this,
+            [this] { Q_EMIT queueChanged(ReturnChannelId::Valys); });
+    connect(m_scheduler.get(), &ReturnScheduler::buttonsChanged, this, &ServicePanel::resubmitButtonsChanged);
 }
 
 Service::~Service() = default;
@@ -55,7 +77,7 @@ void Service::start()
 
 void Service::close()
 {
-    // Closing the database connection arrives here with the database layer.
+    m_database->close();
     saveActivityLog(m_activityLog, logFolder());
     gatherSettings();
     const ConfigFile::FlushResult written = m_config.FlushSettings();
@@ -84,19 +106,21 @@ QStringList Service::connections() const
     return {};
 }
 
-QStringList Service::queue(ReturnChannelId) const
+QStringList Service::queue(ReturnChannelId channel) const
 {
-    return {};
+    return channel == ReturnChannelId::Valys ? m_valysChannel->queue().entries() : m_rbsChannel->queue().entries();
 }
 
 ResubmitButton Service::noReplyButton() const
 {
-    return {};
+    const ResubmitButtonState &state = m_scheduler->noReplyButton();
+    return {state.visible, state.caption};
 }
 
 ResubmitButton Service::failedButton() const
 {
-    return {};
+    const ResubmitButtonState &state = m_scheduler->failedButton();
+    return {state.visible, state.caption};
 }
 
 void Service::testDatabaseConnection(const std::function<void()> &)
@@ -106,22 +130,22 @@ void Service::testDatabaseConnection(const std::function<void()> &)
 
 void Service::sendTestStatus()
 {
-    // The return scheduler's test send of the ride in Testnummer arrives here.
+    m_scheduler->Button1Click();
 }
 
-void Service::clearQueue(ReturnChannelId)
+void Service::clearQueue(ReturnChannelId channel)
 {
-    // Clearing the return channel's queue arrives here.
+    (channel == ReturnChannelId::Valys ? m_valysChannel : m_rbsChannel)->clearQueue();
 }
 
 void Service::resubmitNoReply()
 {
-    // The return scheduler's resubmission of unanswered rides arrives here.
+    m_scheduler->NackBerichtenClick();
 }
 
 void Service::resubmitFailed()
 {
-    // The return scheduler's resubmission of refused rides arrives here.
+    m_scheduler->ErrorBerichtenClick();
 }
 
 void Service::GeneralTimer()
@@ -131,27 +155,27 @@ void Service::GeneralTimer()
 
 void Service::RetourZenderTimer()
 {
-    // The return scheduler's offer of one waiting ride arrives here.
+    m_scheduler->RetourZenderTimer();
 }
 
 void Service::RBSQOutTimerTimer()
 {
-    // Opening the RBS return connection while its queue holds messages arrives here.
+    m_rbsChannel->queueTick();
 }
 
 void Service::ValysQOutTimerTimer()
 {
-    // Opening the Valys return connection while its queue holds messages arrives here.
+    m_valysChannel->queueTick();
 }
 
 void Service::SendClientTimer()
 {
-    // Sending the head of the RBS queue when connected arrives here.
+    m_rbsChannel->sendTick();
 }
 
 void Service::SendclientValysTimer()
 {
-    // Sending the head of the Valys queue when connected arrives here.
+    m_valysChannel->sendTick();
 }
 
 } // namespace velora

@@ -8,10 +8,17 @@
 #include <QTimer>
 
 #include <functional>
+#include <memory>
 
 namespace velora {
 
 class ConfigFile;
+class Database;
+class DistanceClient;
+class ReturnChannel;
+class ReturnScheduler;
+class StatusMessages;
+struct Datasets;
 class FailureHandler;
 class Log;
 class Settings;
@@ -84,6 +91,15 @@ private:
     QTimer m_valysQOutTimer;
     QTimer m_sendClient;
     QTimer m_sendclientValys;
+
+    // Declared after the timers: the return link uses them until it is gone.
+    std::unique_ptr<Database> m_database;
+    std::unique_ptr<DistanceClient> m_distance;
+    std::unique_ptr<Datasets> m_datasets;
+    std::unique_ptr<ReturnChannel> m_rbsChannel;
+    std::unique_ptr<ReturnChannel> m_valysChannel;
+    std::unique_ptr<StatusMessages> m_statusMessages;
+    std::unique_ptr<ReturnScheduler> m_scheduler;
 };
 
 } // namespace velora
