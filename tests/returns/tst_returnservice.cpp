@@ -1,0 +1,86 @@
+#include "ReturnsTestKit.h"
+
+#include "shell/ConfigFile.h"
+#include "shell/Service.h"
+
+#include <QSignalSpy>
+#include <QTest>
+
+using namespace velora;
+using namespace velora::test;
+
+// The return link as the service runs it: a ride marked pending in the
+// embedded database reaches the return host through the service's own timers
+// and buttons.
+class TestReturnService : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void pendingRideReachesTheHostAndIsAcknowledged()
+    {
+        QTemporaryDir folder;
+        Settings settings;
+        Log activityLog("RBSLog"), returnLog("RBSCLog");
+        FailureHandler failures(activityLog);
+        ConfigFile config(folder.filePath("VeloraRBS.xml"));
+        ReturnPeer host;
+        host.answer = [](const QByteArray &message) { return acceptFor(rideNumberOf(message)); };
+        settings.setText(Setting::RBSCHost, "127.0.0.1");
+        settings.setText(Setting::RBSCPoort, QString::number(host.port()));
+        settings.setChecked(Setting::RBSRetour, true);
+
+        // The dispatch suite's side: a ride on the service's database file.
+        int ride = 0;
+        {
+            Database suite(settings, folder.path());
+            suite.open();
+            QSqlQuery insert(suite.connection());
+            QVERIFY(insert.exec("insert into planning (pla_eigenaar, pla_extern, pla_retour_rbs, pla_status) "
+                                "values ('002', 4711, 1, 'T')"));
+            ride = insert.lastInsertId().toInt();
+            suite.close();
+        }
+
+        Service service(settings, activityLog, returnLog, failures, config, folder.path());
+        QSignalSpy queued(&service, &ServicePanel::queueChanged);
+        service.start();
+        service.RetourZender().setInterval(20);
+        service.RBSQOutTimer().setInterval(50);
+        service.SendClient().setInterval(20);
+        service.RetourZender().start();
+        service.RBSQOutTimer().start();
+        service.SendClient().start();
+
+        const auto stateOfRide = [&] {
+            Database check(settings, folder.path());
+            check.open();
+            QSqlQuery query(check.connection());
+            query.exec(QString("select pla_retour_rbs from planning where pla_id=%1").arg(ride));
+            const int state = query.next() ? query.value(0).toInt() : -1;
+            check.close();
+            return state;
+        };
+        QVERIFY(waitUntil([&] { return host.messages().size() == 1; }));
+        QCOMPARE(rideNumberOf(host.messages().first()), 4711);
+        QVERIFY(queued.count() >= 2); // appended, then sent
+        QVERIFY(service.queue(ReturnChannelId::Rbs).isEmpty());
+        QVERIFY(waitUntil([&] { return returnLog.lines().contains("C:-> RETOURMELDING - STATUS 2 voor 4711"); }));
+        QCOMPARE(stateOfRide(), 2);
+        QVERIFY(returnLog.lines().contains(QString("D:-> RETOURMELDING AANGEBODEN - %1").arg(ride)));
+
+        // The window's buttons reach the same link.
+        QVERIFY(!service.noReplyButton().visible);
+        settings.setText(Setting::Testnummer, QString::number(ride));
+        service.sendTestStatus();
+        QVERIFY(waitUntil([&] { return host.messages().size() == 2; }));
+        service.RBSQOutTimer().stop();
+        service.sendTestStatus();
+        QCOMPARE(service.queue(ReturnChannelId::Rbs).size(), 1);
+        service.clearQueue(ReturnChannelId::Rbs);
+        QVERIFY(service.queue(ReturnChannelId::Rbs).isEmpty());
+        QVERIFY(!activityLog.lines().isEmpty() && activityLog.lines().first().startsWith("*<RBS>"));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestReturnService)
+#include "tst_returnservice.moc"
