@@ -6,6 +6,10 @@
 #include <QFile>
 #include <QTest>
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 using namespace velora;
 using namespace velora::test;
 
@@ -262,6 +266,38 @@ private Q_SLOTS:
         QVERIFY(kit.rbsQueueTimer.interval() == 30);
     }
 
+    void attemptThatHangsIsGivenUpAtATick()
+    {
+        // A listener that never accepts, its backlog filled: the handshake of
+        // any further connection is never answered.
+        const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        QCOMPARE(::bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+        QCOMPARE(::listen(listener, 0), 0);
+        socklen_t length = sizeof address;
+        ::getsockname(listener, reinterpret_cast<sockaddr *>(&address), &length);
+        const quint16 port = ntohs(address.sin_port);
+        std::vector<std::unique_ptr<QTcpSocket>> fillers;
+        for (int i = 0; i < 4; ++i) {
+            fillers.push_back(std::make_unique<QTcpSocket>());
+            fillers.back()->connectToHost(QHostAddress::LocalHost, port);
+        }
+        QTest::qWait(200);
+
+        ReturnsKit kit;
+        kit.pointAt(Setting::RBSCHost, Setting::RBSCPoort, port);
+        kit.rbs->setConnectTimeout(100);
+        kit.rbs->queue().append("<RBS>41<EINDE>");
+        kit.rbsQueueTimer.start(60);
+        QVERIFY(waitUntil([&] { return kit.failureMessages.size() >= 3; }));
+        kit.rbsQueueTimer.stop();
+        ::close(listener);
+        QVERIFY2(kit.failureMessages.first().contains("timed out"), qPrintable(kit.failureMessages.first()));
+        QCOMPARE(kit.rbs->queue().size(), 1);
+    }
+
     void invalidSettingsLogSocketError()
     {
         ReturnsKit kit;
@@ -353,8 +389,8 @@ private Q_SLOTS:
         kit.rbsQueueTimer.stop();
         kit.failureMessages.clear();
         QTest::qWait(50);
-        qInfo("1000 failed attempts: descriptors %d -> %d, resident %lld -> %lld KiB", descriptors,
-              openDescriptors(), resident, residentKiB());
+        qInfo("1000 failed attempts: descriptors %d -> %d, resident %lld -> %lld KiB", descriptors, openDescriptors(),
+              resident, residentKiB());
         QVERIFY2(openDescriptors() <= descriptors + 1,
                  qPrintable(QString("%1 -> %2").arg(descriptors).arg(openDescriptors())));
         QVERIFY2(residentKiB() - resident < 4096, qPrintable(QString("%1 KiB more").arg(residentKiB() - resident)));
