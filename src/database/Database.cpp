@@ -158,7 +158,8 @@ void Database::open()
 
     if (target.backend == Backend::SqlServerOdbc) {
         m_db = QSqlDatabase::addDatabase(QStringLiteral("QODBC"), m_connectionName);
-        // FreeTDS's own "Timeout" bounds every query; the ODBC attributes bound the login.
+        // SQL_ATTR_LOGIN_TIMEOUT bounds reaching the server; FreeTDS's own
+        // "Timeout" and SQL_ATTR_CONNECTION_TIMEOUT bound every statement.
         m_db.setDatabaseName(target.odbcConnectString + QStringLiteral("Timeout=%1;").arg(m_timeouts.odbcQuerySeconds));
         m_db.setConnectOptions(QStringLiteral("SQL_ATTR_LOGIN_TIMEOUT=%1;SQL_ATTR_CONNECTION_TIMEOUT=%2")
                                    .arg(m_timeouts.odbcLoginSeconds)
