@@ -123,9 +123,9 @@ ResubmitButton Service::failedButton() const
     return {state.visible, state.caption};
 }
 
-void Service::testDatabaseConnection(const std::function<void()> &)
+void Service::testDatabaseConnection(const std::function<void()> &reportSuccess)
 {
-    // The database layer's connection test arrives here.
+    m_failures.guard([&] { m_database->testConnection(reportSuccess); });
 }
 
 void Service::sendTestStatus()
