@@ -18,3 +18,7 @@ void FailureHandler::handle(const QString &message)
 }
 
 } // namespace velora
+
+// The meta-object code sits with the class so that linking the class never
+// pulls in the meta-object code of unrelated classes of the library.
+#include "moc_FailureHandler.cpp"

@@ -79,3 +79,7 @@ QString saveActivityLog(const Log &log, const QString &folder, const QDateTime &
 }
 
 } // namespace velora
+
+// The meta-object code sits with the class so that linking the class never
+// pulls in the meta-object code of unrelated classes of the library.
+#include "moc_Log.cpp"

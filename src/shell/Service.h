@@ -78,6 +78,14 @@ Q_SIGNALS:
     void resubmitButtonsChanged();
 
 private:
+    // Timer ticks, each run inside the failure handler's guard.
+    void GeneralTimer();
+    void RetourZenderTimer();
+    void RBSQOutTimerTimer();
+    void ValysQOutTimerTimer();
+    void SendClientTimer();
+    void SendclientValysTimer();
+
     Settings &m_settings;
     Log &m_activityLog;
     Log &m_returnLog;

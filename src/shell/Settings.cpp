@@ -225,3 +225,7 @@ void Settings::setValue(Setting id, const QVariant &value)
 }
 
 } // namespace velora
+
+// The meta-object code sits with the class so that linking the class never
+// pulls in the meta-object code of unrelated classes of the library.
+#include "moc_Settings.cpp"

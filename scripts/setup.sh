@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages that building, testing and running the
+# service need. Only missing packages are installed; a machine that has them
+# all is left alone (no apt-get update, no root needed).
+set -euo pipefail
+
+packages=(
+  # build
+  g++ cmake ninja-build qt6-base-dev qt6-base-dev-tools libgl-dev libvulkan-dev
+  # database drivers: embedded SQLite, SQL Server through ODBC and FreeTDS
+  libqt6sql6-sqlite libqt6sql6-odbc tdsodbc unixodbc-dev
+  # platform plugins (offscreen for the window tests, xcb for a desktop)
+  qt6-qpa-plugins
+  # benchmarks, format check, window tests on a virtual display
+  libbenchmark-dev clang-format xvfb xauth
+)
+
+missing=()
+for package in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$package")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+echo "setup: installing ${missing[*]}" >&2
+if [ "$(id -u)" -eq 0 ]; then
+  as_root=()
+elif command -v sudo >/dev/null 2>&1; then
+  as_root=(sudo)
+else
+  echo "setup: these packages are missing and installing them needs root or sudo: ${missing[*]}" >&2
+  exit 1
+fi
+export DEBIAN_FRONTEND=noninteractive
+"${as_root[@]}" apt-get update
+"${as_root[@]}" apt-get install -y --no-install-recommends "${missing[@]}"

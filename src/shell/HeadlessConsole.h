@@ -1,0 +1,26 @@
+#pragma once
+
+#include <QIODevice>
+#include <QObject>
+
+namespace velora {
+
+class Log;
+
+// Headless mode's view of the two logs: every line added to the activity log is
+// written as "[RBSLog] " + line, every line of the return log as
+// "[RBSCLog] " + line, each written and flushed at once so that an operator
+// (or journald) sees it while it happens. The log's name is the prefix.
+class HeadlessConsole : public QObject {
+    Q_OBJECT
+public:
+    HeadlessConsole(Log &activityLog, Log &returnLog, QIODevice &out, QObject *parent = nullptr);
+
+private:
+    void follow(Log &log);
+    void write(const QString &prefix, const QString &line);
+
+    QIODevice &m_out;
+};
+
+} // namespace velora

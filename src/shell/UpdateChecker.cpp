@@ -1,0 +1,629 @@
+#include "shell/UpdateChecker.h"
+
+#include "shell/ProgramStart.h"
+#include "shell/TextRules.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QLocale>
+#include <QStringDecoder>
+#include <QTemporaryFile>
+
+namespace velora {
+
+QString descriptionSection(const QString &programFileName)
+{
+    const QString name = QFileInfo(programFileName).fileName();
+    const qsizetype dot = name.indexOf(u'.');
+    return dot < 0 ? name : name.left(dot);
+}
+
+namespace {
+
+// Release notes and descriptions are written on the maker's side, often in
+// the single-byte code page; UTF-8 is taken when the bytes are valid UTF-8.
+QString decodeText(const QByteArray &bytes)
+{
+    QStringDecoder decoder(QStringDecoder::Utf8);
+    QString text = decoder(bytes);
+    if (decoder.hasError())
+        return fromAnsi(bytes);
+    if (text.startsWith(QChar(0xFEFF)))
+        text.remove(0, 1);
+    return text;
+}
+
+} // namespace
+
+UpdateDescription readUpdateDescription(const QByteArray &iniText, const QString &section)
+{
+    UpdateDescription description;
+    const QString text = decodeText(iniText);
+    bool inSection = false;
+    for (QString line : text.split(u'\n')) {
+        line = line.trimmed();
+        if (line.isEmpty() || line.startsWith(u';'))
+            continue;
+        if (line.startsWith(u'[')) {
+            const qsizetype close = line.indexOf(u']');
+            const QString name = line.mid(1, close < 0 ? -1 : close - 1).trimmed();
+            inSection = name.compare(section, Qt::CaseInsensitive) == 0;
+            continue;
+        }
+        if (!inSection)
+            continue;
+        const qsizetype equals = line.indexOf(u'=');
+        if (equals < 0)
+            continue;
+        const QString key = line.left(equals).trimmed();
+        const QString value = line.mid(equals + 1).trimmed();
+        auto is = [&key](const char *name) { return key.compare(QLatin1String(name), Qt::CaseInsensitive) == 0; };
+        if (is("DownloadFileURL"))
+            description.downloadFileUrl = value;
+        else if (is("ReadmeFileURL"))
+            description.readmeFileUrl = value;
+        else if (is("UpdatePageURL"))
+            description.updatePageUrl = value;
+        else if (is("Version"))
+            description.version = value;
+        else if (is("SQLVersion"))
+            description.sqlVersion = value;
+        else if (is("CRC32Hash"))
+            description.crc32Hash = value;
+        else if (is("MD5Hash"))
+            description.md5Hash = value;
+        else if (is("SHA1Hash"))
+            description.sha1Hash = value;
+    }
+    return description;
+}
+
+bool versionSortsBefore(const QString &installed, const QString &offered)
+{
+    // QString's ordering is by UTF-16 code unit: character code order.
+    return installed < offered;
+}
+
+namespace {
+
+QString grouped(qint64 value, const QString &separator)
+{
+    QString digits = QString::number(value);
+    for (qsizetype at = digits.size() - 3; at > 0; at -= 3)
+        digits.insert(at, separator);
+    return digits;
+}
+
+} // namespace
+
+QString sizeDisplay(qint64 bytes, const QString &groupSeparator)
+{
+    constexpr qint64 kB = 1024;
+    constexpr qint64 mB = kB * 1024;
+    constexpr qint64 gB = mB * 1024;
+    if (bytes == 0)
+        return QStringLiteral("0 B");
+    if (bytes <= kB)
+        return grouped(bytes, groupSeparator) + QStringLiteral(" B");
+    if (bytes <= mB)
+        return grouped(bytes / kB, groupSeparator) + QStringLiteral(" KB");
+    if (bytes <= gB)
+        return grouped(bytes / mB, groupSeparator) + QStringLiteral(" MB");
+    return grouped(bytes / gB, groupSeparator) + QStringLiteral(" GB");
+}
+
+QString clockText(qint64 seconds)
+{
+    if (seconds < 0)
+        seconds = 0;
+    return QStringLiteral("%1:%2:%3")
+        .arg(seconds / 3600, 2, 10, QChar(u'0'))
+        .arg((seconds / 60) % 60, 2, 10, QChar(u'0'))
+        .arg(seconds % 60, 2, 10, QChar(u'0'));
+}
+
+QString sqlScriptsWarningText(const QString &sqlVersion)
+{
+    return QStringLiteral("U kunt de beschikbare update momenteel niet installeren.\r\n"
+                          "\r\n"
+                          "Velora  beschikt niet over de juiste database versie en u moet vooraf de SQL scripts "
+                          "uitvoeren.\r\n"
+                          "\r\n"
+                          "Noodzakelijke versie SQL scripts: ") +
+           sqlVersion;
+}
+
+CheckOutcome decideCheckOutcome(const QString &installedVersion, const QString &installedSqlVersion,
+                                const UpdateDescription &description, bool interactive)
+{
+    if (versionSortsBefore(installedVersion, description.version)) {
+        // An empty installed script version sorts before any non-empty one.
+        if (versionSortsBefore(installedSqlVersion, description.sqlVersion))
+            return CheckOutcome::SqlScriptsWarning;
+        return CheckOutcome::ShowNotice;
+    }
+    if (!interactive)
+        return CheckOutcome::Silent;
+    if (!description.version.isEmpty() || description.updatePageUrl.isEmpty())
+        return CheckOutcome::NoUpdateInformation;
+    return CheckOutcome::NoUpdateOfferWebsite;
+}
+
+// --- HttpTransfer -----------------------------------------------------------
+
+HttpTransfer::HttpTransfer(Method method, QUrl url, QIODevice *sink, HttpProxy proxy, QObject *parent)
+    : QObject(parent), m_method(method), m_url(std::move(url)), m_sink(sink), m_proxy(std::move(proxy))
+{
+    m_idle.setSingleShot(true);
+    connect(&m_idle, &QTimer::timeout, this, [this] { failWith(0, QStringLiteral("Time-out")); });
+}
+
+QString HttpTransfer::failureText() const
+{
+    return QStringLiteral("Mislukt: ") + QString::number(m_statusCode) + u' ' + m_statusText;
+}
+
+void HttpTransfer::start()
+{
+    connectToServer();
+}
+
+void HttpTransfer::abort()
+{
+    if (m_finished)
+        return;
+    m_aborted = true;
+    m_statusText = QStringLiteral("Afgebroken");
+    finish(false);
+}
+
+void HttpTransfer::connectToServer()
+{
+    m_buffer.clear();
+    m_headerDone = false;
+    m_statusCode = 0;
+    m_statusText.clear();
+    m_contentLength = -1;
+    if (m_url.scheme().compare(QLatin1String("http"), Qt::CaseInsensitive) != 0 || m_url.host().isEmpty()) {
+        // Reported from the event loop, like every other outcome, so that the
+        // caller never sees finished() before start() returned.
+        QTimer::singleShot(0, this, [this] { failWith(0, QStringLiteral("Ongeldig adres ") + m_url.toString()); });
+        return;
+    }
+    if (m_socket) {
+        m_socket->disconnect(this);
+        m_socket->abort();
+        m_socket->deleteLater();
+    }
+    m_socket = new QTcpSocket(this);
+    connect(m_socket, &QTcpSocket::connected, this, &HttpTransfer::sendRequest);
+    connect(m_socket, &QTcpSocket::readyRead, this, &HttpTransfer::readAvailable);
+    connect(m_socket, &QTcpSocket::disconnected, this, &HttpTransfer::socketClosed);
+    connect(m_socket, &QTcpSocket::errorOccurred, this, &HttpTransfer::socketFailed);
+    if (m_idleTimeoutMs > 0)
+        m_idle.start(m_idleTimeoutMs);
+    if (m_proxy.isSet())
+        m_socket->connectToHost(m_proxy.host, m_proxy.port);
+    else
+        m_socket->connectToHost(m_url.host(), static_cast<quint16>(m_url.port(80)));
+}
+
+void HttpTransfer::sendRequest()
+{
+    QByteArray target;
+    if (m_proxy.isSet()) {
+        target = m_url.toEncoded(QUrl::RemoveFragment);
+    } else {
+        target = m_url.path(QUrl::FullyEncoded).toLatin1();
+        if (target.isEmpty())
+            target = "/";
+        if (m_url.hasQuery())
+            target += '?' + m_url.query(QUrl::FullyEncoded).toLatin1();
+    }
+    QByteArray host = m_url.host(QUrl::FullyEncoded).toLatin1();
+    if (m_url.port(80) != 80)
+        host += ':' + QByteArray::number(m_url.port());
+    QByteArray request = (m_method == Method::Head ? QByteArray("HEAD ") : QByteArray("GET ")) + target +
+                         " HTTP/1.0\r\n"
+                         "Host: " +
+                         host +
+                         "\r\n"
+                         "User-Agent: Mozilla/4.0 (compatible; ICS)\r\n"
+                         "Accept: */*\r\n"
+                         "Pragma: no-cache\r\n"
+                         "\r\n";
+    m_socket->write(request);
+}
+
+void HttpTransfer::readAvailable()
+{
+    if (m_finished || !m_socket)
+        return;
+    if (m_idleTimeoutMs > 0)
+        m_idle.start(m_idleTimeoutMs);
+    QByteArray data = m_socket->readAll();
+    if (!m_headerDone) {
+        m_buffer += data;
+        if (!parseHeader())
+            return;
+        if (m_finished || !m_headerDone)
+            return; // failed, done (HEAD) or redirected
+        data = std::exchange(m_buffer, {});
+        Q_EMIT progress(0, m_contentLength);
+    }
+    if (data.isEmpty())
+        return;
+    // Never write past the announced length: what follows is not the package.
+    if (m_contentLength >= 0 && m_received + data.size() > m_contentLength)
+        data.truncate(m_contentLength - m_received);
+    if (m_sink && m_sink->write(data) != data.size()) {
+        failWith(m_statusCode, QStringLiteral("Schrijven mislukt: ") + m_sink->errorString());
+        return;
+    }
+    m_received += data.size();
+    Q_EMIT progress(m_received, m_contentLength);
+    if (m_contentLength >= 0 && m_received >= m_contentLength)
+        finish(true);
+}
+
+// Returns true when the header is complete and the body (if any) follows.
+bool HttpTransfer::parseHeader()
+{
+    qsizetype end = m_buffer.indexOf("\r\n\r\n");
+    qsizetype bodyStart = end + 4;
+    if (end < 0) {
+        end = m_buffer.indexOf("\n\n");
+        bodyStart = end + 2;
+    }
+    if (end < 0) {
+        if (m_buffer.size() > 64 * 1024)
+            failWith(0, QStringLiteral("Ongeldig antwoord"));
+        return false;
+    }
+    const QList<QByteArray> lines = m_buffer.left(end).split('\n');
+    m_buffer.remove(0, bodyStart);
+
+    const QByteArray statusLine = lines.value(0).trimmed();
+    if (!statusLine.startsWith("HTTP/")) {
+        failWith(0, QStringLiteral("Ongeldig antwoord"));
+        return false;
+    }
+    const qsizetype firstBlank = statusLine.indexOf(' ');
+    const qsizetype secondBlank = statusLine.indexOf(' ', firstBlank + 1);
+    m_statusCode = statusLine.mid(firstBlank + 1, secondBlank < 0 ? -1 : secondBlank - firstBlank - 1).toInt();
+    m_statusText = secondBlank < 0 ? QString() : QString::fromLatin1(statusLine.mid(secondBlank + 1));
+
+    QByteArray location;
+    for (qsizetype i = 1; i < lines.size(); ++i) {
+        const QByteArray line = lines[i].trimmed();
+        const qsizetype colon = line.indexOf(':');
+        if (colon < 0)
+            continue;
+        const QByteArray name = line.left(colon).trimmed().toLower();
+        const QByteArray value = line.mid(colon + 1).trimmed();
+        if (name == "content-length") {
+            bool ok = false;
+            const qint64 length = value.toLongLong(&ok);
+            m_contentLength = ok && length >= 0 ? length : -1;
+        } else if (name == "location") {
+            location = value;
+        }
+    }
+    m_headerDone = true;
+
+    const bool redirect = (m_statusCode == 301 || m_statusCode == 302 || m_statusCode == 303 || m_statusCode == 307 ||
+                           m_statusCode == 308) &&
+                          !location.isEmpty();
+    if (redirect) {
+        if (m_redirects >= kMaxRedirects) {
+            failWith(m_statusCode, m_statusText);
+            return false;
+        }
+        ++m_redirects;
+        m_url = m_url.resolved(QUrl::fromEncoded(location));
+        connectToServer();
+        return false;
+    }
+    if (m_statusCode < 200 || m_statusCode > 299) {
+        finish(false);
+        return false;
+    }
+    if (m_method == Method::Head) {
+        finish(true);
+        return false;
+    }
+    return true;
+}
+
+void HttpTransfer::socketClosed()
+{
+    if (m_finished)
+        return;
+    if (m_socket && m_socket->bytesAvailable() > 0)
+        readAvailable();
+    if (m_finished)
+        return;
+    if (!m_headerDone) {
+        failWith(0, QStringLiteral("Verbinding verbroken"));
+        return;
+    }
+    // HTTP/1.0: the end of the connection ends the body. A body shorter than
+    // announced is a broken transfer, never a package to install.
+    if (m_contentLength >= 0 && m_received < m_contentLength) {
+        m_statusText += QStringLiteral(" (onvolledig ontvangen)");
+        finish(false);
+        return;
+    }
+    finish(true);
+}
+
+void HttpTransfer::socketFailed()
+{
+    if (m_finished || !m_socket)
+        return;
+    if (m_socket->error() == QAbstractSocket::RemoteHostClosedError)
+        return; // the end of an HTTP/1.0 answer; disconnected() follows
+    failWith(0, m_socket->errorString());
+}
+
+void HttpTransfer::failWith(int code, const QString &text)
+{
+    if (m_finished)
+        return;
+    m_statusCode = code;
+    m_statusText = text;
+    finish(false);
+}
+
+void HttpTransfer::finish(bool succeeded)
+{
+    if (m_finished)
+        return;
+    m_finished = true;
+    m_succeeded = succeeded;
+    m_idle.stop();
+    if (m_socket) {
+        m_socket->disconnect(this);
+        m_socket->abort();
+        m_socket->deleteLater();
+        m_socket = nullptr;
+    }
+    Q_EMIT finished();
+}
+
+// --- UpdateChecker ----------------------------------------------------------
+
+UpdateChecker::UpdateChecker(UpdateCheckerConfig config, QObject *parent) : QObject(parent), m_config(std::move(config))
+{
+    qRegisterMetaType<velora::CheckOutcome>();
+    m_ticker.setInterval(1000);
+    connect(&m_ticker, &QTimer::timeout, this, &UpdateChecker::tick);
+}
+
+UpdateChecker::~UpdateChecker()
+{
+    if (m_transfer)
+        m_transfer->disconnect(this);
+    if (m_download) {
+        // Ending mid-download: no package may stay behind half written.
+        m_download->disconnect(this);
+        m_download->abort();
+        if (m_target) {
+            m_target->close();
+            m_target->remove();
+        }
+    }
+}
+
+void UpdateChecker::prepareFolders()
+{
+    QDir folder(m_config.programFolder);
+    folder.mkpath(QStringLiteral("Backups"));
+    folder.mkpath(QStringLiteral("TempDownloads"));
+    if (m_config.programFilePath.isEmpty())
+        return;
+    const QString backup = folder.filePath(QStringLiteral("Backups/") + QFileInfo(m_config.programFilePath).fileName());
+    QFile::remove(backup);
+    QFile::copy(m_config.programFilePath, backup);
+}
+
+HttpTransfer *UpdateChecker::newTransfer(HttpTransfer::Method method, const QUrl &url, QIODevice *sink)
+{
+    auto *transfer = new HttpTransfer(method, url, sink, m_config.proxy, this);
+    transfer->setIdleTimeout(m_config.idleTimeoutMs);
+    return transfer;
+}
+
+void UpdateChecker::checkForUpdate(bool interactive)
+{
+    m_interactive = interactive;
+    m_description = {};
+    m_releaseNotes.clear();
+    m_tempFile = std::make_unique<QTemporaryFile>(QDir::temp().filePath(QStringLiteral("AUXXXXXX")));
+    m_tempFile->open();
+    m_transfer = newTransfer(HttpTransfer::Method::Get, m_config.descriptionUrl, m_tempFile.get());
+    connect(m_transfer, &HttpTransfer::finished, this, &UpdateChecker::descriptionFetched);
+    m_transfer->start();
+}
+
+namespace {
+
+void addLine(QString &text, const QString &line)
+{
+    if (!text.isEmpty())
+        text += u'\n';
+    text += line;
+}
+
+} // namespace
+
+void UpdateChecker::descriptionFetched()
+{
+    HttpTransfer *transfer = m_transfer;
+    m_transfer = nullptr;
+    transfer->deleteLater();
+    if (transfer->succeeded()) {
+        m_tempFile->seek(0);
+        m_description = readUpdateDescription(m_tempFile->readAll(),
+                                              descriptionSection(QFileInfo(m_config.programFilePath).fileName()));
+    } else {
+        addLine(m_releaseNotes, transfer->failureText());
+    }
+    if (m_description.updatePageUrl.isEmpty())
+        m_description.updatePageUrl = m_config.defaultUpdatePage;
+    m_tempFile.reset();
+
+    if (m_description.readmeFileUrl.isEmpty()) {
+        finishCheck();
+        return;
+    }
+    m_tempFile = std::make_unique<QTemporaryFile>(QDir::temp().filePath(QStringLiteral("AUXXXXXX")));
+    m_tempFile->open();
+    m_transfer = newTransfer(HttpTransfer::Method::Get, QUrl(m_description.readmeFileUrl), m_tempFile.get());
+    connect(m_transfer, &HttpTransfer::finished, this, &UpdateChecker::readmeFetched);
+    m_transfer->start();
+}
+
+void UpdateChecker::readmeFetched()
+{
+    HttpTransfer *transfer = m_transfer;
+    m_transfer = nullptr;
+    transfer->deleteLater();
+    if (transfer->succeeded()) {
+        m_tempFile->seek(0);
+        QString notes = decodeText(m_tempFile->readAll());
+        notes.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+        m_releaseNotes = notes;
+    } else {
+        addLine(m_releaseNotes, transfer->failureText());
+    }
+    m_tempFile.reset();
+    finishCheck();
+}
+
+void UpdateChecker::finishCheck()
+{
+    Q_EMIT checkFinished(
+        decideCheckOutcome(m_config.installedVersion, m_config.installedSqlVersion, m_description, m_interactive));
+}
+
+QString UpdateChecker::proxyStatusText() const
+{
+    if (!m_config.proxy.isSet())
+        return QStringLiteral("Download bestand");
+    return QStringLiteral("Download bestand via proxy server (") + m_config.proxy.host + u':' +
+           QString::number(m_config.proxy.port) + u')';
+}
+
+void UpdateChecker::startDownload()
+{
+    if (m_download || m_transfer)
+        return;
+    m_cancelled = false;
+    m_total = 0;
+    const QString name = QUrl(m_description.downloadFileUrl).fileName();
+    // The name comes from the server: only a plain file name may be used, so
+    // that nothing is written outside TempDownloads.
+    if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String("..")) {
+        Q_EMIT downloadStatus(QStringLiteral("Mislukt: 0 Ongeldige bestandsnaam"));
+        endDownload(DownloadResult::Failed);
+        return;
+    }
+    QDir folder(m_config.programFolder);
+    folder.mkpath(QStringLiteral("TempDownloads"));
+    m_targetPath = folder.filePath(QStringLiteral("TempDownloads/") + name);
+    m_target = std::make_unique<QFile>(m_targetPath);
+    if (!m_target->open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        Q_EMIT downloadStatus(QStringLiteral("Mislukt: 0 ") + m_target->errorString());
+        m_target.reset();
+        endDownload(DownloadResult::Failed);
+        return;
+    }
+    Q_EMIT downloadStatus(QStringLiteral("Zoek naar bestandsinformatie"));
+    m_transfer = newTransfer(HttpTransfer::Method::Head, QUrl(m_description.downloadFileUrl), nullptr);
+    connect(m_transfer, &HttpTransfer::finished, this, &UpdateChecker::sizeKnown);
+    m_transfer->start();
+}
+
+void UpdateChecker::sizeKnown()
+{
+    HttpTransfer *head = m_transfer;
+    head->deleteLater();
+    m_transfer = nullptr;
+    m_total = head->succeeded() && head->contentLength() > 0 ? head->contentLength() : 0;
+    Q_EMIT downloadPrepared(QFileInfo(m_targetPath).fileName(), m_total);
+    Q_EMIT downloadStatus(proxyStatusText());
+    if (m_total == 0) {
+        // Nothing to measure progress against: the download is not started
+        // and the empty target file stays, as the operator saw no window.
+        m_target->close();
+        m_target.reset();
+        endDownload(DownloadResult::NothingToDownload);
+        return;
+    }
+    m_started = QDateTime::currentDateTimeUtc();
+    m_ticker.start();
+    Q_EMIT downloadStarted();
+    m_download = newTransfer(HttpTransfer::Method::Get, QUrl(m_description.downloadFileUrl), m_target.get());
+    connect(m_download, &HttpTransfer::progress, this,
+            [this](qint64 received, qint64) { Q_EMIT downloadProgress(received, m_total); });
+    connect(m_download, &HttpTransfer::finished, this, &UpdateChecker::transferEnded);
+    m_download->start();
+}
+
+void UpdateChecker::abortDownload()
+{
+    if (!m_download)
+        return;
+    m_cancelled = true;
+    m_ticker.stop();
+    m_download->abort();
+}
+
+void UpdateChecker::tick()
+{
+    if (!m_download)
+        return;
+    const qint64 seconds = m_started.secsTo(QDateTime::currentDateTimeUtc());
+    const qint64 received = m_download->bytesReceived();
+    const QString separator = QLocale().groupSeparator();
+    const QString speed =
+        (seconds > 0 ? sizeDisplay(received / seconds, separator) : QStringLiteral("0 B")) + QStringLiteral("/sec");
+    const QString remaining = received > 0 ? clockText((m_total - received) * seconds / received) : clockText(0);
+    Q_EMIT downloadTick(speed, clockText(seconds), remaining);
+}
+
+void UpdateChecker::transferEnded()
+{
+    HttpTransfer *download = m_download;
+    m_download = nullptr;
+    download->deleteLater();
+    m_ticker.stop();
+    bool ok = download->succeeded() && !m_cancelled;
+    if (ok && download->bytesReceived() < m_total) {
+        // Shorter than the size the server announced: a damaged package.
+        ok = false;
+        Q_EMIT downloadStatus(download->failureText() + QStringLiteral(" (onvolledig ontvangen)"));
+    } else if (!ok && !m_cancelled) {
+        Q_EMIT downloadStatus(download->failureText());
+    }
+    Q_EMIT downloadProgress(m_total, m_total);
+    m_target->close();
+    if (!ok)
+        m_target->remove();
+    m_target.reset();
+    endDownload(ok ? DownloadResult::Succeeded : m_cancelled ? DownloadResult::Cancelled : DownloadResult::Failed);
+}
+
+void UpdateChecker::endDownload(DownloadResult result)
+{
+    Q_EMIT downloadFinished(result);
+}
+
+bool UpdateChecker::startUpdater() const
+{
+    return startProgramDetached(updaterProgramPath(m_config.programFolder),
+                                u'\'' + QDir::toNativeSeparators(m_targetPath) + u'\'');
+}
+
+} // namespace velora

@@ -1,0 +1,413 @@
+#include "HttpTestServer.h"
+#include "ServiceStandIn.h"
+#include "shell/UpdateChecker.h"
+#include "support/TestSupport.h"
+
+#include <QBuffer>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace velora;
+using velora::test::HttpAnswer;
+using velora::test::HttpTestServer;
+using velora::test::waitUntil;
+
+Q_DECLARE_METATYPE(velora::UpdateChecker::DownloadResult)
+
+namespace {
+
+// Runs one transfer to its end and returns it.
+std::unique_ptr<HttpTransfer> fetch(const QUrl &url, HttpTransfer::Method method = HttpTransfer::Method::Get,
+                                    QIODevice *sink = nullptr)
+{
+    auto transfer = std::make_unique<HttpTransfer>(method, url, sink);
+    transfer->setIdleTimeout(5000);
+    transfer->start();
+    waitUntil([&] { return transfer->isFinished(); }, 8000);
+    return transfer;
+}
+
+QByteArray description(const QByteArray &keys)
+{
+    return "[Andere]\r\nVersion=99\r\n[VeloraRBS]\r\n" + keys;
+}
+
+} // namespace
+
+class UpdateCheckerTest : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir m_folder;
+    std::unique_ptr<HttpTestServer> m_server;
+
+    UpdateCheckerConfig config() const
+    {
+        UpdateCheckerConfig config;
+        config.programFolder = m_folder.path();
+        config.programFilePath = m_folder.filePath(QStringLiteral("VeloraRBS"));
+        config.descriptionUrl = m_server->url(QStringLiteral("/liveupdate/VeloraRBS/Updates.txt"));
+        config.installedVersion = QStringLiteral("9.0.1.51");
+        config.idleTimeoutMs = 5000;
+        return config;
+    }
+
+    void offer(const QByteArray &keys)
+    {
+        m_server->answer(QStringLiteral("/liveupdate/VeloraRBS/Updates.txt"), {"200 OK", {}, description(keys)});
+    }
+
+    CheckOutcome check(UpdateChecker &checker)
+    {
+        QSignalSpy finished(&checker, &UpdateChecker::checkFinished);
+        checker.checkForUpdate(true);
+        if (!finished.wait(8000))
+            return CheckOutcome::Silent;
+        return finished.at(0).at(0).value<CheckOutcome>();
+    }
+
+    UpdateChecker::DownloadResult download(UpdateChecker &checker)
+    {
+        QSignalSpy finished(&checker, &UpdateChecker::downloadFinished);
+        checker.startDownload();
+        if (!finished.wait(8000))
+            return UpdateChecker::DownloadResult::Failed;
+        return finished.at(0).at(0).value<UpdateChecker::DownloadResult>();
+    }
+
+private Q_SLOTS:
+    void init()
+    {
+        qRegisterMetaType<velora::UpdateChecker::DownloadResult>();
+        m_server = std::make_unique<HttpTestServer>();
+    }
+
+    void sizeDisplay_data()
+    {
+        QTest::addColumn<qint64>("bytes");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("nothing") << qint64(0) << "0 B";
+        QTest::newRow("one byte") << qint64(1) << "1 B";
+        QTest::newRow("thousands separator") << qint64(1000) << "1,000 B";
+        QTest::newRow("1024 still bytes") << qint64(1024) << "1,024 B";
+        QTest::newRow("just over 1024") << qint64(1025) << "1 KB";
+        QTest::newRow("rounded down") << qint64(2047) << "1 KB";
+        QTest::newRow("1 MB still KB") << qint64(1024 * 1024) << "1,024 KB";
+        QTest::newRow("just over 1 MB") << qint64(1024 * 1024 + 1) << "1 MB";
+        QTest::newRow("1 GB still MB") << qint64(1024) * 1024 * 1024 << "1,024 MB";
+        QTest::newRow("gigabytes") << qint64(5) * 1024 * 1024 * 1024 + 7 << "5 GB";
+        QTest::newRow("many gigabytes") << qint64(2000) * 1024 * 1024 * 1024 << "2,000 GB";
+    }
+    void sizeDisplay()
+    {
+        QFETCH(qint64, bytes);
+        QFETCH(QString, shown);
+        QCOMPARE(velora::sizeDisplay(bytes), shown);
+    }
+
+    void textsOfTheCheck()
+    {
+        QCOMPARE(clockText(0), QStringLiteral("00:00:00"));
+        QCOMPARE(clockText(3661), QStringLiteral("01:01:01"));
+        QCOMPARE(clockText(100 * 3600), QStringLiteral("100:00:00"));
+        QCOMPARE(sqlScriptsWarningText(QStringLiteral("4.2")),
+                 QStringLiteral("U kunt de beschikbare update momenteel niet installeren.\r\n\r\n"
+                                "Velora  beschikt niet over de juiste database versie en u moet vooraf de SQL "
+                                "scripts uitvoeren.\r\n\r\nNoodzakelijke versie SQL scripts: 4.2"));
+        QCOMPARE(descriptionSection(QStringLiteral("VeloraRBS.exe")), QStringLiteral("VeloraRBS"));
+        QCOMPARE(descriptionSection(QStringLiteral("/opt/velora/VeloraRBS")), QStringLiteral("VeloraRBS"));
+    }
+
+    void readsOnlyItsOwnSection()
+    {
+        const UpdateDescription read =
+            readUpdateDescription("[Andere]\nVersion=1\n\n[velorarbs]\r\n; opmerking\r\nversion = "
+                                  "9.0.2.0\r\nDownloadFileURL=http://h/p/pakket.zip\r\n"
+                                  "SQLVersion=\r\nMD5Hash=abc\r\n[Nog een]\r\nReadmeFileURL=http://elders\r\n",
+                                  QStringLiteral("VeloraRBS"));
+        QCOMPARE(read.version, QStringLiteral("9.0.2.0"));
+        QCOMPARE(read.downloadFileUrl, QStringLiteral("http://h/p/pakket.zip"));
+        QCOMPARE(read.md5Hash, QStringLiteral("abc"));
+        QVERIFY(read.sqlVersion.isEmpty());
+        QVERIFY(read.readmeFileUrl.isEmpty());
+        QVERIFY(read.updatePageUrl.isEmpty());
+    }
+
+    void outcome_data()
+    {
+        QTest::addColumn<QString>("offered");
+        QTest::addColumn<QString>("sqlVersion");
+        QTest::addColumn<QString>("page");
+        QTest::addColumn<bool>("interactive");
+        QTest::addColumn<CheckOutcome>("expected");
+        const QString page = QStringLiteral("http://page");
+        QTest::newRow("equal version") << "9.0.1.51"
+                                       << "" << page << true << CheckOutcome::NoUpdateInformation;
+        QTest::newRow("texts, not numbers") << "9.0.1.6"
+                                            << "" << page << true << CheckOutcome::ShowNotice;
+        QTest::newRow("numerically higher sorts lower") << "9.0.1.100"
+                                                        << "" << page << true << CheckOutcome::NoUpdateInformation;
+        QTest::newRow("needs scripts") << "9.0.2"
+                                       << "1" << page << true << CheckOutcome::SqlScriptsWarning;
+        QTest::newRow("no version offers page") << ""
+                                                << "" << page << true << CheckOutcome::NoUpdateOfferWebsite;
+        QTest::newRow("no version, no page") << ""
+                                             << ""
+                                             << "" << true << CheckOutcome::NoUpdateInformation;
+        QTest::newRow("quiet when not interactive") << "9.0.1.51"
+                                                    << "" << page << false << CheckOutcome::Silent;
+        QTest::newRow("newer also when not interactive") << "9.1"
+                                                         << "" << page << false << CheckOutcome::ShowNotice;
+    }
+    void outcome()
+    {
+        QFETCH(QString, offered);
+        QFETCH(QString, sqlVersion);
+        QFETCH(QString, page);
+        QFETCH(bool, interactive);
+        QFETCH(CheckOutcome, expected);
+        UpdateDescription description;
+        description.version = offered;
+        description.sqlVersion = sqlVersion;
+        description.updatePageUrl = page;
+        QCOMPARE(decideCheckOutcome(QStringLiteral("9.0.1.51"), QString(), description, interactive), expected);
+    }
+
+    void requestIsHttp10WithTheAgreedHeaders()
+    {
+        m_server->answer(QStringLiteral("/a"), {"200 OK", {}, "inhoud"});
+        QBuffer sink;
+        sink.open(QIODevice::WriteOnly);
+        const auto transfer = fetch(m_server->url(QStringLiteral("/a")), HttpTransfer::Method::Get, &sink);
+        QVERIFY(transfer->succeeded());
+        QCOMPARE(sink.data(), QByteArray("inhoud"));
+        QCOMPARE(m_server->requests().size(), 1);
+        const QByteArray request = m_server->requests().first();
+        QVERIFY2(request.startsWith("GET /a HTTP/1.0\r\n"), request.constData());
+        QVERIFY(request.contains("\r\nUser-Agent: Mozilla/4.0 (compatible; ICS)\r\n"));
+        QVERIFY(request.contains("\r\nPragma: no-cache\r\n"));
+        QVERIFY(request.contains("\r\nHost: 127.0.0.1:"));
+
+        const auto head = fetch(m_server->url(QStringLiteral("/a")), HttpTransfer::Method::Head);
+        QVERIFY(head->succeeded());
+        QCOMPARE(head->contentLength(), 6);
+        QVERIFY(m_server->requests().last().startsWith("HEAD /a HTTP/1.0\r\n"));
+    }
+
+    void redirects_data()
+    {
+        QTest::addColumn<int>("hops");
+        QTest::addColumn<bool>("succeeds");
+        QTest::newRow("one") << 1 << true;
+        QTest::newRow("five") << 5 << true;
+        QTest::newRow("six is too many") << 6 << false;
+    }
+    void redirects()
+    {
+        QFETCH(int, hops);
+        QFETCH(bool, succeeds);
+        for (int hop = 0; hop < hops; ++hop)
+            m_server->answer(
+                QStringLiteral("/r%1").arg(hop),
+                {"302 Found",
+                 {"Location: " + (hop + 1 == hops ? QByteArray("/doel") : "r" + QByteArray::number(hop + 1))}});
+        m_server->answer(QStringLiteral("/doel"), {"200 OK", {}, "aangekomen"});
+        QBuffer sink;
+        sink.open(QIODevice::WriteOnly);
+        const auto transfer = fetch(m_server->url(QStringLiteral("/r0")), HttpTransfer::Method::Get, &sink);
+        QCOMPARE(transfer->succeeded(), succeeds);
+        if (succeeds)
+            QCOMPARE(sink.data(), QByteArray("aangekomen"));
+        else
+            QCOMPARE(transfer->failureText(), QStringLiteral("Mislukt: 302 Found"));
+    }
+
+    void redirectLoopEnds()
+    {
+        m_server->answer(QStringLiteral("/rond"), {"301 Moved Permanently", {"Location: /rond"}});
+        const auto transfer = fetch(m_server->url(QStringLiteral("/rond")));
+        QVERIFY(transfer->isFinished());
+        QVERIFY(!transfer->succeeded());
+        QCOMPARE(transfer->failureText(), QStringLiteral("Mislukt: 301 Moved Permanently"));
+        QCOMPARE(m_server->requests().size(), 1 + HttpTransfer::kMaxRedirects);
+    }
+
+    void failures()
+    {
+        const auto missing = fetch(m_server->url(QStringLiteral("/weg")));
+        QVERIFY(!missing->succeeded());
+        QCOMPARE(missing->failureText(), QStringLiteral("Mislukt: 404 Not Found"));
+
+        // A body cut short of its announced length is a failure, not a file.
+        m_server->answer(QStringLiteral("/kort"), {"200 OK", {}, "abc", true, 10});
+        QBuffer sink;
+        sink.open(QIODevice::WriteOnly);
+        const auto truncated = fetch(m_server->url(QStringLiteral("/kort")), HttpTransfer::Method::Get, &sink);
+        QVERIFY(!truncated->succeeded());
+        QVERIFY(truncated->failureText().startsWith(QStringLiteral("Mislukt: 200 OK")));
+
+        QTcpServer closed;
+        closed.listen(QHostAddress::LocalHost, 0);
+        const quint16 port = closed.serverPort();
+        closed.close();
+        const auto down = fetch(QUrl(QStringLiteral("http://127.0.0.1:%1/x").arg(port)));
+        QVERIFY(down->isFinished());
+        QVERIFY(!down->succeeded());
+        QVERIFY(down->failureText().startsWith(QStringLiteral("Mislukt: 0 ")));
+
+        // A server that accepts and never answers fails at the idle time-out.
+        m_server->answer(QStringLiteral("/stil"), {"200 OK", {}, "x", true, -1, 0});
+        HttpTransfer silent(HttpTransfer::Method::Get, m_server->url(QStringLiteral("/stil")), nullptr);
+        silent.setIdleTimeout(300);
+        silent.start();
+        QVERIFY(waitUntil([&] { return silent.isFinished(); }, 5000));
+        QCOMPARE(silent.failureText(), QStringLiteral("Mislukt: 0 Time-out"));
+    }
+
+    void checkOutcomes_data()
+    {
+        QTest::addColumn<QByteArray>("keys");
+        QTest::addColumn<CheckOutcome>("expected");
+        QTest::newRow("equal version") << QByteArray("Version=9.0.1.51\r\n") << CheckOutcome::NoUpdateInformation;
+        QTest::newRow("higher with scripts")
+            << QByteArray("Version=9.0.1.6\r\nSQLVersion=12\r\n") << CheckOutcome::SqlScriptsWarning;
+        QTest::newRow("higher without scripts") << QByteArray("Version=9.0.1.6\r\n") << CheckOutcome::ShowNotice;
+    }
+    void checkOutcomes()
+    {
+        QFETCH(QByteArray, keys);
+        QFETCH(CheckOutcome, expected);
+        offer(keys);
+        UpdateChecker checker(config());
+        QCOMPARE(check(checker), expected);
+    }
+
+    void releaseNotesAndUnreachableDescription()
+    {
+        m_server->answer(QStringLiteral("/lees.txt"), {"200 OK", {}, "Regel 1\r\nRegel 2\r\n"});
+        offer("Version=9.1\r\nReadmeFileURL=" + m_server->url(QStringLiteral("/lees.txt")).toEncoded() +
+              "\r\nDownloadFileURL=" + m_server->url(QStringLiteral("/pakket.zip")).toEncoded() + "\r\n");
+        UpdateChecker checker(config());
+        QCOMPARE(check(checker), CheckOutcome::ShowNotice);
+        QCOMPARE(checker.releaseNotes(), QStringLiteral("Regel 1\nRegel 2\n"));
+        QVERIFY(checker.downloadAvailable());
+        QCOMPARE(checker.description().updatePageUrl, QString::fromLatin1(kDefaultUpdatePage));
+
+        // Release notes missing: the failure text takes their place.
+        offer("Version=9.1\r\nReadmeFileURL=" + m_server->url(QStringLiteral("/geen.txt")).toEncoded() + "\r\n");
+        QCOMPARE(check(checker), CheckOutcome::ShowNotice);
+        QCOMPARE(checker.releaseNotes(), QStringLiteral("Mislukt: 404 Not Found"));
+        QVERIFY(!checker.downloadAvailable());
+
+        // Description missing: counts as current, the default page is offered.
+        UpdateCheckerConfig elsewhere = config();
+        elsewhere.descriptionUrl = m_server->url(QStringLiteral("/nergens.txt"));
+        UpdateChecker lost(elsewhere);
+        QCOMPARE(check(lost), CheckOutcome::NoUpdateOfferWebsite);
+        QCOMPARE(lost.releaseNotes(), QStringLiteral("Mislukt: 404 Not Found"));
+        QCOMPARE(lost.description().updatePageUrl, QString::fromLatin1(kDefaultUpdatePage));
+    }
+
+    void backupAndFolders()
+    {
+        QFile program(config().programFilePath);
+        QVERIFY(program.open(QIODevice::WriteOnly));
+        program.write("programma v2");
+        program.close();
+        QDir(m_folder.path()).mkpath(QStringLiteral("Backups"));
+        QFile earlier(m_folder.filePath(QStringLiteral("Backups/VeloraRBS")));
+        QVERIFY(earlier.open(QIODevice::WriteOnly));
+        earlier.write("programma v1");
+        earlier.close();
+
+        UpdateChecker checker(config());
+        checker.prepareFolders();
+        QVERIFY(QFileInfo(m_folder.filePath(QStringLiteral("TempDownloads"))).isDir());
+        QVERIFY(earlier.open(QIODevice::ReadOnly));
+        QCOMPARE(earlier.readAll(), QByteArray("programma v2"));
+    }
+
+    void downloads()
+    {
+        const QByteArray package(200000, 'p');
+        m_server->answer(QStringLiteral("/pakket.zip"), {"200 OK", {}, package});
+        m_server->answer(QStringLiteral("/zonderlengte.zip"), {"200 OK", {}, package, false});
+        m_server->answer(QStringLiteral("/afgebroken.zip"), {"200 OK", {}, package, true, -1, 0});
+
+        offer("Version=9.1\r\nDownloadFileURL=" + m_server->url(QStringLiteral("/pakket.zip")).toEncoded() + "\r\n");
+        UpdateChecker checker(config());
+        check(checker);
+        QSignalSpy progress(&checker, &UpdateChecker::downloadProgress);
+        QSignalSpy started(&checker, &UpdateChecker::downloadStarted);
+        QCOMPARE(download(checker), UpdateChecker::DownloadResult::Succeeded);
+        QCOMPARE(started.size(), 1);
+        QCOMPARE(checker.targetPath(), m_folder.filePath(QStringLiteral("TempDownloads/pakket.zip")));
+        QFile target(checker.targetPath());
+        QVERIFY(target.open(QIODevice::ReadOnly));
+        QCOMPARE(target.readAll(), package);
+        QCOMPARE(progress.last().at(0).toLongLong(), qint64(package.size()));
+        QCOMPARE(progress.last().at(1).toLongLong(), qint64(package.size()));
+
+        // No size from the server: no transfer, no window, the empty file stays.
+        offer("Version=9.1\r\nDownloadFileURL=" + m_server->url(QStringLiteral("/zonderlengte.zip")).toEncoded() +
+              "\r\n");
+        UpdateChecker unsized(config());
+        check(unsized);
+        QSignalSpy unsizedStarted(&unsized, &UpdateChecker::downloadStarted);
+        QCOMPARE(download(unsized), UpdateChecker::DownloadResult::NothingToDownload);
+        QCOMPARE(unsizedStarted.size(), 0);
+        QCOMPARE(QFileInfo(unsized.targetPath()).size(), 0);
+        QVERIFY(!m_server->requests().last().startsWith("GET"));
+    }
+
+    void cancelInTheMiddleDeletesThePartialFile()
+    {
+        const QByteArray package(100000, 'p');
+        m_server->answer(QStringLiteral("/groot.zip"), {"200 OK", {}, package, true, -1, 30000});
+        offer("Version=9.1\r\nDownloadFileURL=" + m_server->url(QStringLiteral("/groot.zip")).toEncoded() + "\r\n");
+        UpdateChecker checker(config());
+        check(checker);
+        QSignalSpy finished(&checker, &UpdateChecker::downloadFinished);
+        checker.startDownload();
+        QVERIFY(waitUntil([&] { return QFileInfo(checker.targetPath()).size() == 30000; }));
+        QVERIFY(checker.downloading());
+        checker.abortDownload();
+        QCOMPARE(finished.size(), 1);
+        QCOMPARE(finished.at(0).at(0).value<UpdateChecker::DownloadResult>(), UpdateChecker::DownloadResult::Cancelled);
+        QVERIFY(!QFile::exists(checker.targetPath()));
+        QVERIFY(waitUntil([&] { return m_server->openConnections() == 0; }));
+
+        // A body that ends early is a failed download: no half package stays.
+        m_server->answer(QStringLiteral("/groot.zip"), {"200 OK", {}, package.left(500), true, package.size()});
+        UpdateChecker truncated(config());
+        check(truncated);
+        QSignalSpy status(&truncated, &UpdateChecker::downloadStatus);
+        QCOMPARE(download(truncated), UpdateChecker::DownloadResult::Failed);
+        QVERIFY(!QFile::exists(truncated.targetPath()));
+        QVERIFY(status.last().at(0).toString().startsWith(QStringLiteral("Mislukt: 200 OK")));
+    }
+
+    void updaterGetsThePackagePathBetweenQuotes()
+    {
+        const QString record = m_folder.filePath(QStringLiteral("argument.txt"));
+        QFile updater(m_folder.filePath(QStringLiteral("VeloraUpdater")));
+        QVERIFY(updater.open(QIODevice::WriteOnly));
+        updater.write("#!/bin/sh\nprintf '%s' \"$1\" > \"" + record.toLocal8Bit() + "\"\n");
+        updater.close();
+        updater.setPermissions(updater.permissions() | QFileDevice::ExeOwner);
+
+        m_server->answer(QStringLiteral("/pakket.zip"), {"200 OK", {}, "pakket"});
+        offer("Version=9.1\r\nDownloadFileURL=" + m_server->url(QStringLiteral("/pakket.zip")).toEncoded() + "\r\n");
+        UpdateChecker checker(config());
+        check(checker);
+        QCOMPARE(download(checker), UpdateChecker::DownloadResult::Succeeded);
+        QVERIFY(checker.startUpdater());
+        QVERIFY(waitUntil([&] { return QFileInfo(record).size() > 0; }));
+        QFile argument(record);
+        QVERIFY(argument.open(QIODevice::ReadOnly));
+        QCOMPARE(QString::fromLocal8Bit(argument.readAll()), u'\'' + checker.targetPath() + u'\'');
+    }
+};
+
+QTEST_GUILESS_MAIN(UpdateCheckerTest)
+#include "tst_updatechecker.moc"

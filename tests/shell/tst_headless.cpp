@@ -1,0 +1,207 @@
+#include "SettingsFileOrder.h"
+#include "support/TestSupport.h"
+
+#include "shell/FailureHandler.h"
+#include "shell/GuardedApplication.h"
+#include "shell/HeadlessConsole.h"
+#include "shell/Log.h"
+
+#include <QBuffer>
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QXmlStreamReader>
+
+#include <csignal>
+#include <stdexcept>
+
+using namespace velora;
+
+namespace {
+
+QStringList hoofdschermNames(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    QStringList names;
+    QXmlStreamReader reader(&file);
+    int depth = 0;
+    while (!reader.atEnd()) {
+        const auto token = reader.readNext();
+        if (token == QXmlStreamReader::StartElement && ++depth == 3) {
+            names << reader.name().toString();
+            reader.skipCurrentElement();
+            --depth;
+        } else if (token == QXmlStreamReader::EndElement) {
+            --depth;
+        }
+    }
+    return reader.hasError() ? QStringList{reader.errorString()} : names;
+}
+
+// Starts the service headless on folder and waits until it is up (its log
+// folder exists, which start() makes after the signal hook is in place).
+bool startService(QProcess &process, const QString &folder, const QString &logFolder)
+{
+    process.setProgram(QStringLiteral(VELORA_EXECUTABLE));
+    process.setArguments({QStringLiteral("--headless"), QStringLiteral("--dir"), folder});
+    process.start();
+    if (!process.waitForStarted(10000))
+        return false;
+    return test::waitUntil([&] { return QFileInfo(logFolder).isDir(); }, 15000);
+}
+
+bool stop(QProcess &process)
+{
+    process.terminate(); // SIGTERM
+    return process.waitForFinished(15000);
+}
+
+} // namespace
+
+class TestHeadless : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void consoleEchoesBothLogsLineByLine()
+    {
+        Log activity(QStringLiteral("RBSLog"));
+        Log returns(QStringLiteral("RBSCLog"));
+        QBuffer out;
+        out.open(QIODevice::WriteOnly);
+        HeadlessConsole console(activity, returns, out);
+        activity.addLine(QStringLiteral("one"));
+        returns.addLine(QStringLiteral("D:-> two\r\nthree"));
+        activity.replaceWith(QStringLiteral("failure \u20ac"));
+        QCOMPARE(out.data(), QStringLiteral("[RBSLog] one\n[RBSCLog] D:-> two\n[RBSCLog] three\n"
+                                            "[RBSLog] failure \u20ac\n")
+                                 .toUtf8());
+    }
+
+    void exceptionEscapingAHandlerReachesTheFailureHandler()
+    {
+        auto *app = dynamic_cast<GuardedApplication<QCoreApplication> *>(QCoreApplication::instance());
+        QVERIFY(app);
+        Log activity(QStringLiteral("RBSLog"));
+        activity.addLine(QStringLiteral("earlier"));
+        FailureHandler failures(activity);
+        app->setFailureHandler(&failures);
+        bool ranAfter = false;
+        QTimer::singleShot(0, [] { throw std::runtime_error("tick failed"); });
+        QTimer::singleShot(10, [&] { ranAfter = true; });
+        QVERIFY(test::waitUntil([&] { return ranAfter; }));
+        app->setFailureHandler(nullptr);
+        QCOMPARE(activity.lines(), QStringList{QStringLiteral("tick failed")});
+    }
+
+    void runsHeadlessAndClosesOnSigterm()
+    {
+        QTemporaryDir tmp;
+        const QString folder = tmp.filePath(QStringLiteral("new"));
+        const QString logFolder = folder + QStringLiteral("/RBS");
+        QProcess process;
+        QVERIFY(startService(process, folder, logFolder));
+        QVERIFY(!QFile::exists(folder + QStringLiteral("/VeloraRBS.xml"))); // written at the end only
+
+        QVERIFY(stop(process));
+        QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(process.exitCode(), 0);
+        QCOMPARE(hoofdschermNames(folder + QStringLiteral("/VeloraRBS.xml")), test::expectedElementOrder());
+        const QStringList logs = QDir(logFolder).entryList({QStringLiteral("*.TXT")}, QDir::Files);
+        QCOMPARE(logs.size(), 1);
+    }
+
+    void unreadableSettingsAreReportedOnStandardOutput()
+    {
+        QTemporaryDir tmp;
+        QFile broken(tmp.filePath(QStringLiteral("VeloraRBS.xml")));
+        QVERIFY(broken.open(QIODevice::WriteOnly));
+        broken.write("<Configuration><Hoofdscherm>");
+        broken.close();
+        QProcess process;
+        QVERIFY(startService(process, tmp.path(), tmp.filePath(QStringLiteral("RBS"))));
+        QVERIFY(stop(process));
+        QCOMPARE(process.exitCode(), 0);
+        const QByteArray out = process.readAllStandardOutput();
+        QVERIFY2(out.startsWith("[RBSLog] ") && out.contains("VeloraRBS.xml.unreadable-"), out.constData());
+        const QStringList kept =
+            QDir(tmp.path()).entryList({QStringLiteral("VeloraRBS.xml.unreadable-*")}, QDir::Files);
+        QCOMPARE(kept.size(), 1);
+        // The log saved at close holds the report too.
+        const QStringList logs = QDir(tmp.filePath(QStringLiteral("RBS"))).entryList(QDir::Files);
+        QCOMPARE(logs.size(), 1);
+        QFile log(tmp.filePath(QStringLiteral("RBS/")) + logs.first());
+        QVERIFY(log.open(QIODevice::ReadOnly));
+        QVERIFY(log.readAll().contains("unreadable"));
+    }
+
+    void closeAbandonedWhenTheLogCannotBeSaved()
+    {
+        QTemporaryDir tmp;
+        // "RBS" as a plain file: the log folder can be neither made nor used.
+        QFile blocker(tmp.filePath(QStringLiteral("RBS")));
+        QVERIFY(blocker.open(QIODevice::WriteOnly));
+        blocker.close();
+        QProcess process;
+        process.setProgram(QStringLiteral(VELORA_EXECUTABLE));
+        process.setArguments({QStringLiteral("--headless"), QStringLiteral("--dir"), tmp.path()});
+        process.start();
+        QVERIFY(process.waitForStarted(10000));
+        // The line on standard error comes once the signal hook is in place.
+        QByteArray err;
+        QVERIFY(test::waitUntil([&] { return (err += process.readAllStandardError()).contains("running"); }, 15000));
+        process.terminate();
+        // The first signal only reports the failure; the service keeps running.
+        QVERIFY(test::waitUntil([&] { return process.readAllStandardOutput().startsWith("[RBSLog] "); }, 15000));
+        QVERIFY(!process.waitForFinished(500));
+        QVERIFY(!QFile::exists(tmp.filePath(QStringLiteral("VeloraRBS.xml"))));
+        // The second ends it, with the settings written and an exit code that
+        // says the log was lost.
+        process.terminate();
+        QVERIFY(process.waitForFinished(15000));
+        QCOMPARE(process.exitCode(), 1);
+        QVERIFY(QFile::exists(tmp.filePath(QStringLiteral("VeloraRBS.xml"))));
+    }
+
+    void unusableFolderExitsWithCode2()
+    {
+        QTemporaryDir tmp;
+        QFile plain(tmp.filePath(QStringLiteral("file")));
+        QVERIFY(plain.open(QIODevice::WriteOnly));
+        plain.close();
+        QProcess process;
+        process.start(QStringLiteral(VELORA_EXECUTABLE), {QStringLiteral("--headless"), QStringLiteral("--dir"),
+                                                          plain.fileName() + QStringLiteral("/sub")});
+        QVERIFY(process.waitForFinished(15000));
+        QCOMPARE(process.exitCode(), 2);
+        QVERIFY(process.readAllStandardError().contains("cannot create"));
+    }
+
+    void versionAndHelp()
+    {
+        QProcess process;
+        process.start(QStringLiteral(VELORA_EXECUTABLE), {QStringLiteral("--version")});
+        QVERIFY(process.waitForFinished(15000));
+        QCOMPARE(process.exitCode(), 0);
+        QVERIFY(QRegularExpression(QStringLiteral("^\\d+\\.\\d+\\.\\d+\\.\\d+\\n$"))
+                    .match(QString::fromLatin1(process.readAllStandardOutput()))
+                    .hasMatch());
+        process.start(QStringLiteral(VELORA_EXECUTABLE), {QStringLiteral("--help")});
+        QVERIFY(process.waitForFinished(15000));
+        QCOMPARE(process.exitCode(), 0);
+        const QByteArray help = process.readAllStandardOutput();
+        QVERIFY(help.contains("--headless") && help.contains("--dir"));
+    }
+};
+
+int main(int argc, char *argv[])
+{
+    GuardedApplication<QCoreApplication> app(argc, argv);
+    TestHeadless test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_headless.moc"
