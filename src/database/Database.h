@@ -30,6 +30,13 @@ struct ConnectionTarget {
 
 ConnectionTarget connectionTargetFor(const Settings &settings, const QString &programFolder);
 
+// Bounds on waiting for the database, so that nothing hangs the one event thread.
+struct DatabaseTimeouts {
+    int sqliteBusyMs = 5000;   // another program's short write does not fail a packet
+    int odbcLoginSeconds = 10; // SQL_ATTR_LOGIN_TIMEOUT: connect and login
+    int odbcQuerySeconds = 30; // FreeTDS "Timeout" and SQL_ATTR_CONNECTION_TIMEOUT
+};
+
 // The one connection ADO that all datasets and the command share.
 class Database : public QObject {
     Q_OBJECT
@@ -66,6 +73,10 @@ public:
     // the database layer's message when opening fails.
     void testConnection(const std::function<void()> &reportSuccess);
 
+    // Takes effect at the next connect (tests shorten them).
+    void setTimeouts(const DatabaseTimeouts &timeouts) { m_timeouts = timeouts; }
+    const DatabaseTimeouts &timeouts() const { return m_timeouts; }
+
 Q_SIGNALS:
     void openedChanged(bool open);
 
@@ -73,6 +84,8 @@ private:
     Settings &m_settings;
     QString m_programFolder;
     QString m_connectionName;
+    QSqlDatabase m_db;
+    DatabaseTimeouts m_timeouts;
     Backend m_backend = Backend::EmbeddedSqlite;
     bool m_unitArmed = false;
     bool m_inTransaction = false;

@@ -1,7 +1,7 @@
 #pragma once
 
 #include <QDateTime>
-#include <QSqlRecord>
+#include <QHash>
 #include <QString>
 #include <QStringList>
 #include <QVariant>
@@ -13,6 +13,7 @@
 namespace velora {
 
 class Database;
+struct ColumnDefinition;
 
 // A named query object on the shared connection with the row semantics the
 // link relies on: open a statement, read the rows, append or edit one row, set
@@ -73,7 +74,10 @@ private:
         Appending,
         Editing
     };
-    const QSqlRecord *currentRecord() const;
+    int columnIndex(const QString &column) const; // throws Failure for an unknown column
+    const QVariantList &currentValues() const;    // throws Failure without a current row
+    void startFilling(Mode mode, QVariantList values);
+    void store();
 
     Database &m_database;
     QString m_name;
@@ -83,11 +87,16 @@ private:
     QString m_statement;
     QVariantList m_bindings;
     bool m_open = false;
-    std::vector<QSqlRecord> m_rows;
+    // Result layout: column names as the database gives them, looked up by
+    // their lower-case form, with the schema's definition where one exists.
+    QStringList m_columns;
+    QHash<QString, int> m_columnIndex;
+    std::vector<const ColumnDefinition *> m_definitions;
+    std::vector<QVariantList> m_rows;
     int m_current = 0;
     Mode m_mode = Mode::Browse;
-    QSqlRecord m_filling; // the row being appended or edited
-    QStringList m_changedColumns;
+    QVariantList m_filling;     // the row being appended or edited
+    std::vector<int> m_changed; // columns set on it, in the order first set
     bool m_prepared = false;
 };
 

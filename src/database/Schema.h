@@ -34,6 +34,14 @@ struct TableDefinition {
 std::span<const TableDefinition> dispatchTables();
 const TableDefinition *findTable(const QString &name); // case-insensitive
 const ColumnDefinition *findColumn(const TableDefinition &table, const QString &column);
+// The definition of a column of any of the five tables (names carry a table
+// prefix, so they are unique); nullptr for a column the service does not know.
+const ColumnDefinition *findAnyColumn(const QString &column);
+
+// The value as the service holds it for the column: a text cut to its size in
+// the single-byte code page, a decimal rounded to its scale, a date-time as a
+// wall-clock QDateTime (from the stored text as well).
+QVariant columnValue(const ColumnDefinition &column, const QVariant &value);
 
 // The value as the column stores it: a text cut to its size, a decimal rounded
 // to its scale, a date-time in the stored text form of the embedded database.

@@ -1,0 +1,293 @@
+#include "database/Database.h"
+
+#include "database/DatasetGate.h"
+#include "database/Schema.h"
+#include "shell/Failure.h"
+#include "shell/Settings.h"
+
+#include <QDir>
+#include <QRegularExpression>
+#include <QSet>
+#include <QSqlError>
+#include <QSqlQuery>
+
+namespace velora {
+
+namespace {
+
+const QString kEmbeddedFileName = QStringLiteral("VeloraRBS.db");
+
+// A value of an ODBC connection string that holds a separator or a brace must
+// be braced, with closing braces doubled, or it would end the attribute early
+// (a password with a ";" would otherwise inject further attributes).
+QString odbcValue(const QString &value)
+{
+    static const QRegularExpression needsBraces(QStringLiteral("[;{}=]|^\\s|\\s$"));
+    if (!value.contains(needsBraces))
+        return value;
+    QString escaped = value;
+    escaped.replace(u'}', QStringLiteral("}}"));
+    return u'{' + escaped + u'}';
+}
+
+QString sqliteType(const ColumnDefinition &column)
+{
+    switch (column.type) {
+    case ColumnType::Identity: return QStringLiteral("INTEGER PRIMARY KEY AUTOINCREMENT");
+    case ColumnType::Integer: return QStringLiteral("INTEGER");
+    case ColumnType::Text: return QStringLiteral("VARCHAR(%1)").arg(column.size);
+    case ColumnType::LongText: return QStringLiteral("TEXT");
+    case ColumnType::Decimal: return QStringLiteral("DECIMAL(%1,%2)").arg(column.size).arg(column.scale);
+    // TEXT affinity: the stored form "yyyy-MM-dd hh:mm:ss.zzz" sorts and compares as a date-time.
+    case ColumnType::DateTime: return QStringLiteral("TEXT");
+    }
+    return QString();
+}
+
+QString createTableStatement(const TableDefinition &table)
+{
+    QStringList columns;
+    for (const ColumnDefinition &column : table.columns)
+        columns << QLatin1String(column.name) + u' ' + sqliteType(column);
+    return QStringLiteral("CREATE TABLE %1 (%2)").arg(QLatin1String(table.name), columns.join(QStringLiteral(", ")));
+}
+
+} // namespace
+
+ConnectionTarget connectionTargetFor(const Settings &settings, const QString &programFolder)
+{
+    ConnectionTarget target;
+    const QString server = settings.text(Setting::xLoginServer);
+    const QString trimmed = server.trimmed();
+    if (trimmed.isEmpty()) {
+        target.backend = Backend::EmbeddedSqlite;
+        target.sqlitePath = QDir(programFolder).filePath(kEmbeddedFileName);
+        target.displayText = target.sqlitePath;
+        return target;
+    }
+    if (trimmed.startsWith(QLatin1String("sqlite:"), Qt::CaseInsensitive)) {
+        QString path = trimmed.mid(7).trimmed();
+        if (path.isEmpty())
+            path = kEmbeddedFileName;
+        target.backend = Backend::SqliteFile;
+        target.sqlitePath = QDir::cleanPath(QDir(programFolder).absoluteFilePath(path));
+        target.displayText = target.sqlitePath;
+        return target;
+    }
+
+    // SQL Server names a port after a comma ("host,1433"); FreeTDS wants it as
+    // its own attribute. "host\instance" is passed on as it stands.
+    QString host = trimmed;
+    QString port;
+    if (host.startsWith(QLatin1String("tcp:"), Qt::CaseInsensitive))
+        host = host.mid(4);
+    const qsizetype comma = host.indexOf(u',');
+    if (comma >= 0) {
+        port = host.mid(comma + 1).trimmed();
+        host = host.left(comma).trimmed();
+    }
+    const QString database = settings.text(Setting::xLoginDatabase);
+    const QString user = settings.text(Setting::xLoginSQL);
+    const QString password = settings.text(Setting::xPaswoordSQL);
+
+    auto build = [&](const QString &shownPassword) {
+        QString text = QStringLiteral("DRIVER={FreeTDS};Server=") + odbcValue(host);
+        if (!port.isEmpty())
+            text += QStringLiteral(";Port=") + odbcValue(port);
+        text += QStringLiteral(";Database=") + odbcValue(database) + QStringLiteral(";UID=") + odbcValue(user) +
+                QStringLiteral(";PWD=") + shownPassword + u';';
+        return text;
+    };
+    target.backend = Backend::SqlServerOdbc;
+    target.odbcConnectString = build(odbcValue(password));
+    target.displayText = build(QStringLiteral("***"));
+    return target;
+}
+
+Database::Database(Settings &settings, QString programFolder, QObject *parent)
+    : QObject(parent), m_settings(settings), m_programFolder(std::move(programFolder)),
+      m_connectionName(QStringLiteral("ADO-%1").arg(reinterpret_cast<quintptr>(this), 0, 16)),
+      m_gate(new DatasetGate(this))
+{
+}
+
+Database::~Database()
+{
+    close();
+}
+
+bool Database::isOpen() const
+{
+    return m_db.isValid() && m_db.isOpen();
+}
+
+QSqlDatabase Database::connection() const
+{
+    return m_db;
+}
+
+void Database::open()
+{
+    if (isOpen())
+        return;
+    // What a failed connect left behind goes; an armed unit stays armed, as the
+    // intake arms it before the packet's first dataset opens the connection.
+    auto release = [this] {
+        if (m_db.isValid()) {
+            m_db.close();
+            m_db = QSqlDatabase();
+            QSqlDatabase::removeDatabase(m_connectionName);
+        }
+        m_inTransaction = false;
+    };
+    release();
+
+    const ConnectionTarget target = connectionTargetFor(m_settings, m_programFolder);
+    const QString password = m_settings.text(Setting::xPaswoordSQL);
+    // Driver messages may echo the connection text; the password never leaves here.
+    auto scrub = [&](QString text) {
+        if (!password.isEmpty())
+            text.replace(password, QStringLiteral("***"));
+        return text;
+    };
+    auto fail = [&](const QString &what) -> Failure {
+        const QString message = scrub(QStringLiteral("Database %1: %2").arg(target.displayText, what.trimmed()));
+        release();
+        return Failure(message);
+    };
+
+    if (target.backend == Backend::SqlServerOdbc) {
+        m_db = QSqlDatabase::addDatabase(QStringLiteral("QODBC"), m_connectionName);
+        // FreeTDS's own "Timeout" bounds every query; the ODBC attributes bound the login.
+        m_db.setDatabaseName(target.odbcConnectString + QStringLiteral("Timeout=%1;").arg(m_timeouts.odbcQuerySeconds));
+        m_db.setConnectOptions(QStringLiteral("SQL_ATTR_LOGIN_TIMEOUT=%1;SQL_ATTR_CONNECTION_TIMEOUT=%2")
+                                   .arg(m_timeouts.odbcLoginSeconds)
+                                   .arg(m_timeouts.odbcQuerySeconds));
+    } else {
+        m_db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connectionName);
+        m_db.setDatabaseName(target.sqlitePath);
+        m_db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(m_timeouts.sqliteBusyMs));
+    }
+    if (!m_db.isValid())
+        throw fail(QStringLiteral("driver not available"));
+    if (!m_db.open())
+        throw fail(m_db.lastError().text());
+
+    if (target.backend != Backend::SqlServerOdbc) {
+        QSqlQuery pragma(m_db);
+        // WAL lets readers of other programs go on while the service writes;
+        // FULL makes a committed ride survive a power cut, not only a crash.
+        // A read-only file keeps its journal mode: writes then fail with the
+        // database's own message.
+        pragma.exec(QStringLiteral("PRAGMA journal_mode=WAL"));
+        pragma.exec(QStringLiteral("PRAGMA synchronous=FULL"));
+
+        QSqlQuery tables(m_db);
+        if (!tables.exec(QStringLiteral("SELECT name FROM sqlite_master WHERE type='table'")))
+            throw fail(tables.lastError().text());
+        QSet<QString> existing;
+        while (tables.next())
+            existing.insert(tables.value(0).toString().toLower());
+        tables.finish();
+        QStringList missing;
+        for (const TableDefinition &table : dispatchTables())
+            if (!existing.contains(QString::fromLatin1(table.name).toLower()))
+                missing << createTableStatement(table);
+        if (!missing.isEmpty()) {
+            if (!m_db.transaction())
+                throw fail(m_db.lastError().text());
+            QSqlQuery create(m_db);
+            for (const QString &statement : missing)
+                if (!create.exec(statement)) {
+                    const QString error = create.lastError().text();
+                    m_db.rollback();
+                    throw fail(error);
+                }
+            if (!m_db.commit())
+                throw fail(m_db.lastError().text());
+        }
+    }
+    m_backend = target.backend;
+    Q_EMIT openedChanged(true);
+}
+
+void Database::close()
+{
+    const bool wasOpen = isOpen();
+    if (m_inTransaction && wasOpen)
+        m_db.rollback();
+    m_inTransaction = false;
+    m_unitArmed = false;
+    if (m_db.isValid()) {
+        m_db.close();
+        m_db = QSqlDatabase();
+        QSqlDatabase::removeDatabase(m_connectionName);
+    }
+    if (wasOpen)
+        Q_EMIT openedChanged(false);
+}
+
+QString Database::translate(const QString &statement) const
+{
+    if (m_backend == Backend::SqlServerOdbc)
+        return statement;
+    static const QRegularExpression top(QStringLiteral("^(\\s*select\\s+)top\\s+(\\d+)\\s+(.*?)\\s*;?\\s*$"),
+                                        QRegularExpression::CaseInsensitiveOption |
+                                            QRegularExpression::DotMatchesEverythingOption);
+    const QRegularExpressionMatch match = top.match(statement);
+    if (!match.hasMatch())
+        return statement;
+    return match.captured(1) + match.captured(3) + QStringLiteral(" limit ") + match.captured(2);
+}
+
+void Database::beginUnit()
+{
+    m_unitArmed = true;
+}
+
+void Database::joinUnit()
+{
+    if (!m_unitArmed || m_inTransaction)
+        return;
+    if (!isOpen())
+        open();
+    if (!m_db.transaction())
+        throw Failure(QStringLiteral("Database: %1").arg(m_db.lastError().text()));
+    m_inTransaction = true;
+}
+
+void Database::endUnit(bool commit)
+{
+    const bool hadTransaction = m_inTransaction;
+    m_unitArmed = false;
+    m_inTransaction = false;
+    if (!hadTransaction || !isOpen())
+        return;
+    if (!commit) {
+        m_db.rollback();
+        return;
+    }
+    if (!m_db.commit()) {
+        const QString error = m_db.lastError().text();
+        m_db.rollback();
+        throw Failure(QStringLiteral("Database: %1").arg(error));
+    }
+}
+
+void Database::testConnection(const std::function<void()> &reportSuccess)
+{
+    // The test is of the settings as they are now, so an open connection made
+    // with earlier settings is closed first; the next user opens it anew.
+    close();
+    open();
+    try {
+        if (reportSuccess)
+            reportSuccess();
+    } catch (...) {
+        close();
+        throw;
+    }
+    close();
+}
+
+} // namespace velora

@@ -1,0 +1,342 @@
+#include "database/Dataset.h"
+
+#include "database/Database.h"
+#include "database/Schema.h"
+#include "shell/DateTimes.h"
+#include "shell/Failure.h"
+
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QSqlRecord>
+
+namespace velora {
+
+namespace {
+
+// A value bound for a "?" in the form the backend stores it: the embedded
+// database keeps date-times as text.
+QVariant boundValue(Backend backend, const QVariant &value)
+{
+    if (backend != Backend::SqlServerOdbc && value.typeId() == QMetaType::QDateTime && !value.isNull())
+        return dateTimeToStoredText(value.toDateTime());
+    return value;
+}
+
+// ODBC needs to know the type of a null it binds.
+QVariant typedNull(const ColumnDefinition *column)
+{
+    if (!column)
+        return QVariant(QMetaType::fromType<QString>());
+    switch (column->type) {
+    case ColumnType::Identity:
+    case ColumnType::Integer: return QVariant(QMetaType::fromType<int>());
+    case ColumnType::Decimal: return QVariant(QMetaType::fromType<double>());
+    case ColumnType::DateTime: return QVariant(QMetaType::fromType<QDateTime>());
+    case ColumnType::Text:
+    case ColumnType::LongText: return QVariant(QMetaType::fromType<QString>());
+    }
+    return QVariant();
+}
+
+void runStatement(Database &database, QSqlQuery &query, const QString &name, const QString &statement,
+                  const QVariantList &bindings)
+{
+    query.setForwardOnly(true);
+    bool ok = query.prepare(database.translate(statement));
+    if (ok) {
+        for (const QVariant &binding : bindings)
+            query.addBindValue(boundValue(database.backend(), binding));
+        ok = query.exec();
+    }
+    if (!ok)
+        throw Failure(QStringLiteral("%1: %2").arg(name, query.lastError().text().trimmed()));
+}
+
+} // namespace
+
+Dataset::Dataset(Database &database, QString name, QString table, QString keyColumn, bool joinsUnit)
+    : m_database(database), m_name(std::move(name)), m_table(std::move(table)), m_keyColumn(std::move(keyColumn)),
+      m_joinsUnit(joinsUnit)
+{
+}
+
+void Dataset::setStatement(const QString &statement, const QVariantList &bindings)
+{
+    m_statement = statement;
+    m_bindings = bindings;
+}
+
+void Dataset::open()
+{
+    close();
+    if (!m_database.isOpen())
+        m_database.open();
+
+    QSqlQuery query(m_database.connection());
+    runStatement(m_database, query, m_name, m_statement, m_bindings);
+
+    // Everything is read at once: a forward-only ODBC result cannot move back,
+    // and the statement's locks end here rather than at close().
+    const QSqlRecord layout = query.record();
+    const int count = layout.count();
+    m_columns.reserve(count);
+    m_definitions.reserve(count);
+    for (int i = 0; i < count; ++i) {
+        const QString column = layout.fieldName(i);
+        m_columns << column;
+        if (!m_columnIndex.contains(column.toLower())) // the first of a repeated name wins
+            m_columnIndex.insert(column.toLower(), i);
+        m_definitions.push_back(findAnyColumn(column));
+    }
+    while (query.next()) {
+        QVariantList row;
+        row.reserve(count);
+        for (int i = 0; i < count; ++i) {
+            const QVariant value = query.value(i);
+            row << (m_definitions[i] ? columnValue(*m_definitions[i], value) : value);
+        }
+        m_rows.push_back(std::move(row));
+    }
+    m_current = 0;
+    m_open = true;
+}
+
+void Dataset::close()
+{
+    m_open = false;
+    m_columns.clear();
+    m_columnIndex.clear();
+    m_definitions.clear();
+    m_rows.clear();
+    m_current = 0;
+    m_mode = Mode::Browse;
+    m_filling.clear();
+    m_changed.clear();
+    m_prepared = false;
+}
+
+int Dataset::rowCount() const
+{
+    return m_open ? static_cast<int>(m_rows.size()) : 0;
+}
+
+void Dataset::setCurrentRow(int row)
+{
+    if (row < 0 || row >= rowCount())
+        throw Failure(QStringLiteral("%1: row %2 does not exist").arg(m_name).arg(row));
+    m_current = row;
+}
+
+int Dataset::columnIndex(const QString &column) const
+{
+    if (!m_open)
+        throw Failure(QStringLiteral("%1: the dataset is closed").arg(m_name));
+    const auto found = m_columnIndex.constFind(column.toLower());
+    if (found == m_columnIndex.cend())
+        throw Failure(QStringLiteral("%1: column %2 does not exist").arg(m_name, column));
+    return found.value();
+}
+
+const QVariantList &Dataset::currentValues() const
+{
+    if (m_current < 0 || m_current >= rowCount())
+        throw Failure(QStringLiteral("%1: no current row").arg(m_name));
+    return m_rows[m_current];
+}
+
+QVariant Dataset::value(const QString &column) const
+{
+    const int index = columnIndex(column);
+    return isFilling() ? m_filling.at(index) : currentValues().at(index);
+}
+
+bool Dataset::isNull(const QString &column) const
+{
+    return value(column).isNull();
+}
+
+QString Dataset::text(const QString &column) const
+{
+    const QVariant v = value(column);
+    if (v.isNull())
+        return QString();
+    if (v.typeId() == QMetaType::QDateTime)
+        return dateTimeToStoredText(v.toDateTime());
+    return v.toString();
+}
+
+qint32 Dataset::integer(const QString &column) const
+{
+    const QVariant v = value(column);
+    return v.isNull() ? 0 : v.toInt();
+}
+
+double Dataset::number(const QString &column) const
+{
+    const QVariant v = value(column);
+    return v.isNull() ? 0.0 : v.toDouble();
+}
+
+QDateTime Dataset::dateTime(const QString &column) const
+{
+    const QVariant v = value(column);
+    if (v.isNull())
+        return zeroDateTime();
+    QDateTime result;
+    if (v.typeId() == QMetaType::QString)
+        result = dateTimeFromStoredText(v.toString());
+    else if (v.typeId() == QMetaType::QDateTime)
+        result = wallClock(v.toDateTime().date(), v.toDateTime().time());
+    return result.isValid() ? result : zeroDateTime();
+}
+
+void Dataset::startFilling(Mode mode, QVariantList values)
+{
+    if (!m_open)
+        throw Failure(QStringLiteral("%1: the dataset is closed").arg(m_name));
+    m_mode = mode;
+    m_filling = std::move(values);
+    m_changed.clear();
+    m_prepared = false;
+}
+
+void Dataset::append()
+{
+    if (isFilling())
+        throw Failure(QStringLiteral("%1: the previous row was not posted").arg(m_name));
+    QVariantList empty;
+    empty.resize(m_columns.size());
+    startFilling(Mode::Appending, std::move(empty));
+    if (onNewRow)
+        onNewRow(*this);
+}
+
+void Dataset::edit()
+{
+    if (isFilling())
+        return;
+    if (rowCount() == 0) {
+        append();
+        return;
+    }
+    startFilling(Mode::Editing, currentValues());
+}
+
+void Dataset::setValue(const QString &column, const QVariant &value)
+{
+    const int index = columnIndex(column);
+    if (!isFilling())
+        throw Failure(QStringLiteral("%1: no row is being appended or edited").arg(m_name));
+    m_filling[index] = value;
+    if (std::find(m_changed.begin(), m_changed.end(), index) == m_changed.end())
+        m_changed.push_back(index);
+}
+
+void Dataset::prepare()
+{
+    if (!isFilling() || m_prepared)
+        return;
+    if (beforePost)
+        beforePost(*this);
+    m_prepared = true;
+}
+
+void Dataset::post()
+{
+    if (!isFilling())
+        return;
+    if (!m_prepared && beforePost)
+        beforePost(*this);
+    // The hook has run (it may have waited for the distance service): only now
+    // does the packet's transaction start, so no write lock was held meanwhile.
+    if (m_joinsUnit)
+        m_database.joinUnit();
+    if (!m_database.isOpen())
+        m_database.open();
+    store();
+}
+
+void Dataset::store()
+{
+    const Backend backend = m_database.backend();
+    const TableDefinition *table = findTable(m_table);
+
+    QStringList columns;
+    QVariantList values;
+    QVariantList kept = m_filling; // the row as it is held after storing
+    for (const int index : m_changed) {
+        const QString &column = m_columns.at(index);
+        const ColumnDefinition *definition = table ? findColumn(*table, column) : nullptr;
+        if (!definition)
+            definition = m_definitions[index];
+        QVariant v = m_filling.at(index);
+        if (definition) {
+            kept[index] = columnValue(*definition, v);
+            v = v.isNull() ? typedNull(definition)
+                           : (backend == Backend::SqlServerOdbc ? kept[index] : storedValue(*definition, v));
+        } else {
+            v = boundValue(backend, v);
+        }
+        columns << column;
+        values << v;
+    }
+
+    QString statement;
+    if (m_mode == Mode::Appending) {
+        if (columns.isEmpty()) {
+            statement = QStringLiteral("INSERT INTO %1 DEFAULT VALUES").arg(m_table);
+        } else {
+            const QString marks = QStringList(QVector<QString>(columns.size(), QStringLiteral("?"))).join(u',');
+            statement = QStringLiteral("INSERT INTO %1 (%2) VALUES (%3)")
+                            .arg(m_table, columns.join(QStringLiteral(", ")), marks);
+        }
+    } else {
+        if (columns.isEmpty()) {
+            m_mode = Mode::Browse;
+            m_changed.clear();
+            m_prepared = false;
+            return;
+        }
+        const QVariant key = currentValues().at(columnIndex(m_keyColumn));
+        if (key.isNull())
+            throw Failure(QStringLiteral("%1: the row has no %2").arg(m_name, m_keyColumn));
+        QStringList assignments;
+        for (const QString &column : columns)
+            assignments << column + QStringLiteral("=?");
+        statement = QStringLiteral("UPDATE %1 SET %2 WHERE %3=?")
+                        .arg(m_table, assignments.join(QStringLiteral(", ")), m_keyColumn);
+        values << key;
+    }
+
+    QSqlQuery query(m_database.connection());
+    runStatement(m_database, query, m_name, statement, values);
+
+    if (m_mode == Mode::Appending) {
+        const auto keyIndex = m_columnIndex.constFind(m_keyColumn.toLower());
+        const QVariant id = query.lastInsertId();
+        if (keyIndex != m_columnIndex.cend() && id.isValid())
+            kept[keyIndex.value()] = id.toInt();
+        m_rows.push_back(std::move(kept));
+        m_current = static_cast<int>(m_rows.size()) - 1;
+    } else {
+        m_rows[m_current] = std::move(kept);
+    }
+    m_mode = Mode::Browse;
+    m_filling.clear();
+    m_changed.clear();
+    m_prepared = false;
+}
+
+Command::Command(Database &database, bool joinsUnit) : m_database(database), m_joinsUnit(joinsUnit) {}
+
+void Command::execute(const QString &statement, const QVariantList &bindings)
+{
+    if (!m_database.isOpen())
+        m_database.open();
+    if (m_joinsUnit)
+        m_database.joinUnit();
+    QSqlQuery query(m_database.connection());
+    runStatement(m_database, query, QStringLiteral("ADOCommand"), statement, bindings);
+}
+
+} // namespace velora

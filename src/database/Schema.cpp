@@ -1,0 +1,295 @@
+#include "database/Schema.h"
+
+#include "shell/DateTimes.h"
+#include "shell/TextRules.h"
+
+#include <QHash>
+
+#include <array>
+#include <cmath>
+
+namespace velora {
+
+namespace {
+
+using T = ColumnType;
+
+// Columns of planning that the service reads or writes; the dispatch suite's
+// own table has many more, which the service leaves alone.
+const ColumnDefinition kPlanning[] = {
+    {"pla_id", T::Identity},
+    {"pla_extern", T::Integer},
+    {"pla_extern_ritnummer", T::Integer},
+    {"pla_eigenaar", T::Text, 3},
+    {"pla_bdr_id", T::Integer},
+    {"pla_reiziger", T::Integer},
+    {"pla_naam_reiziger", T::Text, 50},
+    {"pla_referentie", T::Text, 40},
+    {"pla_temp", T::Text, 40},
+    {"pla_cloud", T::Integer},
+    {"pla_datum", T::DateTime},
+    {"pla_tijdstip", T::DateTime},
+    {"pla_tijdstip_locatie", T::DateTime},
+    {"pla_tijdstip_in_minimaal", T::DateTime},
+    {"pla_tijdstip_in_maximaal", T::DateTime},
+    {"pla_tijdstip_aanrijden", T::DateTime},
+    {"pla_tijdstip_toewijzer", T::DateTime},
+    {"pla_tijdstip_toewijzen", T::DateTime},
+    {"pla_tijdstip_bestemmen", T::DateTime},
+    {"pla_tijdstip_vrijmelden", T::DateTime},
+    {"pla_txtext_vanaf", T::DateTime},
+    {"pla_tvtext_verwacht", T::DateTime},
+    {"pla_ETA", T::DateTime},
+    {"pla_ETD", T::DateTime},
+    {"pla_ETA_klok", T::DateTime},
+    {"pla_ophstraat", T::Text, 50},
+    {"pla_ophnummer", T::Text, 10},
+    {"pla_ophpostcode", T::Text, 10},
+    {"pla_ophstad", T::Text, 50},
+    {"pla_besstraat", T::Text, 50},
+    {"pla_bestnummer", T::Text, 10},
+    {"pla_bestpostcode", T::Text, 10},
+    {"pla_beststad", T::Text, 50},
+    {"pla_oph_syn", T::Text, 50},
+    {"pla_bes_syn", T::Text, 50},
+    {"pla_km_sqr", T::Decimal, 18, 2},
+    {"pla_km_map", T::Decimal, 18, 2},
+    {"pla_minuten", T::Integer},
+    {"pla_minuten_extra", T::Integer},
+    {"pla_minuten_afwijking", T::Integer},
+    {"pla_route", T::Integer},
+    {"pla_van", T::Integer},
+    {"pla_naar", T::Integer},
+    {"pla_zone_van", T::Integer},
+    {"pla_zone_naar", T::Integer},
+    {"pla_zone_aantal", T::Integer},
+    {"pla_lopers", T::Integer},
+    {"pla_rollers", T::Integer},
+    {"pla_rolstoel", T::Integer},
+    {"pla_hulpstukken", T::Integer},
+    {"pla_begeleiding", T::Integer},
+    {"pla_voorin", T::Integer},
+    {"pla_combineren", T::Integer},
+    {"pla_spoed", T::Integer},
+    {"pla_bellen", T::Integer},
+    {"pla_telefoon", T::Text, 40},
+    {"pla_status", T::Text, 1},
+    {"pla_soortvervoer", T::Text, 1},
+    {"pla_soortwagen", T::Text, 1},
+    {"pla_soortrit", T::Text, 1},
+    {"pla_filter", T::Text, 1},
+    {"pla_kleur", T::Text, 10},
+    {"pla_tarief_bedrijf", T::Integer},
+    {"pla_rc", T::Integer},
+    {"pla_extern_kostenplaats", T::Text, 20},
+    {"pla_nss_code", T::Text, 10},
+    {"pla_bedrag", T::Decimal, 18, 2},
+    {"pla_bedrag_1", T::Decimal, 18, 2},
+    {"pla_bedrag_3", T::Decimal, 18, 2},
+    {"pla_bedrag_5", T::Decimal, 18, 2},
+    {"pla_vrij_factuur1", T::Text, 50},
+    {"pla_vrij_factuur2", T::Text, 50},
+    {"pla_nooitplannen", T::Integer},
+    {"pla_auto_toewijzen", T::Integer},
+    {"pla_wagen", T::Integer},
+    {"pla_chauffeur", T::Integer},
+    {"pla_mut", T::Integer},
+    {"pla_proces", T::Integer},
+    {"pla_isretour", T::Integer},
+    {"pla_is_materiaal", T::Integer},
+    {"pla_is_koprit", T::Integer},
+    {"pla_txtext_actief", T::Integer},
+    {"pla_klant_email", T::Integer},
+    {"pla_chauffeur_email", T::Integer},
+    {"pla_Vandrel_status", T::Integer},
+    {"pla_veloralink_ETA", T::Integer},
+    {"pla_veloralink_ETD", T::Integer},
+    {"pla_ntr", T::Integer},
+    {"pla_vektis", T::Integer},
+    {"pla_vektis_subnummer", T::Integer},
+    {"pla_uzovi", T::Integer},
+    {"pla_ETA_latitude", T::Decimal, 18, 5},
+    {"pla_ETA_longitude", T::Decimal, 18, 5},
+    {"pla_ETD_latitude", T::Decimal, 18, 5},
+    {"pla_ETD_longitude", T::Decimal, 18, 5},
+    {"pla_tx_oph_latitude", T::Decimal, 18, 5},
+    {"pla_tx_oph_longitude", T::Decimal, 18, 5},
+    {"pla_tx_best_latitude", T::Decimal, 18, 5},
+    {"pla_tx_best_longitude", T::Decimal, 18, 5},
+    {"pla_opmerking", T::Text, 50},
+    {"pla_tekst", T::LongText},
+    {"pla_pasnummer", T::Text, 40},
+    {"pla_retour_rbs", T::Integer},
+};
+
+const ColumnDefinition kWagens[] = {
+    {"wag_id", T::Identity},
+    {"wag_kenteken", T::Text, 10},
+    {"wag_brandstof", T::Text, 40},
+};
+
+const ColumnDefinition kReizigers[] = {
+    {"rei_id", T::Identity},    {"rei_extern", T::Integer}, {"rei_naam", T::Text, 50},
+    {"rei_bdr_id", T::Integer}, {"rei_actief", T::Integer}, {"rei_taxis", T::Integer},
+};
+
+const ColumnDefinition kStraten[] = {
+    {"str_wijkcode", T::Text, 4},    {"str_lettercombinatie", T::Text, 2}, {"str_reeksindicatie", T::Text, 20},
+    {"str_huisnr_van", T::Integer},  {"str_huisnr_tm", T::Integer},        {"str_straatnaam", T::Text, 40},
+    {"str_plaatsnaam", T::Text, 40},
+};
+
+// tra_opmerking is a text without a stated size in the dispatch database.
+const ColumnDefinition kTransacties[] = {
+    {"tra_gebruiker", T::Integer},  {"tra_ritstaat", T::Integer},  {"tra_rit", T::Integer},
+    {"tra_wagen", T::Integer},      {"tra_chauffeur", T::Integer}, {"tra_code", T::Integer},
+    {"tra_opmerking", T::LongText},
+};
+
+const std::array<TableDefinition, 5> kTables = {{
+    {"planning", kPlanning},
+    {"WAGENS", kWagens},
+    {"reizigers", kReizigers},
+    {"Straten", kStraten},
+    {"TRANSACTIES", kTransacties},
+}};
+
+// Column names carry their table's prefix, so one index over all tables finds
+// the definition of any column of a result, joins included.
+const QHash<QString, const ColumnDefinition *> &columnIndex()
+{
+    static const QHash<QString, const ColumnDefinition *> index = [] {
+        QHash<QString, const ColumnDefinition *> result;
+        for (const TableDefinition &table : kTables)
+            for (const ColumnDefinition &column : table.columns)
+                result.insert(QString::fromLatin1(column.name).toLower(), &column);
+        return result;
+    }();
+    return index;
+}
+
+// Half away from zero on the shortest decimal form of the value, as a decimal
+// column rounds the value it is given (1.005 becomes 1.01, not 1.00 as the
+// binary double would).
+double roundToScale(double value, int scale)
+{
+    if (!std::isfinite(value))
+        return value;
+    const QString text = QString::number(std::fabs(value), 'f', 12);
+    const qsizetype point = text.indexOf(u'.');
+    const QString whole = text.left(point);
+    QString fraction = text.mid(point + 1);
+    const bool up = fraction.size() > scale && fraction[scale] >= u'5';
+    QString digits = whole + fraction.left(scale);
+    if (up) {
+        qsizetype i = digits.size() - 1;
+        while (i >= 0 && digits[i] == u'9') {
+            digits[i] = u'0';
+            --i;
+        }
+        if (i < 0)
+            digits.prepend(u'1');
+        else
+            digits[i] = QChar(digits[i].unicode() + 1);
+    }
+    const qsizetype wholeLength = digits.size() - scale;
+    const QString rounded = scale > 0 ? digits.left(wholeLength) + u'.' + digits.mid(wholeLength) : digits;
+    const double magnitude = rounded.toDouble();
+    return value < 0 ? -magnitude : magnitude;
+}
+
+} // namespace
+
+std::span<const TableDefinition> dispatchTables()
+{
+    return kTables;
+}
+
+const TableDefinition *findTable(const QString &name)
+{
+    for (const TableDefinition &table : kTables)
+        if (name.compare(QLatin1String(table.name), Qt::CaseInsensitive) == 0)
+            return &table;
+    return nullptr;
+}
+
+const ColumnDefinition *findColumn(const TableDefinition &table, const QString &column)
+{
+    for (const ColumnDefinition &definition : table.columns)
+        if (column.compare(QLatin1String(definition.name), Qt::CaseInsensitive) == 0)
+            return &definition;
+    return nullptr;
+}
+
+const ColumnDefinition *findAnyColumn(const QString &column)
+{
+    return columnIndex().value(column.toLower(), nullptr);
+}
+
+QVariant columnValue(const ColumnDefinition &column, const QVariant &value)
+{
+    if (value.isNull())
+        return value;
+    switch (column.type) {
+    case ColumnType::Text: return toAnsiField(value.toString(), column.size);
+    case ColumnType::LongText: return fromAnsi(toAnsi(value.toString()));
+    case ColumnType::Decimal: return roundToScale(value.toDouble(), column.scale);
+    case ColumnType::Integer:
+    case ColumnType::Identity:
+        return value.typeId() == QMetaType::QString ? QVariant(leadingInteger(value.toString())) : value;
+    case ColumnType::DateTime:
+        if (value.typeId() == QMetaType::QString)
+            return dateTimeFromStoredText(value.toString());
+        if (value.typeId() == QMetaType::QDateTime) {
+            // Wall-clock values: whatever time spec the value carries, its date
+            // and time of day are what the column holds.
+            const QDateTime dateTime = value.toDateTime();
+            return wallClock(dateTime.date(), dateTime.time());
+        }
+        if (value.typeId() == QMetaType::QDate)
+            return wallClock(value.toDate(), QTime(0, 0));
+        return value;
+    }
+    return value;
+}
+
+QVariant storedValue(const ColumnDefinition &column, const QVariant &value)
+{
+    const QVariant normalized = columnValue(column, value);
+    if (column.type == ColumnType::DateTime && normalized.typeId() == QMetaType::QDateTime)
+        return dateTimeToStoredText(normalized.toDateTime());
+    return normalized;
+}
+
+QString dateTimeToStoredText(const QDateTime &value)
+{
+    if (!value.isValid())
+        return dateTimeToStoredText(zeroDateTime());
+    return value.date().toString(QStringLiteral("yyyy-MM-dd")) + u' ' +
+           value.time().toString(QStringLiteral("hh:mm:ss.zzz"));
+}
+
+QDateTime dateTimeFromStoredText(const QString &text)
+{
+    const QString trimmed = text.trimmed();
+    // Other programs may write the text without milliseconds, without seconds,
+    // or with a "T" between date and time; all of them mean the same value.
+    const QDate date = QDate::fromString(trimmed.left(10), QStringLiteral("yyyy-MM-dd"));
+    if (!date.isValid())
+        return QDateTime();
+    QString timeText = trimmed.mid(11);
+    QTime time(0, 0);
+    if (!timeText.isEmpty()) {
+        for (const QString &format :
+             {QStringLiteral("hh:mm:ss.zzz"), QStringLiteral("hh:mm:ss"), QStringLiteral("hh:mm")}) {
+            time = QTime::fromString(timeText, format);
+            if (time.isValid())
+                break;
+        }
+        if (!time.isValid())
+            return QDateTime();
+    }
+    return wallClock(date, time);
+}
+
+} // namespace velora

@@ -1,0 +1,417 @@
+#include "DatabaseTestKit.h"
+
+#include "database/Schema.h"
+#include "shell/DateTimes.h"
+#include "shell/Failure.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QSqlRecord>
+#include <QTest>
+
+using namespace velora;
+using velora::test::DatabaseKit;
+
+namespace {
+
+// A second program on the same file, as the dispatch suite would be.
+class OtherProgram {
+public:
+    explicit OtherProgram(const QString &path) : m_name(QStringLiteral("other-%1").arg(++s_count))
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_name);
+        db.setDatabaseName(path);
+        db.open();
+    }
+    ~OtherProgram()
+    {
+        QSqlDatabase::database(m_name).close();
+        QSqlDatabase::removeDatabase(m_name);
+    }
+    QSqlQuery exec(const QString &statement)
+    {
+        QSqlQuery query(QSqlDatabase::database(m_name));
+        if (!query.exec(statement))
+            qWarning() << statement << query.lastError().text();
+        return query;
+    }
+    QVariant scalar(const QString &statement)
+    {
+        QSqlQuery query = exec(statement);
+        return query.next() ? query.value(0) : QVariant();
+    }
+
+private:
+    static inline int s_count = 0;
+    QString m_name;
+};
+
+} // namespace
+
+class DatasetsTest : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void init() { m_kit = std::make_unique<DatabaseKit>(); }
+    void cleanup() { m_kit.reset(); }
+
+    void embeddedDatabaseIsCreatedWithEveryColumn()
+    {
+        m_kit->database->open();
+        QVERIFY(QFile::exists(m_kit->databasePath()));
+        OtherProgram other(m_kit->databasePath());
+        for (const TableDefinition &table : dispatchTables()) {
+            QStringList columns;
+            QSqlQuery info = other.exec(QStringLiteral("PRAGMA table_info(%1)").arg(QLatin1String(table.name)));
+            while (info.next())
+                columns << info.value(1).toString();
+            QCOMPARE(columns.size(), static_cast<qsizetype>(table.columns.size()));
+            for (const ColumnDefinition &column : table.columns)
+                QVERIFY2(columns.contains(QLatin1String(column.name)), column.name);
+        }
+        QCOMPARE(dispatchTables()[0].columns.size(), std::size_t(103));
+        QCOMPARE(other.scalar(QStringLiteral("PRAGMA journal_mode")).toString(), QStringLiteral("wal"));
+        QCOMPARE(m_kit->database->connection().isOpen(), true);
+        QSqlQuery sync(m_kit->database->connection());
+        QVERIFY(sync.exec(QStringLiteral("PRAGMA synchronous")) && sync.next());
+        QCOMPARE(sync.value(0).toInt(), 2); // FULL
+
+        // Identity keys come from the database, and a second open of the file
+        // keeps what is there.
+        Dataset &deb = m_kit->datasets->ADODEB;
+        deb.setStatement(QStringLiteral("select * from reizigers where rei_extern = 7"));
+        for (int i = 0; i < 2; ++i) {
+            deb.open();
+            deb.append();
+            deb.setValue(QStringLiteral("rei_extern"), 7);
+            deb.post();
+            deb.close();
+        }
+        m_kit->database->close();
+        deb.open();
+        QCOMPARE(deb.rowCount(), 2);
+        QCOMPARE(deb.integer(QStringLiteral("rei_id")), 1);
+        deb.setCurrentRow(1);
+        QCOMPARE(deb.integer(QStringLiteral("REI_ID")), 2);
+    }
+
+    void valuesAreStoredAsTheColumnsHoldThem()
+    {
+        Dataset &ins = m_kit->datasets->ADOINS;
+        ins.onNewRow = nullptr;
+        ins.beforePost = nullptr;
+        ins.setStatement(QStringLiteral("select * from planning where 1=0"));
+        ins.open();
+        ins.append();
+        const QString street = QString(60, u'x');
+        ins.setValue(QStringLiteral("pla_extern"), 1);
+        ins.setValue(QStringLiteral("pla_ophstraat"), street);
+        // Reading back before the post gives the value as set.
+        QCOMPARE(ins.text(QStringLiteral("pla_ophstraat")), street);
+        ins.setValue(QStringLiteral("pla_km_sqr"), 1.23456);
+        ins.setValue(QStringLiteral("pla_bedrag"), 1.005);
+        ins.setValue(QStringLiteral("pla_ETA_latitude"), 52.1234567);
+        ins.setValue(QStringLiteral("pla_beststad"), QStringLiteral("\u20ac \u0142\u00e9"));
+        ins.setValue(QStringLiteral("pla_tijdstip"), wallClock(QDate(2024, 3, 31), QTime(2, 30, 15, 250)));
+        ins.setValue(QStringLiteral("pla_ETA"), zeroDateTime());
+        ins.setValue(QStringLiteral("pla_eigenaar"), QStringLiteral("0021"));
+        ins.post();
+        ins.close();
+
+        ins.setStatement(QStringLiteral("SELECT * FROM PLANNING WHERE PLA_EXTERN= 1"));
+        ins.open();
+        QCOMPARE(ins.rowCount(), 1);
+        QCOMPARE(ins.text(QStringLiteral("pla_ophstraat")), QString(50, u'x'));
+        QCOMPARE(ins.number(QStringLiteral("pla_km_sqr")), 1.23);
+        QCOMPARE(ins.number(QStringLiteral("pla_bedrag")), 1.01);
+        QCOMPARE(ins.number(QStringLiteral("pla_ETA_latitude")), 52.12346);
+        QCOMPARE(ins.text(QStringLiteral("pla_beststad")), QStringLiteral("\u20ac ?\u00e9"));
+        QCOMPARE(ins.text(QStringLiteral("pla_eigenaar")), QStringLiteral("002"));
+        // A wall-clock time inside a daylight-saving gap survives unchanged.
+        QCOMPARE(ins.dateTime(QStringLiteral("pla_tijdstip")), wallClock(QDate(2024, 3, 31), QTime(2, 30, 15, 250)));
+        QCOMPARE(ins.dateTime(QStringLiteral("pla_ETA")), zeroDateTime());
+
+        OtherProgram other(m_kit->databasePath());
+        QCOMPARE(other.scalar(QStringLiteral("select pla_tijdstip from planning")).toString(),
+                 QStringLiteral("2024-03-31 02:30:15.250"));
+        QCOMPARE(other.scalar(QStringLiteral("select pla_ETA from planning")).toString(),
+                 QStringLiteral("1899-12-30 00:00:00.000"));
+    }
+
+    void appendEditPostAndClose()
+    {
+        Dataset &ins = m_kit->datasets->ADOINS;
+        ins.beforePost = nullptr; // travel time is tested on its own
+        // Closing discards an appended row that was not posted.
+        ins.setStatement(QStringLiteral("select * from planning where 1=0"));
+        ins.open();
+        ins.append();
+        QVERIFY(ins.isFilling());
+        QCOMPARE(ins.text(QStringLiteral("pla_status")), QStringLiteral("W")); // the new-row hook ran at once
+        ins.setValue(QStringLiteral("pla_extern"), 500);
+        ins.close();
+        ins.setStatement(QStringLiteral("SELECT * FROM planning WHERE pla_EXTERN= 500"));
+        ins.open();
+        QCOMPARE(ins.rowCount(), 0);
+
+        // Edit on an empty result appends, with the defaults.
+        ins.edit();
+        QVERIFY(ins.isFilling());
+        QCOMPARE(ins.integer(QStringLiteral("pla_lopers")), 1);
+        ins.setValue(QStringLiteral("pla_extern"), 500);
+        ins.setValue(QStringLiteral("pla_naam_reiziger"), QStringLiteral("Jansen"));
+        ins.post();
+        QVERIFY(!ins.isFilling());
+        QCOMPARE(ins.rowCount(), 1);
+        ins.close();
+
+        // Someone else changes another column meanwhile; the edit stores only
+        // its own changed column and leaves theirs.
+        ins.open();
+        QCOMPARE(ins.rowCount(), 1);
+        const int id = ins.integer(QStringLiteral("pla_id"));
+        QVERIFY(id > 0);
+        OtherProgram other(m_kit->databasePath());
+        other.exec(QStringLiteral("update planning set pla_wagen = 17 where pla_id = %1").arg(id));
+        ins.edit();
+        QCOMPARE(ins.text(QStringLiteral("PLA_NAAM_REIZIGER")), QStringLiteral("Jansen"));
+        ins.setValue(QStringLiteral("pla_naam_reiziger"), QStringLiteral("Pietersen"));
+        ins.post();
+        QCOMPARE(ins.text(QStringLiteral("pla_naam_reiziger")), QStringLiteral("Pietersen"));
+        ins.close();
+        QCOMPARE(other.scalar(QStringLiteral("select pla_wagen from planning where pla_id=%1").arg(id)).toInt(), 17);
+        QCOMPARE(
+            other.scalar(QStringLiteral("select pla_naam_reiziger from planning where pla_id=%1").arg(id)).toString(),
+            QStringLiteral("Pietersen"));
+        QCOMPARE(other.scalar(QStringLiteral("select count(*) from planning")).toInt(), 1);
+
+        // Setting a column outside append/edit, or one the result does not have, fails.
+        ins.open();
+        QVERIFY_THROWS_EXCEPTION(Failure, ins.setValue(QStringLiteral("pla_wagen"), 1));
+        ins.edit();
+        QVERIFY_THROWS_EXCEPTION(Failure, ins.setValue(QStringLiteral("pla_bestaat_niet"), 1));
+    }
+
+    void nullColumnsReadAsEmpty()
+    {
+        Dataset &deb = m_kit->datasets->ADODEB;
+        deb.setStatement(QStringLiteral("select * from reizigers where rei_extern = 9"));
+        deb.open();
+        deb.append();
+        deb.setValue(QStringLiteral("rei_extern"), 9);
+        deb.post();
+        deb.close();
+        deb.open();
+        QVERIFY(!deb.isNull(QStringLiteral("rei_extern")));
+        QVERIFY(deb.isNull(QStringLiteral("rei_naam")));
+        QCOMPARE(deb.text(QStringLiteral("rei_naam")), QString());
+        QCOMPARE(deb.integer(QStringLiteral("rei_bdr_id")), 0);
+
+        Dataset &his = m_kit->datasets->ADOHIS;
+        his.setStatement(QStringLiteral("select * from planning where 1=0"));
+        his.open();
+        QVERIFY_THROWS_EXCEPTION(Failure, his.value(QStringLiteral("pla_id"))); // no current row
+
+        // The ride query joins a vehicle that does not exist: null vehicle columns.
+        Dataset &ins = m_kit->datasets->ADOINS;
+        ins.beforePost = nullptr;
+        ins.setStatement(QStringLiteral("select * from planning where 1=0"));
+        ins.open();
+        ins.append();
+        ins.post();
+        const int id = ins.integer(QStringLiteral("pla_id"));
+        his.setStatement(QStringLiteral("SELECT * FROM PLANNING LEFT JOIN WAGENS ON WAG_ID=PLA_WAGEN WHERE PLA_ID=") +
+                         QString::number(id));
+        his.open();
+        QCOMPARE(his.rowCount(), 1);
+        QVERIFY(his.isNull(QStringLiteral("wag_kenteken")));
+        QVERIFY(his.isNull(QStringLiteral("pla_tijdstip_toewijzen")));
+        QCOMPARE(his.dateTime(QStringLiteral("pla_tijdstip_toewijzen")), zeroDateTime());
+        QCOMPARE(his.dateTime(QStringLiteral("pla_ETA")), zeroDateTime());
+    }
+
+    void boundTextIsStoredVerbatim()
+    {
+        const QString hostile = QStringLiteral("O'Brien'); DROP TABLE planning; -- \"x\"");
+        Dataset &deb = m_kit->datasets->ADODEB;
+        deb.setStatement(QStringLiteral("select * from reizigers where rei_naam = ?"), {hostile});
+        deb.open();
+        QCOMPARE(deb.rowCount(), 0);
+        deb.append();
+        deb.setValue(QStringLiteral("rei_naam"), hostile);
+        deb.post();
+        deb.close();
+        deb.open();
+        QCOMPARE(deb.rowCount(), 1);
+        QCOMPARE(deb.text(QStringLiteral("rei_naam")), hostile);
+        OtherProgram other(m_kit->databasePath());
+        QCOMPARE(other.scalar(QStringLiteral("select count(*) from planning")).toInt(), 0); // still there
+    }
+
+    void unitCommitsOrRollsBackTogether()
+    {
+        Database &db = *m_kit->database;
+        Datasets &sets = *m_kit->datasets;
+        bool transactionDuringHook = true;
+        sets.ADOINS.beforePost = [&](Dataset &) { transactionDuringHook = db.inTransaction(); };
+
+        for (const bool commit : {false, true}) {
+            db.beginUnit();
+            // The traveller commits on its own, even when the unit is rolled back.
+            sets.ADODEB.setStatement(QStringLiteral("select * from reizigers where rei_extern = 1"));
+            sets.ADODEB.open();
+            sets.ADODEB.append();
+            sets.ADODEB.setValue(QStringLiteral("rei_extern"), 1);
+            sets.ADODEB.post();
+            QVERIFY(!db.inTransaction());
+
+            sets.ADOINS.setStatement(QStringLiteral("select * from planning where 1=0"));
+            sets.ADOINS.open();
+            sets.ADOINS.append();
+            sets.ADOINS.post();
+            QVERIFY(!transactionDuringHook); // no write lock while the hook waits
+            QVERIFY(db.inTransaction());
+            sets.transactions.LogTransactie(0, 1, 0, 0, 91, QStringLiteral("Contant"));
+            db.endUnit(commit);
+            QVERIFY(!db.inTransaction());
+        }
+        OtherProgram other(m_kit->databasePath());
+        QCOMPARE(other.scalar(QStringLiteral("select count(*) from planning")).toInt(), 1);
+        QCOMPARE(other.scalar(QStringLiteral("select count(*) from TRANSACTIES")).toInt(), 1);
+        QCOMPARE(other.scalar(QStringLiteral("select count(*) from reizigers")).toInt(), 2);
+
+        // Without an armed unit every write commits at once.
+        sets.ADOCommand.execute(QStringLiteral("update planning set pla_retour_rbs = 1"));
+        QVERIFY(!db.inTransaction());
+        QCOMPARE(other.scalar(QStringLiteral("select pla_retour_rbs from planning")).toInt(), 1);
+    }
+
+    void prepareRunsTheHookOnce()
+    {
+        Dataset &ins = m_kit->datasets->ADOINS;
+        int runs = 0;
+        ins.beforePost = [&](Dataset &) { ++runs; };
+        ins.setStatement(QStringLiteral("select * from planning where 1=0"));
+        ins.open();
+        ins.append();
+        ins.prepare();
+        ins.prepare();
+        QCOMPARE(runs, 1);
+        ins.post();
+        QCOMPARE(runs, 1);
+        ins.edit();
+        ins.post();
+        QCOMPARE(runs, 2); // a new mode: the hook runs again
+    }
+
+    void lockedDatabaseRaisesItsMessage()
+    {
+        m_kit->database->open();
+        OtherProgram other(m_kit->databasePath());
+        other.exec(QStringLiteral("BEGIN EXCLUSIVE"));
+        Dataset &deb = m_kit->datasets->ADODEB;
+        deb.setStatement(QStringLiteral("select * from reizigers where 1=0"));
+        deb.open();
+        deb.append();
+        deb.setValue(QStringLiteral("rei_extern"), 3);
+        QElapsedTimer timer;
+        timer.start();
+        try {
+            deb.post();
+            QFAIL("post succeeded on a locked database");
+        } catch (const Failure &failure) {
+            QVERIFY2(failure.message().contains(QLatin1String("locked")), qPrintable(failure.message()));
+        }
+        QVERIFY(timer.elapsed() >= 250); // waited for the busy time-out first
+        QVERIFY(deb.isFilling());        // the row stays unposted
+        other.exec(QStringLiteral("COMMIT"));
+        deb.post();
+        QCOMPARE(other.scalar(QStringLiteral("select count(*) from reizigers")).toInt(), 1);
+    }
+
+    void readOnlyFileRefusesWrites()
+    {
+        m_kit->database->open();
+        m_kit->database->close();
+        QFile::setPermissions(m_kit->databasePath(), QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther);
+        QFile probe(m_kit->databasePath());
+        if (probe.open(QIODevice::ReadWrite))
+            QSKIP("running with rights that ignore file permissions");
+        Dataset &deb = m_kit->datasets->ADODEB;
+        deb.setStatement(QStringLiteral("select * from reizigers where 1=0"));
+        deb.open();
+        deb.append();
+        deb.setValue(QStringLiteral("rei_extern"), 3);
+        QVERIFY_THROWS_EXCEPTION(Failure, deb.post());
+    }
+
+    void missingTableRaisesItsMessage()
+    {
+        m_kit->database->open();
+        {
+            OtherProgram other(m_kit->databasePath());
+            other.exec(QStringLiteral("DROP TABLE Straten"));
+        }
+        Dataset &postcode = m_kit->datasets->ADOPOSTCODE;
+        postcode.setStatement(QStringLiteral("select * from Straten where str_wijkcode = 3511"));
+        try {
+            postcode.open();
+            QFAIL("opened a missing table");
+        } catch (const Failure &failure) {
+            QVERIFY2(failure.message().contains(QLatin1String("no such table")), qPrintable(failure.message()));
+        }
+        QVERIFY(!postcode.isOpen());
+    }
+
+    void dialectTranslatesTopIntoLimit()
+    {
+        m_kit->database->open();
+        Database &db = *m_kit->database;
+        QCOMPARE(db.translate(QStringLiteral("select top 1 * from planning where pla_retour_rbs=1 order by pla_id")),
+                 QStringLiteral("select * from planning where pla_retour_rbs=1 order by pla_id limit 1"));
+        QCOMPARE(db.translate(QStringLiteral("SELECT TOP 10 pla_id FROM planning;")),
+                 QStringLiteral("SELECT pla_id FROM planning limit 10"));
+        const QString plain = QStringLiteral("select * from planning where pla_temp='top 1'");
+        QCOMPARE(db.translate(plain), plain);
+
+        m_kit->datasets->ADOCommand.execute(QStringLiteral("insert into planning (pla_extern) values (1), (2)"));
+        Dataset &retour = m_kit->datasets->ADOTRETOUR;
+        retour.setStatement(QStringLiteral("select top 1 * from planning order by pla_extern desc"));
+        retour.open();
+        QCOMPARE(retour.rowCount(), 1);
+        QCOMPARE(retour.integer(QStringLiteral("pla_extern")), 2);
+    }
+
+    void testButtonOpensReportsAndCloses()
+    {
+        Database &db = *m_kit->database;
+        db.open();
+        bool reported = false;
+        db.testConnection([&] {
+            reported = true;
+            QVERIFY(db.isOpen());
+        });
+        QVERIFY(reported);
+        QVERIFY(!db.isOpen());
+
+        m_kit->settings.setText(Setting::xLoginServer, QStringLiteral("sqlite:missing-folder/x.db"));
+        reported = false;
+        QVERIFY_THROWS_EXCEPTION(Failure, db.testConnection([&] { reported = true; }));
+        QVERIFY(!reported);
+        QVERIFY(!db.isOpen());
+        // A dataset opened later connects with the settings of that moment.
+        m_kit->settings.setText(Setting::xLoginServer, QStringLiteral("sqlite:other.db"));
+        m_kit->datasets->ADOPOSTCODE.setStatement(QStringLiteral("select * from Straten"));
+        m_kit->datasets->ADOPOSTCODE.open();
+        QVERIFY(QFile::exists(m_kit->folder.filePath(QStringLiteral("other.db"))));
+    }
+
+private:
+    std::unique_ptr<DatabaseKit> m_kit;
+};
+
+QTEST_GUILESS_MAIN(DatasetsTest)
+#include "tst_Datasets.moc"
