@@ -1,5 +1,7 @@
 #include "Version.h"
 
+#include "gui/WindowMode.h"
+
 #include "shell/ConfigFile.h"
 #include "shell/FailureHandler.h"
 #include "shell/GuardedApplication.h"
@@ -20,6 +22,7 @@
 
 #include <cstring>
 #include <memory>
+#include <type_traits>
 
 namespace {
 
@@ -37,14 +40,6 @@ bool hasArgument(int argc, char **argv, std::initializer_list<const char *> name
         }
     }
     return false;
-}
-
-// A window needs a display; an explicit QT_QPA_PLATFORM (offscreen, xcb, ...)
-// is taken as the operator's choice.
-bool displayAvailable()
-{
-    return qEnvironmentVariableIsSet("QT_QPA_PLATFORM") || qEnvironmentVariableIsSet("DISPLAY") ||
-           qEnvironmentVariableIsSet("WAYLAND_DISPLAY");
 }
 
 // The program folder must exist and take new files (settings, logs, database).
@@ -86,6 +81,11 @@ int run(int argc, char **argv, bool headless, bool windowWanted)
     const QCommandLineOption helpOption = parser.addHelpOption();
     const QCommandLineOption versionOption(QStringLiteral("version"), QStringLiteral("Print the version and exit."));
     parser.addOption(versionOption);
+    const QCommandLineOption updateUrlOption(
+        QStringLiteral("update-url"),
+        QStringLiteral("Address of the update description (window mode). Default: the built-in address."),
+        QStringLiteral("URL"));
+    parser.addOption(updateUrlOption);
 
     QTextStream err(stderr);
     if (!parser.parse(QCoreApplication::arguments())) {
@@ -123,19 +123,13 @@ int run(int argc, char **argv, bool headless, bool windowWanted)
     FailureHandler failures(activityLog);
     app.setFailureHandler(&failures);
 
-    // Until the window exists every run shows its logs on standard output.
+    // Headless, standard output carries both logs.
     QFile out;
-    out.open(stdout, QIODevice::WriteOnly);
     std::unique_ptr<HeadlessConsole> console;
-    bool windowShown = false;
-
-    if (!headless) {
-        // WINDOW: create the main window here (src/gui) as a view of the
-        // service, bound to settings, logs and service, then set windowShown.
-        // Closing it runs service.close() through the failure handler.
-    }
-    if (!windowShown)
+    if (headless) {
+        out.open(stdout, QIODevice::WriteOnly);
         console = std::make_unique<HeadlessConsole>(activityLog, returnLog, out);
+    }
 
     ConfigFile config(QDir(folder).filePath(QStringLiteral("VeloraRBS.xml")), activityLog);
     config.LoadSettings(settings);
@@ -143,7 +137,14 @@ int run(int argc, char **argv, bool headless, bool windowWanted)
     Service service(settings, activityLog, returnLog, failures, config, folder);
 
     bool closeFailedOnce = false;
+    std::function<void()> closeWindow;
     onTerminationSignal(&app, [&] {
+        if (closeWindow) {
+            // The same close step as the window's "SLUITEN"; a failed close
+            // keeps the window open, as there.
+            closeWindow();
+            return;
+        }
         if (failures.guard([&] { service.close(); })) {
             QCoreApplication::exit(0);
             return;
@@ -165,10 +166,22 @@ int run(int argc, char **argv, bool headless, bool windowWanted)
         QCoreApplication::exit(1);
     });
 
+    if constexpr (std::is_base_of_v<QApplication, Application>) {
+        if (!headless) {
+            WindowOptions options;
+            options.updateUrl = parser.value(updateUrlOption);
+            options.writeSettingsFile = [&] {
+                service.gatherSettings();
+                config.FlushSettings();
+            };
+            options.onCloseAvailable = [&](std::function<void()> close) { closeWindow = std::move(close); };
+            return runWindow(app, service, settings, activityLog, returnLog, failures, options);
+        }
+    }
+
     service.start();
-    if (!windowShown)
-        QTextStream(stderr) << "VeloraRBS " << kFileVersion << ": running without window on "
-                            << QDir::toNativeSeparators(folder) << "\n";
+    QTextStream(stderr) << "VeloraRBS " << kFileVersion << ": running without window on "
+                        << QDir::toNativeSeparators(folder) << "\n";
     return app.exec();
 }
 
@@ -179,7 +192,7 @@ int main(int argc, char *argv[])
     const bool informational = hasArgument(argc, argv, {"--help", "-h", "-?", "--help-all", "--version"});
     const bool headlessAsked = hasArgument(argc, argv, {"--headless", "-headless"});
     const bool windowWanted = !headlessAsked && !informational;
-    if (windowWanted && displayAvailable())
+    if (windowWanted && windowSystemAvailable())
         return run<GuardedApplication<QApplication>>(argc, argv, false, true);
     return run<GuardedApplication<QCoreApplication>>(argc, argv, true, windowWanted);
 }

@@ -8,7 +8,7 @@
 #include "gui/UpdateFlow.h"
 #include "shell/FailureHandler.h"
 #include "shell/Log.h"
-#include "shell/Service.h"
+#include "shell/ServicePanel.h"
 
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -84,7 +84,7 @@ QLabel *caption(const QString &text, QWidget *parent)
 
 } // namespace
 
-Hoofdscherm::Hoofdscherm(Service &service, Settings &settings, Log &activityLog, Log &returnLog,
+Hoofdscherm::Hoofdscherm(ServicePanel &service, Settings &settings, Log &activityLog, Log &returnLog,
                          FailureHandler &failures, Dialogs &dialogs, UpdateCheckerConfig updateConfig, QWidget *parent)
     : QWidget(parent), m_service(service), m_settings(settings), m_activityLog(activityLog), m_returnLog(returnLog),
       m_failures(failures), m_dialogs(dialogs)
@@ -117,10 +117,10 @@ Hoofdscherm::Hoofdscherm(Service &service, Settings &settings, Log &activityLog,
 
     buildTrayIcon();
 
-    connect(&m_service, &Service::serverListeningChanged, this, &Hoofdscherm::showServiceState);
-    connect(&m_service, &Service::connectionsChanged, this, &Hoofdscherm::showServiceState);
-    connect(&m_service, &Service::queueChanged, this, &Hoofdscherm::showQueue);
-    connect(&m_service, &Service::resubmitButtonsChanged, this, &Hoofdscherm::showResubmitButtons);
+    connect(&m_service, &ServicePanel::serverListeningChanged, this, &Hoofdscherm::showServiceState);
+    connect(&m_service, &ServicePanel::connectionsChanged, this, &Hoofdscherm::showServiceState);
+    connect(&m_service, &ServicePanel::queueChanged, this, &Hoofdscherm::showQueue);
+    connect(&m_service, &ServicePanel::resubmitButtonsChanged, this, &Hoofdscherm::showResubmitButtons);
     showServiceState();
     showQueue(ReturnChannelId::Rbs);
     showQueue(ReturnChannelId::Valys);

@@ -18,7 +18,7 @@ namespace velora {
 class Dialogs;
 class FailureHandler;
 class Log;
-class Service;
+class ServicePanel;
 class StatusLamp;
 class UpdateFlow;
 enum class ReturnChannelId;
@@ -36,7 +36,7 @@ public:
     static constexpr int kClientWidth = 828;
     static constexpr int kClientHeight = 568;
 
-    Hoofdscherm(Service &service, Settings &settings, Log &activityLog, Log &returnLog, FailureHandler &failures,
+    Hoofdscherm(ServicePanel &service, Settings &settings, Log &activityLog, Log &returnLog, FailureHandler &failures,
                 Dialogs &dialogs, UpdateCheckerConfig updateConfig, QWidget *parent = nullptr);
     ~Hoofdscherm() override;
 
@@ -86,7 +86,7 @@ private:
     void showResubmitButtons();
     void handOverToUpdater(UpdateChecker *checker);
 
-    Service &m_service;
+    ServicePanel &m_service;
     Settings &m_settings;
     Log &m_activityLog;
     Log &m_returnLog;

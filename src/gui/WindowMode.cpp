@@ -4,7 +4,7 @@
 #include "gui/Dialogs.h"
 #include "gui/Hoofdscherm.h"
 #include "shell/FailureHandler.h"
-#include "shell/Service.h"
+#include "shell/ServicePanel.h"
 
 #include <QApplication>
 #include <QFileInfo>
@@ -21,7 +21,7 @@ bool windowSystemAvailable()
 #endif
 }
 
-int runWindow(QApplication &app, Service &service, Settings &settings, Log &activityLog, Log &returnLog,
+int runWindow(QApplication &app, ServicePanel &service, Settings &settings, Log &activityLog, Log &returnLog,
               FailureHandler &failures, const WindowOptions &options)
 {
     QApplication::setApplicationName(QString::fromLatin1(kApplicationTitle));

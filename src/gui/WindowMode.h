@@ -11,7 +11,7 @@ namespace velora {
 class Dialogs;
 class FailureHandler;
 class Log;
-class Service;
+class ServicePanel;
 class Settings;
 
 struct WindowOptions {
@@ -37,7 +37,7 @@ bool windowSystemAvailable();
 // starts the service, shows the window and runs the event loop. Returns the
 // event loop's exit code once the window closed (close step done) or the
 // program ended for an update.
-int runWindow(QApplication &app, Service &service, Settings &settings, Log &activityLog, Log &returnLog,
+int runWindow(QApplication &app, ServicePanel &service, Settings &settings, Log &activityLog, Log &returnLog,
               FailureHandler &failures, const WindowOptions &options);
 
 } // namespace velora

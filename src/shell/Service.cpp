@@ -11,7 +11,7 @@ namespace velora {
 
 Service::Service(Settings &settings, Log &activityLog, Log &returnLog, FailureHandler &failures, ConfigFile &config,
                  QString programFolder, QObject *parent)
-    : QObject(parent), m_settings(settings), m_activityLog(activityLog), m_returnLog(returnLog), m_failures(failures),
+    : ServicePanel(parent), m_settings(settings), m_activityLog(activityLog), m_returnLog(returnLog), m_failures(failures),
       m_config(config), m_programFolder(std::move(programFolder))
 {
     const struct {

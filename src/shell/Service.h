@@ -1,5 +1,7 @@
 #pragma once
 
+#include "shell/ServicePanel.h"
+
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -14,54 +16,43 @@ class FailureHandler;
 class Log;
 class Settings;
 
-enum class ReturnChannelId {
-    Rbs,
-    Valys
-};
-
-// Caption and visibility of the two resubmission buttons ("NO REPLY", "NACK").
-struct ResubmitButton {
-    bool visible = false;
-    QString caption;
-};
-
 // The service object: owns the timers and the subsystems (database, intake
 // server, return channels, scheduler) and holds the state the window shows. The
 // window is a view of it; headless mode runs it without one. Settings, logs and
 // the failure handler are created by main() and passed in.
-class Service : public QObject {
+class Service : public ServicePanel {
     Q_OBJECT
 public:
     Service(Settings &settings, Log &activityLog, Log &returnLog, FailureHandler &failures, ConfigFile &config,
             QString programFolder, QObject *parent = nullptr);
     ~Service() override;
 
-    const QString &programFolder() const { return m_programFolder; }
-    QString logFolder() const; // <program folder>/RBS
+    QString programFolder() const override { return m_programFolder; }
+    QString logFolder() const override; // <program folder>/RBS
 
     // Start-up without the window: creates the folder RBS, starts the timers.
-    void start();
+    void start() override;
     // Close step: database closed, activity log saved to RBS/, settings
     // gathered and written. Throws Failure when the log cannot be saved; the
     // caller then keeps running (the close is abandoned).
-    void close();
+    void close() override;
     // SaveSettings: the current values into the in-memory document.
-    void gatherSettings();
+    void gatherSettings() override;
 
     // State shown by the window.
-    bool serverListening() const;                     // lamp JvLED1
-    QStringList connections() const;                  // RBSConnections
-    QStringList queue(ReturnChannelId channel) const; // RBSQOut / VALYSQOut
-    ResubmitButton noReplyButton() const;             // NackBerichten
-    ResubmitButton failedButton() const;              // ErrorBerichten
+    bool serverListening() const override;                     // lamp JvLED1
+    QStringList connections() const override;                  // RBSConnections
+    QStringList queue(ReturnChannelId channel) const override; // RBSQOut / VALYSQOut
+    ResubmitButton noReplyButton() const override;             // NackBerichten
+    ResubmitButton failedButton() const override;              // ErrorBerichten
 
     // Actions of the window's buttons. Each handles its own failures as the
     // window's handler would.
-    void testDatabaseConnection(const std::function<void()> &reportSuccess); // "TEST"
-    void sendTestStatus();                                                   // "VERZENDEN"
-    void clearQueue(ReturnChannelId channel);                                // queue pages' clear buttons
-    void resubmitNoReply();                                                  // "NO REPLY"
-    void resubmitFailed();                                                   // "NACK"
+    void testDatabaseConnection(const std::function<void()> &reportSuccess) override; // "TEST"
+    void sendTestStatus() override;                                                   // "VERZENDEN"
+    void clearQueue(ReturnChannelId channel) override;                                // queue pages' clear buttons
+    void resubmitNoReply() override;                                                  // "NO REPLY"
+    void resubmitFailed() override;                                                   // "NACK"
 
     // The six timers; tests may shorten their intervals.
     QTimer &General() { return m_general; }
@@ -70,12 +61,6 @@ public:
     QTimer &ValysQOutTimer() { return m_valysQOutTimer; }
     QTimer &SendClient() { return m_sendClient; }
     QTimer &SendclientValys() { return m_sendclientValys; }
-
-Q_SIGNALS:
-    void serverListeningChanged(bool listening);
-    void connectionsChanged();
-    void queueChanged(velora::ReturnChannelId channel);
-    void resubmitButtonsChanged();
 
 private:
     // Timer ticks, each run inside the failure handler's guard.

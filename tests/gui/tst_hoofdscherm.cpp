@@ -1,5 +1,5 @@
+#include "FakeServicePanel.h"
 #include "HttpTestServer.h"
-#include "ServiceStandIn.h"
 #include "Version.h"
 #include "gui/Dialogs.h"
 #include "gui/Hoofdscherm.h"
@@ -82,8 +82,7 @@ class HoofdschermTest : public QObject {
     Log m_activityLog{QStringLiteral("RBSLog")};
     Log m_returnLog{QStringLiteral("RBSCLog")};
     FailureHandler m_failures{m_activityLog};
-    ConfigFile m_config;
-    std::unique_ptr<Service> m_service;
+    std::unique_ptr<FakeServicePanel> m_service;
     RecordingDialogs m_dialogs;
     std::unique_ptr<Hoofdscherm> m_window;
 
@@ -110,8 +109,7 @@ private Q_SLOTS:
         m_dialogs = {};
         m_folder = std::make_unique<QTemporaryDir>();
         m_server = std::make_unique<HttpTestServer>();
-        m_service =
-            std::make_unique<Service>(m_settings, m_activityLog, m_returnLog, m_failures, m_config, m_folder->path());
+        m_service = std::make_unique<FakeServicePanel>(m_folder->path());
         UpdateCheckerConfig update;
         update.programFolder = m_folder->path();
         update.programFilePath = m_folder->filePath(QStringLiteral("VeloraRBS"));

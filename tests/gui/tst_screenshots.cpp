@@ -3,7 +3,7 @@
 // VELORA_SCREENSHOT_DIR set it also saves one PNG per page there
 // (scripts/screenshots.sh).
 
-#include "ServiceStandIn.h"
+#include "FakeServicePanel.h"
 #include "gui/Dialogs.h"
 #include "gui/Hoofdscherm.h"
 #include "gui/UpdateWindows.h"
@@ -51,8 +51,8 @@ void seed(Settings &settings, Log &activityLog, Log &returnLog)
     activityLog.addLine(QStringLiteral("09:15:02Verbinding om 09:15:02 -> 10.20.0.31"));
     activityLog.addLine(QStringLiteral("09:15:02* <RBS>4E522C524253<EINDE>"));
     activityLog.addLine(QStringLiteral("09:15:03---> NR pakketnummer: 482113"));
-    returnLog.addLine(QStringLiteral("D:-> 09:15:20 Rit 1187 aangeboden"));
-    returnLog.addLine(QStringLiteral("C:-> 09:15:21 AC 482113"));
+    returnLog.addLine(QStringLiteral("D:-> RETOURMELDING AANGEBODEN - 1187"));
+    returnLog.addLine(QStringLiteral("C:-> RETOURMELDING - AC,RBS,7,482113,0,"));
     standin::state().listening = true;
     standin::state().connections = {QStringLiteral("10.20.0.31"), QStringLiteral("10.20.0.32")};
     standin::state().rbsQueue = {QStringLiteral("<RBS>52532C5242532C372C343832313133<EINDE>")};
@@ -79,9 +79,8 @@ private Q_SLOTS:
         Log activityLog(QStringLiteral("RBSLog"));
         Log returnLog(QStringLiteral("RBSCLog"));
         FailureHandler failures(activityLog);
-        ConfigFile config;
         seed(settings, activityLog, returnLog);
-        Service service(settings, activityLog, returnLog, failures, config, programFolder.path());
+        FakeServicePanel service(programFolder.path());
         NoDialogs dialogs;
         UpdateCheckerConfig update;
         update.programFolder = programFolder.path();

@@ -1,5 +1,4 @@
 #include "HttpTestServer.h"
-#include "ServiceStandIn.h"
 #include "shell/UpdateChecker.h"
 #include "support/TestSupport.h"
 
