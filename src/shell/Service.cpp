@@ -1,5 +1,9 @@
 #include "shell/Service.h"
 
+#include "database/Database.h"
+#include "database/Datasets.h"
+#include "database/DistanceClient.h"
+#include "intake/IntakeServer.h"
 #include "shell/ConfigFile.h"
 #include "shell/FailureHandler.h"
 #include "shell/Log.h"
@@ -11,8 +15,8 @@ namespace velora {
 
 Service::Service(Settings &settings, Log &activityLog, Log &returnLog, FailureHandler &failures, ConfigFile &config,
                  QString programFolder, QObject *parent)
-    : ServicePanel(parent), m_settings(settings), m_activityLog(activityLog), m_returnLog(returnLog), m_failures(failures),
-      m_config(config), m_programFolder(std::move(programFolder))
+    : ServicePanel(parent), m_settings(settings), m_activityLog(activityLog), m_returnLog(returnLog),
+      m_failures(failures), m_config(config), m_programFolder(std::move(programFolder))
 {
     const struct {
         QTimer &timer;
@@ -34,9 +38,22 @@ Service::Service(Settings &settings, Log &activityLog, Log &returnLog, FailureHa
         connect(&entry.timer, &QTimer::timeout, this,
                 [this, tick] { m_failures.guard([this, tick] { (this->*tick)(); }); });
     }
+
+    m_database = std::make_unique<Database>(m_settings, m_programFolder);
+    m_distance = std::make_unique<DistanceClient>(m_settings, m_activityLog, m_database->gate());
+    m_datasets = std::make_unique<Datasets>(*m_database, m_settings, m_activityLog, *m_distance, m_failures);
+    m_intake = std::make_unique<IntakeServer>(m_settings, m_activityLog, m_returnLog, m_failures, *m_database,
+                                              *m_datasets, logFolder());
+    connect(m_intake.get(), &IntakeServer::lampChanged, this, &ServicePanel::serverListeningChanged);
+    connect(m_intake.get(), &IntakeServer::connectionsChanged, this, &ServicePanel::connectionsChanged);
 }
 
-Service::~Service() = default;
+Service::~Service()
+{
+    // The intake uses the datasets and the database: it goes first.
+    m_intake.reset();
+    m_datasets.reset();
+}
 
 QString Service::logFolder() const
 {
@@ -55,7 +72,7 @@ void Service::start()
 
 void Service::close()
 {
-    // Closing the database connection arrives here with the database layer.
+    m_database->close();
     saveActivityLog(m_activityLog, logFolder());
     gatherSettings();
     const ConfigFile::FlushResult written = m_config.FlushSettings();
@@ -76,12 +93,12 @@ void Service::gatherSettings()
 
 bool Service::serverListening() const
 {
-    return false;
+    return m_intake->lamp();
 }
 
 QStringList Service::connections() const
 {
-    return {};
+    return m_intake->connections();
 }
 
 QStringList Service::queue(ReturnChannelId) const
@@ -126,7 +143,7 @@ void Service::resubmitFailed()
 
 void Service::GeneralTimer()
 {
-    // Opening the database and starting or stopping the intake server arrive here.
+    m_intake->GeneralTimer();
 }
 
 void Service::RetourZenderTimer()

@@ -8,10 +8,15 @@
 #include <QTimer>
 
 #include <functional>
+#include <memory>
 
 namespace velora {
 
 class ConfigFile;
+class Database;
+struct Datasets;
+class DistanceClient;
+class IntakeServer;
 class FailureHandler;
 class Log;
 class Settings;
@@ -84,6 +89,11 @@ private:
     QTimer m_valysQOutTimer;
     QTimer m_sendClient;
     QTimer m_sendclientValys;
+
+    std::unique_ptr<Database> m_database;
+    std::unique_ptr<DistanceClient> m_distance;
+    std::unique_ptr<Datasets> m_datasets;
+    std::unique_ptr<IntakeServer> m_intake;
 };
 
 } // namespace velora
