@@ -3,6 +3,7 @@
 #include "database/Database.h"
 #include "database/Datasets.h"
 #include "database/DistanceClient.h"
+#include "intake/IntakeServer.h"
 #include "returns/ReturnChannel.h"
 #include "returns/ReturnScheduler.h"
 #include "returns/StatusMessages.h"
@@ -56,8 +57,14 @@ Service::Service(Settings &settings, Log &activityLog, Log &returnLog, FailureHa
     connect(&m_valysChannel->queue(), &ReturnQueue::changed, this,
             [this] { Q_EMIT queueChanged(ReturnChannelId::Valys); });
     connect(m_scheduler.get(), &ReturnScheduler::buttonsChanged, this, &ServicePanel::resubmitButtonsChanged);
+    m_intake = std::make_unique<IntakeServer>(m_settings, m_activityLog, m_returnLog, m_failures, *m_database,
+                                              *m_datasets, logFolder());
+    connect(m_intake.get(), &IntakeServer::lampChanged, this, &ServicePanel::serverListeningChanged);
+    connect(m_intake.get(), &IntakeServer::connectionsChanged, this, &ServicePanel::connectionsChanged);
 }
 
+// Members go in reverse order of declaration: the intake and the return link
+// before the datasets and the database they use.
 Service::~Service() = default;
 
 QString Service::logFolder() const
@@ -98,12 +105,12 @@ void Service::gatherSettings()
 
 bool Service::serverListening() const
 {
-    return false;
+    return m_intake->lamp();
 }
 
 QStringList Service::connections() const
 {
-    return {};
+    return m_intake->connections();
 }
 
 QStringList Service::queue(ReturnChannelId channel) const
@@ -150,7 +157,7 @@ void Service::resubmitFailed()
 
 void Service::GeneralTimer()
 {
-    // Opening the database and starting or stopping the intake server arrive here.
+    m_intake->GeneralTimer();
 }
 
 void Service::RetourZenderTimer()

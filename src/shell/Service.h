@@ -15,6 +15,7 @@ namespace velora {
 class ConfigFile;
 class Database;
 class DistanceClient;
+class IntakeServer;
 class ReturnChannel;
 class ReturnScheduler;
 class StatusMessages;
@@ -100,6 +101,7 @@ private:
     std::unique_ptr<ReturnChannel> m_valysChannel;
     std::unique_ptr<StatusMessages> m_statusMessages;
     std::unique_ptr<ReturnScheduler> m_scheduler;
+    std::unique_ptr<IntakeServer> m_intake;
 };
 
 } // namespace velora

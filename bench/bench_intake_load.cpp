@@ -1,0 +1,335 @@
+// Load client for the intake: N booking-system connections send "NR" packets
+// as fast as the replies come back, against the intake server on the embedded
+// database (WAL, synchronous=FULL), run in this process on its own thread with
+// its own event loop, exactly as the service runs it. The distance service is
+// off. In the same run and on the same disk a reference commits the same rows
+// (the ride row and its transaction row) as plain SQLite transactions.
+//
+// Usage: bench_intake_load [--packets N] [--memory-packets N] [--dir DIR]
+
+#include "database/Database.h"
+#include "database/Datasets.h"
+#include "database/DistanceClient.h"
+#include "intake/IntakeServer.h"
+#include "intake/WireCodec.h"
+#include "shell/FailureHandler.h"
+#include "shell/Log.h"
+#include "shell/Settings.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QSqlRecord>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QTimer>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <memory>
+#include <unistd.h>
+#include <vector>
+
+using namespace velora;
+
+namespace {
+
+double residentMiB()
+{
+    QFile statm(QStringLiteral("/proc/self/statm"));
+    if (!statm.open(QIODevice::ReadOnly))
+        return 0;
+    const QList<QByteArray> fields = statm.readAll().split(' ');
+    return fields.size() > 1 ? fields[1].toDouble() * double(sysconf(_SC_PAGESIZE)) / (1024.0 * 1024.0) : 0;
+}
+
+QByteArray newRidePacket(qint32 ride)
+{
+    QStringList items;
+    for (int i = 0; i < 96; ++i)
+        items << QString();
+    items[0] = "NR";
+    items[1] = "RBS";
+    items[2] = "0";
+    items[3] = QString::number(ride);
+    for (int i : {4, 23, 24, 49})
+        items[i] = "201403051407";
+    items[5] = "201403051432";
+    items[10] = "Jansen";
+    items[11] = "Dorpsstraat";
+    items[12] = "1234AB";
+    items[13] = "Utrecht";
+    items[14] = "12";
+    items[17] = "Laan";
+    items[18] = "3511CD";
+    items[19] = "Zeist";
+    items[20] = "7";
+    items[25] = "5501";
+    items[27] = "1250";
+    items[32] = "T";
+    items[38] = "Bel aan";
+    items[42] = "K";
+    items[60] = "123456";
+    return "<RBS>" + EncodeHexText(WriteCommaList(items)).toLatin1() + "\r\n";
+}
+
+// The intake as the service runs it, on a thread of its own.
+class ServiceThread : public QThread {
+public:
+    explicit ServiceThread(QString folder) : m_folder(std::move(folder)) {}
+    std::atomic<quint16> port{0};
+    std::atomic<int> returnLogLines{0};
+
+protected:
+    void run() override
+    {
+        Settings settings;
+        settings.setChecked(Setting::RBSActive, true);
+        settings.setText(Setting::RBSPoort, QStringLiteral("0"));
+        settings.setChecked(Setting::GoogleV2, false);
+        Log activityLog(QStringLiteral("RBSLog"));
+        Log returnLog(QStringLiteral("RBSCLog"));
+        // The return log is emptied when answers arrive on a return
+        // connection; with no return link here it is emptied at the same bound.
+        QObject::connect(&returnLog, &Log::lineAdded, &returnLog, [&] {
+            if (returnLog.lineCount() > 500)
+                returnLog.clear();
+        });
+        FailureHandler failures(activityLog);
+        Database database(settings, m_folder);
+        DistanceClient distance(settings, activityLog, database.gate());
+        Datasets datasets(database, settings, activityLog, distance, failures);
+        IntakeServer server(settings, activityLog, returnLog, failures, database, datasets,
+                            QDir(m_folder).filePath(QStringLiteral("RBS")));
+        server.GeneralTimer();
+        server.GeneralTimer();
+        port = server.port();
+        exec();
+        returnLogLines = int(returnLog.lineCount());
+        database.close();
+    }
+
+private:
+    QString m_folder;
+};
+
+struct LoadResult {
+    double packetsPerSecond = 0;
+    double p50Ms = 0;
+    double p99Ms = 0;
+    int refused = 0;
+};
+
+LoadResult runLoad(quint16 port, int connections, int packets, qint32 &nextRide)
+{
+    struct Client {
+        std::unique_ptr<QTcpSocket> socket;
+        QByteArray received;
+        QElapsedTimer sentAt;
+    };
+    std::vector<Client> clients(connections);
+    std::vector<double> latencies;
+    latencies.reserve(packets);
+    int sent = 0;
+    int answered = 0;
+    int refused = 0;
+    QEventLoop loop;
+    QElapsedTimer wall;
+
+    auto sendNext = [&](Client &client) {
+        if (sent >= packets)
+            return;
+        ++sent;
+        client.sentAt.start();
+        client.socket->write(newRidePacket(nextRide++));
+    };
+    for (Client &client : clients) {
+        client.socket = std::make_unique<QTcpSocket>();
+        client.socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        client.socket->connectToHost(QHostAddress::LocalHost, port);
+        if (!client.socket->waitForConnected(5000)) {
+            std::fprintf(stderr, "connect failed\n");
+            return {};
+        }
+        QObject::connect(client.socket.get(), &QTcpSocket::readyRead, &loop, [&, c = &client] {
+            c->received += c->socket->readAll();
+            qsizetype end;
+            while ((end = c->received.indexOf("<EINDE>")) >= 0) {
+                latencies.push_back(c->sentAt.nsecsElapsed() / 1e6);
+                if (!c->received.startsWith("<RBS>4143"))
+                    ++refused;
+                c->received.remove(0, end + 7);
+                if (++answered == packets)
+                    loop.quit();
+                else
+                    sendNext(*c);
+            }
+        });
+    }
+    wall.start();
+    for (Client &client : clients)
+        sendNext(client);
+    loop.exec();
+    const double seconds = wall.nsecsElapsed() / 1e9;
+
+    std::sort(latencies.begin(), latencies.end());
+    LoadResult result;
+    result.packetsPerSecond = packets / seconds;
+    result.p50Ms = latencies[latencies.size() / 2];
+    result.p99Ms = latencies[std::min(latencies.size() - 1, latencies.size() * 99 / 100)];
+    result.refused = refused;
+    return result;
+}
+
+// Plain SQLite transactions of the same rows the intake stores per packet.
+double referenceRate(const QString &folder, const QString &serviceDb, int transactions)
+{
+    // The schema as the service creates it, on its own file.
+    {
+        Settings settings;
+        Database schema(settings, folder);
+        schema.open();
+        schema.close();
+    }
+    QSqlRecord ride;
+    {
+        QSqlDatabase source = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("source"));
+        source.setDatabaseName(serviceDb);
+        source.open();
+        QSqlQuery q(source);
+        q.exec(QStringLiteral("select * from planning order by pla_id desc limit 1"));
+        q.next();
+        ride = q.record();
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("source"));
+
+    QStringList columns;
+    QVariantList values;
+    for (int i = 0; i < ride.count(); ++i) {
+        if (ride.isNull(i) || ride.fieldName(i) == QLatin1String("pla_id"))
+            continue;
+        columns << ride.fieldName(i);
+        values << ride.value(i);
+    }
+    double rate = 0;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("reference"));
+        db.setDatabaseName(QDir(folder).filePath(QStringLiteral("VeloraRBS.db")));
+        db.open();
+        QSqlQuery pragma(db);
+        pragma.exec(QStringLiteral("PRAGMA journal_mode=WAL"));
+        pragma.exec(QStringLiteral("PRAGMA synchronous=FULL"));
+        QSqlQuery insertRide(db);
+        insertRide.prepare(QStringLiteral("insert into planning (%1) values (%2)")
+                               .arg(columns.join(','), QStringList(columns.size(), QStringLiteral("?")).join(',')));
+        QSqlQuery insertTransaction(db);
+        insertTransaction.prepare(
+            QStringLiteral("INSERT INTO TRANSACTIES (tra_gebruiker, tra_ritstaat, tra_rit, tra_wagen, tra_chauffeur, "
+                           "tra_code, tra_opmerking) VALUES (0,0,?,0,0,91,'Contant')"));
+        QElapsedTimer timer;
+        timer.start();
+        for (int i = 0; i < transactions; ++i) {
+            db.transaction();
+            for (int v = 0; v < values.size(); ++v)
+                insertRide.bindValue(v, values[v]);
+            if (!insertRide.exec())
+                std::fprintf(stderr, "reference: %s\n", qPrintable(insertRide.lastError().text()));
+            insertTransaction.bindValue(0, insertRide.lastInsertId());
+            insertTransaction.exec();
+            db.commit();
+        }
+        rate = transactions / (timer.nsecsElapsed() / 1e9);
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("reference"));
+    return rate;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCommandLineParser parser;
+    parser.addOption({QStringLiteral("packets"), QStringLiteral("Packets per connection count."), QStringLiteral("n"),
+                      QStringLiteral("3000")});
+    parser.addOption({QStringLiteral("memory-packets"), QStringLiteral("Packets of the memory run (0: none)."),
+                      QStringLiteral("n"), QStringLiteral("100000")});
+    parser.addOption({QStringLiteral("dir"), QStringLiteral("Folder on the disk to measure (default: temp)."),
+                      QStringLiteral("dir")});
+    parser.addOption({QStringLiteral("with-indexes"),
+                      QStringLiteral("Index planning on pla_temp and pla_extern first, as the dispatch database "
+                                     "has it (the embedded schema has no indexes).")});
+    parser.addHelpOption();
+    parser.process(app);
+    const int packets = parser.value(QStringLiteral("packets")).toInt();
+    const int memoryPackets = parser.value(QStringLiteral("memory-packets")).toInt();
+
+    QTemporaryDir root(parser.isSet(QStringLiteral("dir"))
+                           ? QDir(parser.value(QStringLiteral("dir"))).filePath(QStringLiteral("bench-XXXXXX"))
+                           : QDir::tempPath() + QStringLiteral("/bench-XXXXXX"));
+    const QString serviceFolder = root.filePath(QStringLiteral("service"));
+    const QString referenceFolder = root.filePath(QStringLiteral("reference"));
+    QDir().mkpath(serviceFolder + QStringLiteral("/RBS"));
+    QDir().mkpath(referenceFolder);
+    std::printf("folder: %s\n", qPrintable(root.path()));
+
+    ServiceThread service(serviceFolder);
+    service.start();
+    while (service.port == 0)
+        QThread::msleep(10);
+
+    if (parser.isSet(QStringLiteral("with-indexes"))) {
+        {
+            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("indexes"));
+            db.setDatabaseName(QDir(serviceFolder).filePath(QStringLiteral("VeloraRBS.db")));
+            db.open();
+            QSqlQuery q(db);
+            q.exec(QStringLiteral("create index planning_temp on planning(pla_temp)"));
+            q.exec(QStringLiteral("create index planning_extern on planning(pla_extern)"));
+        }
+        QSqlDatabase::removeDatabase(QStringLiteral("indexes"));
+        std::printf("planning indexed on pla_temp and pla_extern\n");
+    }
+    qint32 nextRide = 1;
+    runLoad(service.port, 8, 200, nextRide); // warm-up: the rides table exists and holds rows
+    // The disk's commit rate drifts (other programs use it too): the
+    // reference runs right before and right after each load, on the same disk.
+    const QString serviceDb = QDir(serviceFolder).filePath(QStringLiteral("VeloraRBS.db"));
+    int round = 0;
+    for (int connections : {1, 8, 64}) {
+        const QString before = QDir(referenceFolder).filePath(QString::number(round++));
+        const QString after = QDir(referenceFolder).filePath(QString::number(round++));
+        QDir().mkpath(before);
+        QDir().mkpath(after);
+        const double referenceBefore = referenceRate(before, serviceDb, packets / 2);
+        const LoadResult r = runLoad(service.port, connections, packets, nextRide);
+        const double reference = (referenceBefore + referenceRate(after, serviceDb, packets / 2)) / 2;
+        std::printf("NR  N=%-3d %8.1f packets/s   p50 %6.2f ms   p99 %6.2f ms   refused %d   reference %8.1f "
+                    "transactions/s   ratio %.2f\n",
+                    connections, r.packetsPerSecond, r.p50Ms, r.p99Ms, r.refused, reference,
+                    r.packetsPerSecond / reference);
+        std::fflush(stdout);
+    }
+
+    if (memoryPackets > 0) {
+        const int step = memoryPackets / 10;
+        std::printf("memory run: %d packets, N=8\n", memoryPackets);
+        for (int done = 0; done < memoryPackets; done += step) {
+            const LoadResult r = runLoad(service.port, 8, step, nextRide);
+            std::printf("  after %7d packets: RSS %7.1f MiB   %8.1f packets/s   p99 %6.2f ms\n", done + step,
+                        residentMiB(), r.packetsPerSecond, r.p99Ms);
+            std::fflush(stdout);
+        }
+    }
+    service.quit();
+    service.wait();
+    return 0;
+}

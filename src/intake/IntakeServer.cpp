@@ -1,0 +1,299 @@
+#include "intake/IntakeServer.h"
+
+#include "database/Database.h"
+#include "database/DatasetGate.h"
+#include "intake/PacketContext.h"
+#include "intake/PacketFraming.h"
+#include "shell/Failure.h"
+#include "shell/FailureHandler.h"
+#include "shell/Log.h"
+#include "shell/Settings.h"
+
+#include <QPointer>
+#include <QTcpSocket>
+#include <QTimer>
+
+namespace velora {
+
+namespace {
+
+constexpr qsizetype kActivityLogBound = 500;
+// Booking systems open many connections at once after an outage of the link.
+constexpr int kListenBacklog = 1024;
+
+QString gateKey(const char *what, quint64 id)
+{
+    return QStringLiteral("intake-%1-%2").arg(QLatin1String(what)).arg(id);
+}
+
+} // namespace
+
+QString peerAddressText(const QHostAddress &address)
+{
+    bool isIPv4 = false;
+    const quint32 v4 = address.toIPv4Address(&isIPv4);
+    return isIPv4 ? QHostAddress(v4).toString() : address.toString();
+}
+
+struct IntakeServer::Peer final : PeerLink {
+    quint64 id = 0;
+    QTcpSocket *socket = nullptr;
+    QString peerAddress;
+    QByteArray held; // the beginning of a packet still arriving
+    QTimer holdTimer;
+    QElapsedTimer lastBytes;
+    int handling = 0;           // packets of this peer being handled right now
+    bool finishPending = false; // it disconnected meanwhile
+
+    QString address() const override { return peerAddress; }
+    bool isConnected() const override { return socket->state() == QAbstractSocket::ConnectedState; }
+    void send(const QByteArray &bytes) override
+    {
+        if (!isConnected())
+            throw Failure(QStringLiteral("Verbinding verbroken: ") + peerAddress);
+        if (socket->write(bytes) != bytes.size())
+            throw Failure(socket->errorString());
+    }
+};
+
+IntakeServer::IntakeServer(Settings &settings, Log &activityLog, Log &returnLog, FailureHandler &failures,
+                           Database &database, Datasets &datasets, QString logFolder, QObject *parent)
+    : QObject(parent), m_settings(settings), m_activityLog(activityLog), m_failures(failures), m_database(database),
+      m_logFolder(std::move(logFolder)), m_handler(settings, activityLog, returnLog, failures, database, datasets)
+{
+    m_server.setListenBacklogSize(kListenBacklog);
+    connect(&m_server, &QTcpServer::newConnection, this, [this] { RBSServerSocketClientConnect(); });
+}
+
+IntakeServer::~IntakeServer()
+{
+    // The sockets would report their disconnection into a half-destroyed server.
+    for (auto &[id, peer] : m_peers) {
+        peer->socket->disconnect(this);
+        peer->socket->abort();
+        delete peer->socket;
+    }
+    m_peers.clear();
+    m_server.close();
+}
+
+void IntakeServer::GeneralTimer()
+{
+    // Opening the database touches what a waiting post is using: the tick
+    // waits behind it like every other user of the datasets.
+    QPointer<IntakeServer> self(this);
+    m_database.gate().run(QStringLiteral("intake-General"), [self] {
+        if (!self)
+            return;
+        self->m_failures.guard([&] { self->activate(); });
+        self->setLamp(self->m_server.isListening());
+    });
+}
+
+void IntakeServer::activate()
+{
+    const bool wanted = m_settings.checked(Setting::RBSActive);
+    if (wanted && !m_server.isListening()) {
+        if (!m_database.isOpen()) {
+            m_database.open();
+            return; // the server starts at a later tick
+        }
+        const qint32 port = m_settings.integer(Setting::RBSPoort);
+        if (port < 0 || port > 65535)
+            throw Failure(QStringLiteral("Ongeldige poort: %1").arg(port));
+        if (!m_server.listen(QHostAddress::Any, quint16(port)))
+            throw Failure(m_server.errorString());
+        m_activityLog.addLine(dateTimeStamp() + QStringLiteral(" RBS C/S ingeschakeld"));
+    } else if (!wanted && m_server.isListening()) {
+        stopListening();
+        m_activityLog.addLine(dateTimeStamp() + QStringLiteral(" RBS C/S uitgeschakeld"));
+    }
+}
+
+void IntakeServer::stopListening()
+{
+    m_server.close();
+    std::vector<quint64> ids;
+    for (const auto &entry : m_peers)
+        ids.push_back(entry.first);
+    for (quint64 id : ids) {
+        if (Peer *peer = findPeer(id))
+            peer->socket->abort();
+    }
+}
+
+void IntakeServer::setLamp(bool on)
+{
+    if (m_lamp == on)
+        return;
+    m_lamp = on;
+    Q_EMIT lampChanged(on);
+}
+
+IntakeServer::Peer *IntakeServer::findPeer(quint64 id)
+{
+    const auto it = m_peers.find(id);
+    return it == m_peers.end() ? nullptr : it->second.get();
+}
+
+void IntakeServer::RBSServerSocketClientConnect()
+{
+    while (QTcpSocket *socket = m_server.nextPendingConnection()) {
+        auto peer = std::make_unique<Peer>();
+        const quint64 id = m_nextId++;
+        peer->id = id;
+        peer->socket = socket;
+        peer->peerAddress = peerAddressText(socket->peerAddress());
+        peer->holdTimer.setSingleShot(true);
+        socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+
+        QPointer<IntakeServer> self(this);
+        connect(socket, &QTcpSocket::readyRead, this, [this, self, id] {
+            m_database.gate().run(gateKey("read", id), [self, id] {
+                if (self)
+                    self->RBSServerSocketClientRead(id);
+            });
+        });
+        connect(socket, &QTcpSocket::disconnected, this, [this, self, id] {
+            m_database.gate().run(gateKey("gone", id), [self, id] {
+                if (self)
+                    self->finishPeer(id);
+            });
+        });
+        connect(socket, &QTcpSocket::errorOccurred, this, [this, socket](QAbstractSocket::SocketError error) {
+            // A peer closing its side is how every conversation ends, not a failure.
+            if (error != QAbstractSocket::RemoteHostClosedError)
+                m_failures.handle(socket->errorString());
+        });
+        connect(&peer->holdTimer, &QTimer::timeout, this, [this, self, id] {
+            m_database.gate().run(gateKey("hold", id), [self, id] {
+                if (self)
+                    self->releaseHeld(id);
+            });
+        });
+        const QString address = peer->peerAddress;
+        m_peers.emplace(id, std::move(peer));
+
+        m_failures.guard([&] {
+            if (!m_connections.contains(address)) {
+                m_connections.append(address);
+                Q_EMIT connectionsChanged();
+            }
+        });
+    }
+}
+
+void IntakeServer::RBSServerSocketClientRead(quint64 id)
+{
+    if (Peer *peer = findPeer(id))
+        readAvailable(*peer);
+}
+
+void IntakeServer::readAvailable(Peer &peer)
+{
+    const quint64 id = peer.id;
+    bool gotBytes = false;
+    for (;;) {
+        Peer *current = findPeer(id);
+        if (!current || current->socket->bytesAvailable() <= 0)
+            break;
+        // Never more than the bound in hand: a flood is cut into bounded texts.
+        const QByteArray chunk = current->socket->read(kPacketBufferBound - current->held.size());
+        if (chunk.isEmpty())
+            break;
+        gotBytes = true;
+        FramingResult framed = cutReceivedBytes(current->held, chunk);
+        current->held = std::move(framed.held);
+        handlePieces(id, std::move(framed.pieces));
+    }
+    Peer *current = findPeer(id);
+    if (!current)
+        return;
+    if (current->held.isEmpty()) {
+        current->holdTimer.stop();
+    } else if (gotBytes) {
+        current->lastBytes.restart();
+        current->holdTimer.start(kPacketHoldMs);
+    }
+}
+
+void IntakeServer::releaseHeld(quint64 id)
+{
+    Peer *peer = findPeer(id);
+    if (!peer)
+        return;
+    // Bytes that arrived while the gate was closed count as more bytes.
+    readAvailable(*peer);
+    peer = findPeer(id);
+    if (!peer || peer->held.isEmpty())
+        return;
+    const qint64 waited = peer->lastBytes.elapsed();
+    if (waited < kPacketHoldMs) {
+        peer->holdTimer.start(int(kPacketHoldMs - waited));
+        return;
+    }
+    FramingResult framed = cutReceivedBytes(peer->held, {}, true);
+    peer->held.clear();
+    peer->holdTimer.stop();
+    handlePieces(id, std::move(framed.pieces));
+}
+
+void IntakeServer::handlePieces(quint64 id, std::vector<QByteArray> pieces)
+{
+    for (const QByteArray &piece : pieces) {
+        Peer *peer = findPeer(id);
+        if (!peer)
+            return;
+        ++peer->handling;
+        m_handler.handle(piece, *peer);
+        --peer->handling;
+    }
+    Peer *peer = findPeer(id);
+    if (peer && peer->handling == 0 && peer->finishPending)
+        finishPeer(id);
+}
+
+void IntakeServer::finishPeer(quint64 id)
+{
+    Peer *peer = findPeer(id);
+    if (!peer)
+        return;
+    if (peer->handling > 0) {
+        peer->finishPending = true;
+        return;
+    }
+    // What the peer sent before it left is handled as it stands: it can no
+    // longer be completed.
+    readAvailable(*peer);
+    peer = findPeer(id);
+    if (!peer)
+        return;
+    if (!peer->held.isEmpty()) {
+        FramingResult framed = cutReceivedBytes(peer->held, {}, true);
+        peer->held.clear();
+        handlePieces(id, std::move(framed.pieces));
+        peer = findPeer(id);
+        if (!peer)
+            return;
+    }
+    peer->holdTimer.stop();
+    m_failures.guard([&] { RBSServerSocketClientDisconnect(*peer); });
+
+    peer->socket->disconnect(this);
+    peer->socket->deleteLater();
+    m_peers.erase(id);
+}
+
+void IntakeServer::RBSServerSocketClientDisconnect(Peer &peer)
+{
+    if (m_activityLog.lineCount() > kActivityLogBound) {
+        saveActivityLog(m_activityLog, m_logFolder);
+        m_activityLog.clear();
+    }
+    m_activityLog.addLine(QStringLiteral("Verbinding verbroken om ") + timeOfDayStamp() + QStringLiteral(" -> ") +
+                          peer.peerAddress);
+    if (m_connections.removeOne(peer.peerAddress))
+        Q_EMIT connectionsChanged();
+}
+
+} // namespace velora

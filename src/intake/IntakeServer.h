@@ -1,0 +1,86 @@
+#pragma once
+
+#include "intake/PacketHandler.h"
+
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QObject>
+#include <QStringList>
+#include <QTcpServer>
+
+#include <map>
+#include <memory>
+
+class QTcpSocket;
+
+namespace velora {
+
+class Database;
+class FailureHandler;
+class Log;
+class Settings;
+struct Datasets;
+
+// The peer's address as the connection list shows it: dotted IPv4, also when
+// the dual-stack server reports an IPv4-mapped IPv6 address.
+QString peerAddressText(const QHostAddress &address);
+
+// RBSServerSocket: the intake server with its connection list RBSConnections.
+// Received bytes are cut into packets per connection (see cutReceivedBytes);
+// every packet is handled to its end, database work and reply included,
+// before the next read of any connection: reads, releases and disconnects go
+// through the database's gate, which queues them while a post waits for the
+// distance service.
+class IntakeServer : public QObject {
+    Q_OBJECT
+public:
+    IntakeServer(Settings &settings, Log &activityLog, Log &returnLog, FailureHandler &failures, Database &database,
+                 Datasets &datasets, QString logFolder, QObject *parent = nullptr);
+    ~IntakeServer() override;
+
+    // Server activation at every tick of the timer General: database first,
+    // then listening on RBSPoort; stops listening when "Server activeren" is
+    // unchecked. Failures go to the failure handler; the next tick retries.
+    void GeneralTimer();
+
+    bool isListening() const { return m_server.isListening(); }
+    quint16 port() const { return m_server.serverPort(); }
+    bool lamp() const { return m_lamp; }                             // JvLED1
+    const QStringList &connections() const { return m_connections; } // RBSConnections
+    int openConnectionCount() const { return int(m_peers.size()); }
+
+    PacketHandler &handler() { return m_handler; }
+
+Q_SIGNALS:
+    void lampChanged(bool on);
+    void connectionsChanged();
+
+private:
+    struct Peer;
+
+    void activate();
+    void stopListening();
+    void setLamp(bool on);
+    void RBSServerSocketClientConnect();
+    void RBSServerSocketClientRead(quint64 id);
+    void RBSServerSocketClientDisconnect(Peer &peer);
+    void readAvailable(Peer &peer);
+    void releaseHeld(quint64 id);
+    void finishPeer(quint64 id);
+    void handlePieces(quint64 id, std::vector<QByteArray> pieces);
+    Peer *findPeer(quint64 id);
+
+    Settings &m_settings;
+    Log &m_activityLog;
+    FailureHandler &m_failures;
+    Database &m_database;
+    QString m_logFolder;
+    PacketHandler m_handler;
+    QTcpServer m_server;
+    QStringList m_connections;
+    std::map<quint64, std::unique_ptr<Peer>> m_peers;
+    quint64 m_nextId = 1;
+    bool m_lamp = false;
+};
+
+} // namespace velora

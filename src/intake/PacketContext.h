@@ -1,0 +1,29 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+namespace velora {
+
+// The connection a packet came in on, as the packet's handling sees it.
+class PeerLink {
+public:
+    virtual ~PeerLink() = default;
+    // Dotted IPv4 form of the peer (an IPv4-mapped IPv6 peer shown as IPv4).
+    virtual QString address() const = 0;
+    virtual bool isConnected() const = 0;
+    // Writes the bytes in one write; throws Failure when the peer is gone.
+    virtual void send(const QByteArray &bytes) = 0;
+};
+
+// What one received text carries through its handling.
+struct PacketContext {
+    PeerLink &peer;
+    // Hex text of the reply sent when the handling ends; empty for none.
+    QString pendingReply;
+};
+
+// Sends "<RBS>" + hex text + "<EINDE>" to the peer in one write.
+void sendReply(PeerLink &peer, const QString &hexText);
+
+} // namespace velora

@@ -1,0 +1,338 @@
+#include "intake/RideOperations.h"
+
+#include "database/Datasets.h"
+#include "intake/ChannelSettings.h"
+#include "intake/PacketContext.h"
+#include "intake/RideConversions.h"
+#include "intake/RideRemark.h"
+#include "shell/Failure.h"
+#include "shell/FailureHandler.h"
+#include "shell/Log.h"
+#include "shell/Settings.h"
+#include "shell/TextRules.h"
+
+#include <cmath>
+
+namespace velora {
+
+namespace {
+
+const QString kCancelledRemark = QStringLiteral("(VERWIJDERD DOOR RBS)");
+
+// Amounts are handed to the columns with four decimals; the column's own
+// scale applies when they are stored.
+double fourDecimals(double value)
+{
+    return std::round(value * 10000.0) / 10000.0;
+}
+
+bool onAccount(const tRitOrder &order)
+{
+    return order.PaymentMethod == u"R";
+}
+
+QString transactionRemark(const tRitOrder &order)
+{
+    return onAccount(order) ? QStringLiteral("Op rekening") : QStringLiteral("Contant");
+}
+
+QString firstCharacter(const QString &text)
+{
+    return text.left(1);
+}
+
+} // namespace
+
+void sendReply(PeerLink &peer, const QString &hexText)
+{
+    peer.send(envelopeBytes(WrapEnvelope(hexText)));
+}
+
+RideOperations::RideOperations(Settings &settings, Log &activityLog, Log &returnLog, FailureHandler &failures,
+                               Datasets &datasets)
+    : m_settings(settings), m_activityLog(activityLog), m_returnLog(returnLog), m_failures(failures),
+      m_datasets(datasets), m_ride(datasets.ADOINS)
+{
+}
+
+void RideOperations::logActivity(const QString &text)
+{
+    m_activityLog.addLine(timeOfDayStamp() + text);
+}
+
+void RideOperations::RegisterNewRide(const tRitOrder &order, PacketContext &packet)
+{
+    packet.pendingReply = encodedReply(replyFor(order, QStringLiteral("AC")));
+
+    m_ride.close();
+    m_ride.setStatement(QStringLiteral("select * from planning where 1=0"));
+    m_ride.open();
+    m_ride.append();
+    m_ride.setValue(QStringLiteral("pla_cloud"), 1);
+
+    const QString sender = trimControl(order.Sender);
+    if (const auto channel = channelFor(order.Sender)) {
+        m_ride.setValue(QStringLiteral("pla_bdr_id"), m_settings.integer(channel->company));
+        m_ride.setValue(QStringLiteral("pla_reiziger"), m_settings.integer(channel->debtor));
+        m_ride.setValue(QStringLiteral("pla_soortvervoer"), m_settings.text(channel->transport));
+        m_ride.setValue(QStringLiteral("pla_soortwagen"), m_settings.text(channel->vehicle));
+        m_ride.setValue(QStringLiteral("pla_tarief_bedrijf"), m_settings.integer(channel->tariff));
+        m_ride.setValue(QStringLiteral("pla_eigenaar"), QLatin1String(channel->owner));
+        m_ride.setValue(QStringLiteral("pla_filter"), m_settings.text(channel->filter));
+        m_ride.setValue(QStringLiteral("pla_kleur"), m_settings.text(channel->rideColour));
+    }
+
+    m_ride.setValue(QStringLiteral("pla_datum"), order.RideTime);
+    if (m_settings.checked(Setting::AutoToewijzen))
+        m_ride.setValue(QStringLiteral("pla_auto_toewijzen"), 1);
+    if (m_settings.checked(Setting::AutoPlannen))
+        m_ride.setValue(QStringLiteral("pla_nooitplannen"), 0);
+    setPaymentRc(order);
+
+    logActivity(QStringLiteral("- NR pakketnummer: ") + QString::number(order.RideNumber) + QStringLiteral(" - ") +
+                sender + QStringLiteral(" - BW: ") + order.PaymentMethod);
+    m_ride.setValue(QStringLiteral("pla_referentie"), QString::number(order.DebtorNumber));
+    logActivity(QStringLiteral("- Route: ") + QString::number(order.RouteNumber));
+    logActivity(QStringLiteral("- Rin: ") + QString::number(order.RouteIn));
+    logActivity(QStringLiteral("- Ruit: ") + QString::number(order.RouteOut));
+    logActivity(QStringLiteral("- Tijdtype: ") + QString::number(order.TimeType));
+    logActivity(QStringLiteral("- DVVDatum: ") + order.DvvDate.toString(QStringLiteral("dd-MM-yyyy hh:mm")));
+
+    if (m_settings.checked(Setting::DebiteurAanmaken))
+        ResolveTraveller(order);
+
+    setOrderColumns(order, Kind::NewRide);
+    if (m_settings.checked(Setting::Postcodes)) {
+        ConvertPostcode(AddressSide::Pickup, PostcodeForm::WithHouseNumber, order, m_ride, m_datasets.ADOPOSTCODE,
+                        m_returnLog);
+        ConvertPostcode(AddressSide::Destination, PostcodeForm::WithHouseNumber, order, m_ride, m_datasets.ADOPOSTCODE,
+                        m_returnLog);
+    }
+    setAmounts(order);
+    composeRemark(order, Kind::NewRide);
+    const QString marker = storeMarker();
+    if (m_settings.checked(Setting::Conversie))
+        ApplyFilterConversion(m_ride, m_settings);
+    setPaymentRc(order);
+
+    m_ride.post();
+    logRideTransaction(marker, order, 91);
+    m_returnLog.addLine(QStringLiteral("<NR>") + QString::number(order.RideNumber) + QStringLiteral(" - SW: ") +
+                        firstCharacter(order.VehicleType));
+    m_ride.close();
+}
+
+void RideOperations::ApplyRideChange(const tRitOrder &order, PacketContext &packet)
+{
+    packet.pendingReply = encodedReply(replyFor(order, QStringLiteral("AC")));
+
+    m_ride.close();
+    m_ride.setStatement(QStringLiteral("SELECT * FROM PLANNING WHERE PLA_EXTERN= ") +
+                        QString::number(order.RideNumber));
+    m_ride.open();
+    logActivity(QStringLiteral("- WR pakketnummer: ") + QString::number(order.RideNumber));
+
+    if (!m_ride.isEmpty()) {
+        m_ride.edit();
+        m_ride.setValue(QStringLiteral("pla_cloud"), 2);
+    } else {
+        m_ride.append();
+        m_ride.setValue(QStringLiteral("pla_cloud"), 1);
+        logActivity(QStringLiteral("---> NR pakketnummer: ") + QString::number(order.RideNumber));
+        if (const auto channel = channelFor(order.Sender)) {
+            m_ride.setValue(QStringLiteral("pla_bdr_id"), m_settings.integer(channel->company));
+            m_ride.setValue(QStringLiteral("pla_reiziger"), m_settings.integer(channel->debtor));
+        }
+    }
+    m_ride.setValue(QStringLiteral("pla_referentie"), QString::number(order.DebtorNumber));
+    if (m_settings.checked(Setting::DebiteurAanmaken))
+        ResolveTraveller(order);
+
+    setOrderColumns(order, Kind::Change);
+    if (m_settings.checked(Setting::Postcodes)) {
+        ConvertPostcode(AddressSide::Pickup, PostcodeForm::Plain, order, m_ride, m_datasets.ADOPOSTCODE, m_returnLog);
+        ConvertPostcode(AddressSide::Destination, PostcodeForm::Plain, order, m_ride, m_datasets.ADOPOSTCODE,
+                        m_returnLog);
+    }
+    setAmounts(order);
+    composeRemark(order, Kind::Change);
+    const QString marker = storeMarker();
+    if (m_settings.checked(Setting::Conversie))
+        ApplyFilterConversion(m_ride, m_settings);
+    setPaymentRc(order);
+
+    m_ride.post();
+    logRideTransaction(marker, order, 92);
+    m_returnLog.addLine(QStringLiteral("<WR>") + QString::number(order.RideNumber) + QStringLiteral(" - SW: ") +
+                        firstCharacter(order.VehicleType));
+}
+
+void RideOperations::CancelRide(const tRitOrder &order, PacketContext &packet)
+{
+    // The protocol acknowledges a cancellation before the database is touched.
+    const QString accepted = encodedReply(replyFor(order, QStringLiteral("AC")));
+    if (!accepted.isEmpty())
+        sendReply(packet.peer, accepted);
+    packet.pendingReply.clear();
+
+    m_ride.close();
+    m_ride.setStatement(QStringLiteral("SELECT * FROM planning WHERE pla_EXTERN= ") +
+                        QString::number(order.RideNumber));
+    logActivity(QStringLiteral("- VR pakketnummer: ") + QString::number(order.RideNumber));
+    m_ride.open();
+    // On an empty result this appends a row with the new-row defaults.
+    m_ride.edit();
+    m_ride.setValue(QStringLiteral("pla_cloud"), 1);
+    m_ride.setValue(QStringLiteral("pla_opmerking"), kCancelledRemark);
+    const qint32 rideId = m_ride.integer(QStringLiteral("pla_id"));
+
+    // The travel-time hook may wait for the distance service; it runs before
+    // the transaction row opens the packet's database transaction, so no write
+    // lock is held during that wait. The transaction row is still written
+    // before the ride is stored.
+    m_ride.prepare();
+    writeTransaction(rideId, 93, QString::number(order.RideNumber));
+    m_ride.post();
+
+    m_returnLog.addLine(QStringLiteral("<VR>") + QString::number(order.RideNumber));
+    m_ride.close();
+}
+
+void RideOperations::ResolveTraveller(const tRitOrder &order)
+{
+    Dataset &travellers = m_datasets.ADODEB;
+    const QString query =
+        QStringLiteral("select * from reizigers where rei_extern = ") + QString::number(order.DebtorNumber);
+    travellers.close();
+    travellers.setStatement(query);
+    travellers.open();
+    if (!travellers.isEmpty()) {
+        m_ride.setValue(QStringLiteral("pla_reiziger"), travellers.integer(QStringLiteral("rei_id")));
+        return;
+    }
+    travellers.append();
+    travellers.setValue(QStringLiteral("rei_extern"), order.DebtorNumber);
+    travellers.setValue(QStringLiteral("rei_actief"), 1);
+    travellers.setValue(QStringLiteral("rei_bdr_id"), m_settings.integer(Setting::RBS_BDR));
+    travellers.setValue(QStringLiteral("rei_naam"), order.TravellerName);
+    travellers.setValue(QStringLiteral("rei_taxis"), travellers.integer(QStringLiteral("rei_extern")));
+    travellers.post();
+
+    travellers.close();
+    travellers.setStatement(query);
+    travellers.open();
+    if (!travellers.isEmpty())
+        m_ride.setValue(QStringLiteral("pla_reiziger"), travellers.integer(QStringLiteral("rei_id")));
+}
+
+void RideOperations::setOrderColumns(const tRitOrder &order, Kind kind)
+{
+    m_ride.setValue(QStringLiteral("pla_extern"), order.RideNumber);
+    m_ride.setValue(QStringLiteral("pla_extern_ritnummer"), order.RideNumber);
+    m_ride.setValue(QStringLiteral("pla_datum"), order.RideTime);
+    m_ride.setValue(QStringLiteral("pla_tijdstip"), order.RideTime);
+    m_ride.setValue(QStringLiteral("pla_tijdstip_locatie"),
+                    order.LocationTime < order.RideTime ? order.RideTime : order.LocationTime);
+    m_ride.setValue(QStringLiteral("pla_tijdstip_in_minimaal"), order.EarliestBoardingTime);
+    m_ride.setValue(QStringLiteral("pla_tijdstip_in_maximaal"), order.LatestBoardingTime);
+    if (kind == Kind::NewRide) {
+        m_ride.setValue(QStringLiteral("pla_oph_syn"), order.PickupSynonym);
+        m_ride.setValue(QStringLiteral("pla_bes_syn"), order.DestinationSynonym);
+    }
+    m_ride.setValue(QStringLiteral("pla_lopers"), order.WalkerCount);
+    if (order.WalkerCountOverride > 0)
+        m_ride.setValue(QStringLiteral("pla_lopers"), order.WalkerCountOverride);
+    m_ride.setValue(QStringLiteral("pla_rollers"), order.WheelchairCount);
+    m_ride.setValue(QStringLiteral("pla_naam_reiziger"), order.TravellerName);
+    m_ride.setValue(QStringLiteral("pla_ophstraat"), order.PickupStreet);
+    m_ride.setValue(QStringLiteral("pla_ophnummer"), order.PickupHouseNumber.left(10));
+    m_ride.setValue(QStringLiteral("pla_ophstad"), order.PickupCity);
+    m_ride.setValue(QStringLiteral("pla_ophpostcode"), order.PickupPostcode);
+    m_ride.setValue(QStringLiteral("pla_besstraat"), order.DestinationStreet);
+    m_ride.setValue(QStringLiteral("pla_bestnummer"), order.DestinationHouseNumber.left(10));
+    m_ride.setValue(QStringLiteral("pla_zone_van"), order.ZoneFrom);
+    m_ride.setValue(QStringLiteral("pla_naar"), order.ZoneTo);
+    m_ride.setValue(QStringLiteral("pla_beststad"), order.DestinationCity);
+    m_ride.setValue(QStringLiteral("pla_bestpostcode"), order.DestinationPostcode);
+}
+
+void RideOperations::setAmounts(const tRitOrder &order)
+{
+    const double amount = fourDecimals(order.RideAmount / 100.0);
+    const double contribution = fourDecimals(order.OwnContribution / 100.0);
+    m_ride.setValue(QStringLiteral("pla_bedrag"), amount);
+    m_ride.setValue(QStringLiteral("pla_bedrag_3"), amount);
+    if (m_settings.checked(Setting::BedragVerplaatsen))
+        m_ride.setValue(QStringLiteral("pla_bedrag_5"), contribution);
+    else
+        m_ride.setValue(QStringLiteral("pla_bedrag_3"), contribution);
+}
+
+void RideOperations::composeRemark(const tRitOrder &order, Kind kind)
+{
+    const QString remark =
+        ComposeRideRemark(order, kind == Kind::NewRide ? RemarkVariant::NewRide : RemarkVariant::RideChange);
+
+    m_ride.setValue(QStringLiteral("pla_zone_van"), order.ZoneFrom);
+    m_ride.setValue(QStringLiteral("pla_zone_naar"), order.ZoneTo);
+    m_ride.setValue(QStringLiteral("pla_zone_aantal"), order.ZoneCount);
+    m_ride.setValue(QStringLiteral("pla_bellen"), order.CallAhead >= 1 ? 1 : 0);
+    if (!order.Contract.isEmpty())
+        m_ride.setValue(QStringLiteral("pla_extern_kostenplaats"), withoutApostrophes(order.Contract));
+    if (m_settings.checked(Setting::rbsSoortWagen) && !order.VehicleType.isEmpty())
+        m_ride.setValue(QStringLiteral("pla_soortwagen"), order.VehicleType);
+    const double kilometres = fourDecimals(order.Distance / 100000.0);
+    m_ride.setValue(QStringLiteral("pla_km_sqr"), kilometres);
+    m_ride.setValue(QStringLiteral("pla_km_map"), kilometres);
+
+    m_ride.setValue(QStringLiteral("pla_tekst"), order.RemarkText);
+    m_ride.setValue(QStringLiteral("pla_voorin"), order.FrontSeat ? 1 : 0);
+    m_ride.setValue(QStringLiteral("pla_combineren"), order.Combinable ? 1 : 0);
+    m_ride.setValue(QStringLiteral("pla_rolstoel"), order.WheelchairCount > 0 ? 1 : 0);
+    m_ride.setValue(QStringLiteral("pla_spoed"), order.Urgent ? 1 : 0);
+    m_ride.setValue(QStringLiteral("pla_telefoon"), order.PhoneNumber);
+    m_ride.setValue(QStringLiteral("pla_tekst"), rideText(order, remark));
+}
+
+void RideOperations::setPaymentRc(const tRitOrder &order)
+{
+    if (m_settings.checked(Setting::Betaalwijze))
+        m_ride.setValue(QStringLiteral("pla_rc"), onAccount(order) ? 1 : 0);
+}
+
+QString RideOperations::storeMarker()
+{
+    m_ride.setValue(QStringLiteral("pla_temp"), makeRideMarker(QDateTime::currentDateTime()));
+    // The marker as the row holds it is what the lookup after the post must find.
+    return m_ride.text(QStringLiteral("pla_temp"));
+}
+
+void RideOperations::logRideTransaction(const QString &marker, const tRitOrder &order, qint32 code)
+{
+    Dataset &lookup = m_datasets.ADOZoekLaatste;
+    lookup.close();
+    lookup.setStatement(QStringLiteral("select * from planning where pla_temp='") + marker + u'\'');
+    lookup.open();
+    if (!lookup.isEmpty())
+        writeTransaction(lookup.integer(QStringLiteral("pla_id")), code, transactionRemark(order));
+}
+
+void RideOperations::writeTransaction(qint32 ride, qint32 code, const QString &remark)
+{
+    // The transaction log reports its own failures to the failure handler and
+    // carries on. Inside a packet that would answer "AC" for a ride whose
+    // transaction row is missing; the packet fails instead, so that its unit
+    // of work is rolled back as a whole.
+    bool failed = false;
+    QString message;
+    const auto watch = QObject::connect(&m_failures, &FailureHandler::failed, [&](const QString &text) {
+        failed = true;
+        message = text;
+    });
+    m_datasets.transactions.LogTransactie(0, ride, 0, 0, code, remark);
+    QObject::disconnect(watch);
+    if (failed)
+        throw Failure(message);
+}
+
+} // namespace velora

@@ -1,0 +1,52 @@
+#pragma once
+
+#include "intake/RideOrder.h"
+
+#include <QString>
+
+namespace velora {
+
+class Dataset;
+class FailureHandler;
+class Log;
+class Settings;
+struct Datasets;
+struct PacketContext;
+
+// What "NR", "WR" and "VR" packets do to the rides table. Each operation
+// raises a failure to the intake handler, which answers "NC" and rolls the
+// packet's unit of work back.
+class RideOperations {
+public:
+    RideOperations(Settings &settings, Log &activityLog, Log &returnLog, FailureHandler &failures, Datasets &datasets);
+
+    void RegisterNewRide(const tRitOrder &order, PacketContext &packet);
+    void ApplyRideChange(const tRitOrder &order, PacketContext &packet);
+    void CancelRide(const tRitOrder &order, PacketContext &packet);
+    // Finds or creates the traveller of the order's debtor number and links
+    // the ride being filled in ADOINS to it.
+    void ResolveTraveller(const tRitOrder &order);
+
+private:
+    enum class Kind {
+        NewRide,
+        Change
+    };
+    void setOrderColumns(const tRitOrder &order, Kind kind);
+    void setAmounts(const tRitOrder &order);
+    void composeRemark(const tRitOrder &order, Kind kind);
+    void setPaymentRc(const tRitOrder &order);
+    QString storeMarker();
+    void logRideTransaction(const QString &marker, const tRitOrder &order, qint32 code);
+    void writeTransaction(qint32 ride, qint32 code, const QString &remark);
+    void logActivity(const QString &text);
+
+    Settings &m_settings;
+    Log &m_activityLog;
+    Log &m_returnLog;
+    FailureHandler &m_failures;
+    Datasets &m_datasets;
+    Dataset &m_ride;
+};
+
+} // namespace velora

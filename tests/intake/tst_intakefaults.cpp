@@ -1,0 +1,266 @@
+#include "IntakeTestKit.h"
+
+#include <QSemaphore>
+#include <QThread>
+
+using namespace velora;
+using namespace velora::test;
+
+namespace {
+
+// Item indexes of the text items of a ride order.
+const QList<int> kTextItems = {0,  1,  10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 26, 38, 39, 40, 42, 48, 50,
+                               51, 56, 57, 59, 63, 66, 67, 69, 70, 71, 72, 74, 75, 76, 79, 80, 81, 82, 83, 84, 86, 90};
+
+OrderItems order(const QString &type = "NR", qint32 ride = 4711)
+{
+    return OrderItems(type, ride).set(5, "201403051432").set(10, "Jansen").set(25, "5501");
+}
+
+} // namespace
+
+class TestIntakeFaults : public QObject {
+    Q_OBJECT
+
+private:
+    std::unique_ptr<IntakeKit> kit;
+    std::unique_ptr<BookingPeer> peer;
+
+    QByteArray send(const QByteArray &packet, int replies = 1)
+    {
+        kit->activityLog.clear();
+        return peer->exchange(packet, replies);
+    }
+
+private Q_SLOTS:
+    void init()
+    {
+        kit = std::make_unique<IntakeKit>();
+        QVERIFY(kit->start());
+        peer = std::make_unique<BookingPeer>(kit->server->port());
+        QVERIFY(peer->connected());
+    }
+    void cleanup()
+    {
+        peer.reset();
+        kit.reset();
+    }
+
+    void lockHeldPastTheBusyTimeOut()
+    {
+        QVERIFY(kit->exec("BEGIN EXCLUSIVE"));
+        QCOMPARE(send(order().packet()), replyBytes("NC", "RBS", 4711));
+        const QStringList lines = kit->activityLog.lines();
+        QCOMPARE(lines.at(lines.size() - 2), "* <RBS>" + EncodeHexText("NC,RBS,7,4711,0,") + "<EINDE>");
+        QVERIFY2(lines.last().contains("locked") && lines.last().endsWith(' '), qPrintable(lines.last()));
+        QVERIFY(kit->exec("COMMIT"));
+
+        QCOMPARE(send(order().packet()), replyBytes("AC", "RBS", 4711));
+        QCOMPARE(kit->count("planning"), 1);
+        QCOMPARE(kit->count("TRANSACTIES"), 1);
+    }
+
+    void shortWriteOfAnotherProgramIsWaitedFor()
+    {
+        QSemaphore locked;
+        const QString path = kit->databasePath();
+        QThread *other = QThread::create([&] {
+            {
+                QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "other-program");
+                db.setDatabaseName(path);
+                db.open();
+                QSqlQuery q(db);
+                q.exec("BEGIN IMMEDIATE");
+                q.exec("insert into Straten (str_wijkcode) values ('9999')");
+                locked.release();
+                QThread::msleep(100);
+                q.exec("COMMIT");
+            }
+            QSqlDatabase::removeDatabase("other-program");
+        });
+        other->start();
+        locked.acquire();
+        QCOMPARE(send(order().packet()), replyBytes("AC", "RBS", 4711));
+        other->wait();
+        delete other;
+        QCOMPARE(kit->count("planning"), 1);
+    }
+
+    void statementFailingPartWay_data()
+    {
+        QTest::addColumn<QString>("type");
+        QTest::addColumn<QString>("breakIt");
+        QTest::addColumn<QString>("restore");
+
+        const QString hideTransactions = "ALTER TABLE TRANSACTIES RENAME TO TRANSACTIES_AWAY";
+        const QString showTransactions = "ALTER TABLE TRANSACTIES_AWAY RENAME TO TRANSACTIES";
+        QTest::newRow("NR, transaction table missing") << "NR" << hideTransactions << showTransactions;
+        QTest::newRow("NR, ride refused by a trigger")
+            << "NR"
+            << "CREATE TRIGGER refuse BEFORE INSERT ON planning BEGIN SELECT RAISE(ABORT, 'geweigerd'); END"
+            << "DROP TRIGGER refuse";
+        QTest::newRow("WR, transaction table missing") << "WR" << hideTransactions << showTransactions;
+        QTest::newRow("WR, change refused by a trigger")
+            << "WR"
+            << "CREATE TRIGGER refuse BEFORE UPDATE ON planning BEGIN SELECT RAISE(ABORT, 'geweigerd'); END"
+            << "DROP TRIGGER refuse";
+        QTest::newRow("VR, transaction table missing") << "VR" << hideTransactions << showTransactions;
+        QTest::newRow("VR, cancellation refused by a trigger")
+            << "VR"
+            << "CREATE TRIGGER refuse BEFORE UPDATE ON planning BEGIN SELECT RAISE(ABORT, 'geweigerd'); END"
+            << "DROP TRIGGER refuse";
+    }
+
+    void statementFailingPartWay()
+    {
+        QFETCH(QString, type);
+        QFETCH(QString, breakIt);
+        QFETCH(QString, restore);
+
+        // WR and VR work on a ride that is stored already.
+        if (type != "NR")
+            QCOMPARE(send(order("NR").set(38, "oud").packet()), replyBytes("AC", "RBS", 4711));
+        const auto before = kit->rows("select * from planning");
+        const int transactionsBefore = kit->count("TRANSACTIES");
+
+        QVERIFY(kit->exec(breakIt));
+        const QByteArray refused = replyBytes("NC", "RBS", 4711);
+        const QByteArray accepted = replyBytes("AC", "RBS", 4711);
+        const QByteArray packet = order(type).set(38, "nieuw").packet();
+        // A cancellation is acknowledged before it is stored, then refused.
+        QCOMPARE(send(packet, type == "VR" ? 2 : 1), type == "VR" ? accepted + refused : refused);
+        QCOMPARE(kit->activityLog.lines().at(kit->activityLog.lineCount() - 2),
+                 "* <RBS>" + EncodeHexText("NC,RBS,7,4711,0,") + "<EINDE>");
+
+        // Nothing half-written: the rides as they were, no transaction row.
+        const auto after = kit->rows("select * from planning");
+        QCOMPARE(after.size(), before.size());
+        for (int i = 0; i < after.size(); ++i)
+            QCOMPARE(after[i], before[i]);
+        QVERIFY(kit->exec(restore));
+        QCOMPARE(kit->count("TRANSACTIES"), transactionsBefore);
+
+        QCOMPARE(send(packet), accepted);
+        QCOMPARE(kit->count("TRANSACTIES"), transactionsBefore + 1);
+        QCOMPARE(kit->count("planning"), 1);
+        if (type == "VR")
+            QCOMPARE(kit->ride(4711).value("pla_opmerking").toString(), QString("(VERWIJDERD DOOR RBS)"));
+        else
+            QVERIFY(kit->ride(4711).value("pla_tekst").toString().startsWith("nieuw"));
+    }
+
+    void travellerStaysWhenTheRideIsRefused()
+    {
+        kit->settings.setChecked(Setting::DebiteurAanmaken, true);
+        QVERIFY(kit->exec("CREATE TRIGGER refuse BEFORE INSERT ON planning BEGIN SELECT RAISE(ABORT, 'nee'); END"));
+        QCOMPARE(send(order().packet()), replyBytes("NC", "RBS", 4711));
+        QCOMPARE(kit->count("reizigers"), 1);
+        QCOMPARE(kit->count("planning"), 0);
+        QVERIFY(kit->exec("DROP TRIGGER refuse"));
+        QCOMPARE(send(order().packet()), replyBytes("AC", "RBS", 4711));
+        QCOMPARE(kit->count("reizigers"), 1); // the resend finds it, no duplicate
+        QCOMPARE(kit->ride(4711).value("pla_reiziger"), kit->rows("select rei_id from reizigers")[0].value(0));
+    }
+
+    void hostileTextsAreStoredAsText()
+    {
+        const QString hostile = "x'); DROP TABLE planning; -- \"quoted\" ''";
+        kit->settings.setChecked(Setting::Postcodes, true);
+        kit->settings.setChecked(Setting::DebiteurAanmaken, true);
+        for (const QString &type : {"NR", "WR", "VR"}) {
+            OrderItems o = order(type);
+            for (int index : kTextItems)
+                if (index > 1)
+                    o.set(index, hostile);
+            QCOMPARE(send(o.packet()), replyBytes("AC", "RBS", 4711));
+        }
+        QCOMPARE(kit->count("planning"), 1);
+        QCOMPARE(kit->count("TRANSACTIES"), 3);
+        QCOMPARE(kit->count("reizigers"), 1);
+        const QSqlRecord r = kit->ride(4711);
+        QCOMPARE(r.value("pla_naam_reiziger").toString(), hostile.left(40));
+        QCOMPARE(r.value("pla_ophpostcode").toString(), hostile.left(7));
+        QCOMPARE(r.value("pla_extern_kostenplaats").toString(), QString(hostile.left(20)).remove('\''));
+    }
+
+    void hugeItems()
+    {
+        // Every text item and one number at 10 000 characters: still below the
+        // bound of what a connection may hold back.
+        OrderItems o = order();
+        const QString huge(10000, QChar('9'));
+        for (int index : kTextItems)
+            if (index > 1)
+                o.set(index, huge);
+        o.set(6, huge);
+        o.set(5, "201403051432" + huge); // characters after the twelfth are ignored
+        QCOMPARE(send(o.packet()), replyBytes("AC", "RBS", 4711));
+        const QSqlRecord r = kit->ride(4711);
+        QCOMPARE(r.value("pla_naam_reiziger").toString(), QString(40, QChar('9')));
+        QCOMPARE(r.value("pla_lopers").toInt(), 0); // out of range: 0
+        QCOMPARE(r.value("pla_ophnummer").toString(), QString(10, QChar('9')));
+        QCOMPARE(r.value("pla_tijdstip_locatie").toString(), QString("2014-03-05 14:32:00.000"));
+    }
+
+    void twoMegabytePacketIsBoundedAndSurvived()
+    {
+        QByteArray flood = "<RBS>";
+        flood += QByteArray(2 * 1024 * 1024, 'A') + "\r\n";
+        peer->send(flood);
+        QVERIFY(waitUntil([&] { return kit->activityLog.text().endsWith("* <RBS><EINDE>"); }, 15000));
+        QVERIFY(peer->received().isEmpty());
+        // The service answers the next packet as ever.
+        QCOMPARE(send(OrderItems("RS").packet()), replyBytes("NC", "RBS", 4711));
+    }
+
+    void silentAndResettingPeers()
+    {
+        BookingPeer silent(kit->server->port());
+        QVERIFY(silent.connected());
+        auto resetting = std::make_unique<BookingPeer>(kit->server->port());
+        QVERIFY(resetting->connected());
+        QVERIFY(waitUntil([&] { return kit->server->openConnectionCount() == 3; }));
+        const QByteArray packet = order().packet();
+        resetting->send(packet.left(packet.size() / 2));
+        QTest::qWait(50);
+        resetting->socket().abort();
+        resetting.reset();
+        QVERIFY(waitUntil([&] { return kit->server->openConnectionCount() == 2; }));
+        QCOMPARE(kit->count("planning"), 0);
+
+        QCOMPARE(send(order("NR", 1).packet()), replyBytes("AC", "RBS", 1));
+        QCOMPARE(kit->count("planning"), 1);
+        QCOMPARE(silent.socket().state(), QAbstractSocket::ConnectedState);
+        QVERIFY(silent.received().isEmpty());
+    }
+
+    void twoHundredConnectionsAtOnce()
+    {
+        std::vector<std::unique_ptr<BookingPeer>> peers;
+        for (int i = 0; i < 200; ++i)
+            peers.push_back(std::make_unique<BookingPeer>(kit->server->port()));
+        QVERIFY(waitUntil([&] { return kit->server->openConnectionCount() == 201; }, 15000));
+        for (int i = 0; i < 200; ++i)
+            peers[i]->send(OrderItems("NR", 1000 + i).set(5, "201403051432").packet());
+        QVERIFY(waitUntil(
+            [&] {
+                for (auto &p : peers)
+                    if (!p->received().contains("<EINDE>"))
+                        return false;
+                return true;
+            },
+            30000));
+        for (int i = 0; i < 200; ++i)
+            QCOMPARE(peers[i]->received(), replyBytes("AC", "RBS", 1000 + i));
+        QCOMPARE(kit->count("planning"), 200);
+        QCOMPARE(kit->count("TRANSACTIES"), 200);
+        QCOMPARE(kit->server->connections(), QStringList{"127.0.0.1"});
+        peers.clear();
+        peer.reset();
+        QVERIFY(waitUntil([&] { return kit->server->openConnectionCount() == 0; }, 15000));
+        QVERIFY(kit->server->connections().isEmpty());
+    }
+};
+
+QTEST_MAIN(TestIntakeFaults)
+#include "tst_intakefaults.moc"
