@@ -241,7 +241,7 @@ QVariant columnValue(const ColumnDefinition &column, const QVariant &value)
         if (value.typeId() == QMetaType::QString)
             return dateTimeFromStoredText(value.toString());
         if (value.typeId() == QMetaType::QDateTime) {
-            // Wall-clock values: whatever time spec the value carries, its date
+            // Wall-clock values: whatever time zone the value is tagged with, its date
             // and time of day are what the column holds.
             const QDateTime dateTime = value.toDateTime();
             return wallClock(dateTime.date(), dateTime.time());
