@@ -2,6 +2,7 @@
 
 #include "database/DatasetGate.h"
 #include "database/Schema.h"
+#include "database/ServerProbe.h"
 #include "shell/Failure.h"
 #include "shell/Settings.h"
 
@@ -86,6 +87,14 @@ ConnectionTarget connectionTargetFor(const Settings &settings, const QString &pr
         port = host.mid(comma + 1).trimmed();
         host = host.left(comma).trimmed();
     }
+    target.serverHost = host.section(u'\\', 0, 0).trimmed();
+    if (!port.isEmpty()) {
+        bool ok = false;
+        const int number = port.toInt(&ok);
+        target.serverPort = ok && number > 0 && number <= 65535 ? number : -1;
+    } else if (!host.contains(u'\\')) {
+        target.serverPort = 1433;
+    }
     const QString database = settings.text(Setting::xLoginDatabase);
     const QString user = settings.text(Setting::xLoginSQL);
     const QString password = settings.text(Setting::xPaswoordSQL);
@@ -157,6 +166,17 @@ void Database::open()
     };
 
     if (target.backend == Backend::SqlServerOdbc) {
+        // The driver's login time-out does not cover a server that accepts the
+        // connection and never answers; the probe puts the bound on that case.
+        if (target.serverPort < 0)
+            throw fail(QStringLiteral("the text after the comma in the server name is no port number"));
+        if (target.serverPort > 0) {
+            try {
+                probeSqlServer(target.serverHost, quint16(target.serverPort), m_timeouts.odbcLoginSeconds);
+            } catch (const Failure &failure) {
+                throw fail(failure.message());
+            }
+        }
         m_db = QSqlDatabase::addDatabase(QStringLiteral("QODBC"), m_connectionName);
         // SQL_ATTR_LOGIN_TIMEOUT bounds reaching the server; FreeTDS's own
         // "Timeout" and SQL_ATTR_CONNECTION_TIMEOUT bound every statement.

@@ -26,6 +26,12 @@ struct ConnectionTarget {
     QString sqlitePath;        // SQLite backends
     QString odbcConnectString; // SQL Server; holds the password, never logged
     QString displayText;       // what messages may show: never the password
+    // SQL Server only: where the server listens, for the check that it answers
+    // before the driver logs in. The host is without instance name; the port is
+    // 1433 unless "host,port" names one, 0 when "host\instance" leaves it to the
+    // SQL Browser service, and -1 when the text after the comma is no port.
+    QString serverHost;
+    int serverPort = 0;
 };
 
 ConnectionTarget connectionTargetFor(const Settings &settings, const QString &programFolder);
