@@ -7,11 +7,12 @@
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 
-if [ $# -ne 1 ]; then
-  echo "usage: scripts/run.sh DIR   (DIR: program folder for settings, logs and database)" >&2
+if [ $# -lt 1 ]; then
+  echo "usage: scripts/run.sh DIR [--headless]   (DIR: program folder for settings, logs and database)" >&2
   exit 2
 fi
 dir="$1"
+shift
 
 "$root/scripts/setup.sh"
 "$root/scripts/build.sh"
@@ -31,8 +32,6 @@ if [ ! -e "$dir/VeloraRBS.xml" ]; then
 XML
 fi
 
-args=(--dir "$dir")
-if [ -z "${QT_QPA_PLATFORM:-}" ] && [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
-  args=(--headless "${args[@]}")
-fi
-exec "$root/build/src/VeloraRBS" "${args[@]}"
+# The program itself chooses: the window when a display is available,
+# otherwise headless (and it says so on standard error).
+exec "$root/build/src/VeloraRBS" --dir "$dir" "$@"
