@@ -52,6 +52,31 @@ QString createTableStatement(const TableDefinition &table)
     return QStringLiteral("CREATE TABLE %1 (%2)").arg(QLatin1String(table.name), columns.join(QStringLiteral(", ")));
 }
 
+QString createIndexStatement(const IndexDefinition &index)
+{
+    // "if not exists": another program may have added it since the look.
+    return QStringLiteral("CREATE INDEX IF NOT EXISTS %1 ON %2 (%3)")
+        .arg(QLatin1String(index.name), QLatin1String(index.table), QLatin1String(index.columns));
+}
+
+// Indexes for a file that has its tables already. Only speed depends on them:
+// a file the service may read but not write (or one without a table the
+// index is for) still opens, and its lookups scan as before.
+void addIndexes(QSqlDatabase &db, const QStringList &statements)
+{
+    if (!db.transaction())
+        return;
+    QSqlQuery create(db);
+    for (const QString &statement : statements)
+        if (!create.exec(statement)) {
+            create.finish();
+            db.rollback();
+            return;
+        }
+    if (!db.commit())
+        db.rollback();
+}
+
 } // namespace
 
 ConnectionTarget connectionTargetFor(const Settings &settings, const QString &programFolder)
@@ -184,17 +209,26 @@ void Database::open()
         pragma.exec(QStringLiteral("PRAGMA synchronous=FULL"));
 
         QSqlQuery tables(m_db);
-        if (!tables.exec(QStringLiteral("SELECT name FROM sqlite_master WHERE type='table'")))
+        if (!tables.exec(QStringLiteral("SELECT type, name FROM sqlite_master WHERE type IN ('table','index')")))
             throw fail(tables.lastError().text());
         QSet<QString> existing;
+        QSet<QString> existingIndexes;
         while (tables.next())
-            existing.insert(tables.value(0).toString().toLower());
+            (tables.value(0).toString() == QLatin1String("index") ? existingIndexes : existing)
+                .insert(tables.value(1).toString().toLower());
         tables.finish();
         QStringList missing;
         for (const TableDefinition &table : dispatchTables())
             if (!existing.contains(QString::fromLatin1(table.name).toLower()))
                 missing << createTableStatement(table);
+        QStringList missingIndexes;
+        for (const IndexDefinition &index : dispatchIndexes())
+            if (!existingIndexes.contains(QString::fromLatin1(index.name).toLower()))
+                missingIndexes << createIndexStatement(index);
         if (!missing.isEmpty()) {
+            // A new file gets its indexes with its tables.
+            missing << missingIndexes;
+            missingIndexes.clear();
             if (!m_db.transaction())
                 throw fail(m_db.lastError().text());
             QSqlQuery create(m_db);
@@ -207,6 +241,8 @@ void Database::open()
             if (!m_db.commit())
                 throw fail(m_db.lastError().text());
         }
+        if (!missingIndexes.isEmpty())
+            addIndexes(m_db, missingIndexes);
     }
     m_backend = target.backend;
     Q_EMIT openedChanged(true);

@@ -154,6 +154,14 @@ const std::array<TableDefinition, 5> kTables = {{
     {"TRANSACTIES", kTransacties},
 }};
 
+const std::array<IndexDefinition, 5> kIndexes = {{
+    {"IX_planning_pla_temp", "planning", "pla_temp"},
+    {"IX_planning_pla_extern", "planning", "pla_extern"},
+    {"IX_planning_pla_retour_rbs", "planning", "pla_retour_rbs"},
+    {"IX_reizigers_rei_extern", "reizigers", "rei_extern"},
+    {"IX_Straten_wijkcode_letters", "Straten", "str_wijkcode, str_lettercombinatie"},
+}};
+
 // Column names carry their table's prefix, so one index over all tables finds
 // the definition of any column of a result, joins included.
 const QHash<QString, const ColumnDefinition *> &columnIndex()
@@ -203,6 +211,11 @@ double roundToScale(double value, int scale)
 std::span<const TableDefinition> dispatchTables()
 {
     return kTables;
+}
+
+std::span<const IndexDefinition> dispatchIndexes()
+{
+    return kIndexes;
 }
 
 const TableDefinition *findTable(const QString &name)

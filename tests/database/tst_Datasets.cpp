@@ -307,6 +307,58 @@ private Q_SLOTS:
         QCOMPARE(runs, 2); // a new mode: the hook runs again
     }
 
+    // The lookups the service makes per packet use an index, on a new file
+    // and on a file made before the indexes existed; a file the service may
+    // not write still opens without them.
+    void lookupsAreIndexed_data()
+    {
+        QTest::addColumn<QString>("file");
+        QTest::newRow("new file") << QStringLiteral("new");
+        QTest::newRow("older file") << QStringLiteral("older");
+        QTest::newRow("read-only older file") << QStringLiteral("read-only");
+    }
+    void lookupsAreIndexed()
+    {
+        QFETCH(QString, file);
+        m_kit->database->open();
+        if (file != QLatin1String("new")) {
+            m_kit->database->close();
+            {
+                OtherProgram other(m_kit->databasePath());
+                for (const IndexDefinition &index : dispatchIndexes())
+                    other.exec(QStringLiteral("DROP INDEX %1").arg(QLatin1String(index.name)));
+                QCOMPARE(other.scalar(QStringLiteral("select count(*) from sqlite_master where type='index'")).toInt(),
+                         0);
+            }
+            if (file == QLatin1String("read-only")) {
+                QFile::setPermissions(m_kit->databasePath(), QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther);
+                QFile probe(m_kit->databasePath());
+                if (probe.open(QIODevice::ReadWrite))
+                    QSKIP("running with rights that ignore file permissions");
+            }
+            m_kit->database->open();
+        }
+        QVERIFY(m_kit->database->isOpen());
+
+        const QStringList lookups = {
+            QStringLiteral("select * from planning where pla_temp='P1'"),
+            QStringLiteral("SELECT * FROM PLANNING WHERE PLA_EXTERN= 5"),
+            QStringLiteral("select pla_id from planning where pla_retour_rbs=3"),
+            QStringLiteral("select * from reizigers where rei_extern = 7"),
+            QStringLiteral("select * from Straten where str_wijkcode = '3511' and str_lettercombinatie = 'CD'"),
+        };
+        for (const QString &lookup : lookups) {
+            QSqlQuery plan(m_kit->database->connection());
+            QVERIFY(plan.exec(QStringLiteral("EXPLAIN QUERY PLAN ") + lookup));
+            QString detail;
+            while (plan.next())
+                detail += plan.value(3).toString() + u' ';
+            const bool indexed = detail.contains(QLatin1String("INDEX IX_"));
+            QVERIFY2(indexed == (file != QLatin1String("read-only")),
+                     qPrintable(lookup + QStringLiteral(": ") + detail));
+        }
+    }
+
     void lockedDatabaseRaisesItsMessage()
     {
         m_kit->database->open();
