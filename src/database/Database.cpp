@@ -17,6 +17,11 @@ namespace {
 
 const QString kEmbeddedFileName = QStringLiteral("VeloraRBS.db");
 
+// Statements whose text is new for every packet (a marker, a ride number in
+// the text) pass through the cache and drop out again; the few that repeat
+// stay near the front.
+constexpr qsizetype kPreparedStatements = 32;
+
 // A value of an ODBC connection string that holds a separator or a brace must
 // be braced, with closing braces doubled, or it would end the attribute early
 // (a password with a ";" would otherwise inject further attributes).
@@ -158,6 +163,8 @@ void Database::open()
     // What a failed connect left behind goes; an armed unit stays armed, as the
     // intake arms it before the packet's first dataset opens the connection.
     auto release = [this] {
+        m_preparedIndex.clear();
+        m_prepared.clear();
         if (m_db.isValid()) {
             m_db.close();
             m_db = QSqlDatabase();
@@ -255,6 +262,9 @@ void Database::close()
         m_db.rollback();
     m_inTransaction = false;
     m_unitArmed = false;
+    // The statements belong to the connection: they go before it does.
+    m_preparedIndex.clear();
+    m_prepared.clear();
     if (m_db.isValid()) {
         m_db.close();
         m_db = QSqlDatabase();
@@ -275,6 +285,37 @@ QString Database::translate(const QString &statement) const
     if (!match.hasMatch())
         return statement;
     return match.captured(1) + match.captured(3) + QStringLiteral(" limit ") + match.captured(2);
+}
+
+PreparedStatement *Database::preparedStatement(const QString &statement)
+{
+    if (m_backend == Backend::SqlServerOdbc || !isOpen())
+        return nullptr;
+    const auto found = m_preparedIndex.constFind(statement);
+    if (found != m_preparedIndex.cend()) {
+        m_prepared.splice(m_prepared.begin(), m_prepared, found.value());
+        return &m_prepared.front().second;
+    }
+    QSqlQuery query(m_db);
+    query.setForwardOnly(true);
+    if (!query.prepare(statement))
+        return nullptr;
+    if (m_prepared.size() >= kPreparedStatements) {
+        m_preparedIndex.remove(m_prepared.back().first);
+        m_prepared.pop_back();
+    }
+    m_prepared.emplace_front(statement, PreparedStatement{std::move(query), nullptr});
+    m_preparedIndex.insert(statement, m_prepared.begin());
+    return &m_prepared.front().second;
+}
+
+void Database::discardPreparedStatement(const QString &statement)
+{
+    const auto found = m_preparedIndex.constFind(statement);
+    if (found == m_preparedIndex.cend())
+        return;
+    m_prepared.erase(found.value());
+    m_preparedIndex.erase(found);
 }
 
 void Database::beginUnit()
