@@ -264,9 +264,9 @@ int main(int argc, char *argv[])
                       QStringLiteral("n"), QStringLiteral("100000")});
     parser.addOption({QStringLiteral("dir"), QStringLiteral("Folder on the disk to measure (default: temp)."),
                       QStringLiteral("dir")});
-    parser.addOption({QStringLiteral("with-indexes"),
-                      QStringLiteral("Index planning on pla_temp and pla_extern first, as the dispatch database "
-                                     "has it (the embedded schema has no indexes).")});
+    // The service indexes the embedded database itself now; the switch stays
+    // accepted so that older command lines still run.
+    parser.addOption({QStringLiteral("with-indexes"), QStringLiteral("No effect (the service creates the indexes).")});
     parser.addHelpOption();
     parser.process(app);
     const int packets = parser.value(QStringLiteral("packets")).toInt();
@@ -286,18 +286,6 @@ int main(int argc, char *argv[])
     while (service.port == 0)
         QThread::msleep(10);
 
-    if (parser.isSet(QStringLiteral("with-indexes"))) {
-        {
-            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("indexes"));
-            db.setDatabaseName(QDir(serviceFolder).filePath(QStringLiteral("VeloraRBS.db")));
-            db.open();
-            QSqlQuery q(db);
-            q.exec(QStringLiteral("create index planning_temp on planning(pla_temp)"));
-            q.exec(QStringLiteral("create index planning_extern on planning(pla_extern)"));
-        }
-        QSqlDatabase::removeDatabase(QStringLiteral("indexes"));
-        std::printf("planning indexed on pla_temp and pla_extern\n");
-    }
     qint32 nextRide = 1;
     runLoad(service.port, 8, 200, nextRide); // warm-up: the rides table exists and holds rows
     // The disk's commit rate drifts (other programs use it too): the

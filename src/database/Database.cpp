@@ -18,6 +18,11 @@ namespace {
 
 const QString kEmbeddedFileName = QStringLiteral("VeloraRBS.db");
 
+// Statements whose text is new for every packet (a marker, a ride number in
+// the text) pass through the cache and drop out again; the few that repeat
+// stay near the front.
+constexpr qsizetype kPreparedStatements = 32;
+
 // A value of an ODBC connection string that holds a separator or a brace must
 // be braced, with closing braces doubled, or it would end the attribute early
 // (a password with a ";" would otherwise inject further attributes).
@@ -51,6 +56,31 @@ QString createTableStatement(const TableDefinition &table)
     for (const ColumnDefinition &column : table.columns)
         columns << QLatin1String(column.name) + u' ' + sqliteType(column);
     return QStringLiteral("CREATE TABLE %1 (%2)").arg(QLatin1String(table.name), columns.join(QStringLiteral(", ")));
+}
+
+QString createIndexStatement(const IndexDefinition &index)
+{
+    // "if not exists": another program may have added it since the look.
+    return QStringLiteral("CREATE INDEX IF NOT EXISTS %1 ON %2 (%3)")
+        .arg(QLatin1String(index.name), QLatin1String(index.table), QLatin1String(index.columns));
+}
+
+// Indexes for a file that has its tables already. Only speed depends on them:
+// a file the service may read but not write (or one without a table the
+// index is for) still opens, and its lookups scan as before.
+void addIndexes(QSqlDatabase &db, const QStringList &statements)
+{
+    if (!db.transaction())
+        return;
+    QSqlQuery create(db);
+    for (const QString &statement : statements)
+        if (!create.exec(statement)) {
+            create.finish();
+            db.rollback();
+            return;
+        }
+    if (!db.commit())
+        db.rollback();
 }
 
 } // namespace
@@ -142,6 +172,8 @@ void Database::open()
     // What a failed connect left behind goes; an armed unit stays armed, as the
     // intake arms it before the packet's first dataset opens the connection.
     auto release = [this] {
+        m_preparedIndex.clear();
+        m_prepared.clear();
         if (m_db.isValid()) {
             m_db.close();
             m_db = QSqlDatabase();
@@ -204,17 +236,26 @@ void Database::open()
         pragma.exec(QStringLiteral("PRAGMA synchronous=FULL"));
 
         QSqlQuery tables(m_db);
-        if (!tables.exec(QStringLiteral("SELECT name FROM sqlite_master WHERE type='table'")))
+        if (!tables.exec(QStringLiteral("SELECT type, name FROM sqlite_master WHERE type IN ('table','index')")))
             throw fail(tables.lastError().text());
         QSet<QString> existing;
+        QSet<QString> existingIndexes;
         while (tables.next())
-            existing.insert(tables.value(0).toString().toLower());
+            (tables.value(0).toString() == QLatin1String("index") ? existingIndexes : existing)
+                .insert(tables.value(1).toString().toLower());
         tables.finish();
         QStringList missing;
         for (const TableDefinition &table : dispatchTables())
             if (!existing.contains(QString::fromLatin1(table.name).toLower()))
                 missing << createTableStatement(table);
+        QStringList missingIndexes;
+        for (const IndexDefinition &index : dispatchIndexes())
+            if (!existingIndexes.contains(QString::fromLatin1(index.name).toLower()))
+                missingIndexes << createIndexStatement(index);
         if (!missing.isEmpty()) {
+            // A new file gets its indexes with its tables.
+            missing << missingIndexes;
+            missingIndexes.clear();
             if (!m_db.transaction())
                 throw fail(m_db.lastError().text());
             QSqlQuery create(m_db);
@@ -227,6 +268,8 @@ void Database::open()
             if (!m_db.commit())
                 throw fail(m_db.lastError().text());
         }
+        if (!missingIndexes.isEmpty())
+            addIndexes(m_db, missingIndexes);
     }
     m_backend = target.backend;
     Q_EMIT openedChanged(true);
@@ -239,6 +282,9 @@ void Database::close()
         m_db.rollback();
     m_inTransaction = false;
     m_unitArmed = false;
+    // The statements belong to the connection: they go before it does.
+    m_preparedIndex.clear();
+    m_prepared.clear();
     if (m_db.isValid()) {
         m_db.close();
         m_db = QSqlDatabase();
@@ -259,6 +305,37 @@ QString Database::translate(const QString &statement) const
     if (!match.hasMatch())
         return statement;
     return match.captured(1) + match.captured(3) + QStringLiteral(" limit ") + match.captured(2);
+}
+
+PreparedStatement *Database::preparedStatement(const QString &statement)
+{
+    if (m_backend == Backend::SqlServerOdbc || !isOpen())
+        return nullptr;
+    const auto found = m_preparedIndex.constFind(statement);
+    if (found != m_preparedIndex.cend()) {
+        m_prepared.splice(m_prepared.begin(), m_prepared, found.value());
+        return &m_prepared.front().second;
+    }
+    QSqlQuery query(m_db);
+    query.setForwardOnly(true);
+    if (!query.prepare(statement))
+        return nullptr;
+    if (m_prepared.size() >= kPreparedStatements) {
+        m_preparedIndex.remove(m_prepared.back().first);
+        m_prepared.pop_back();
+    }
+    m_prepared.emplace_front(statement, PreparedStatement{std::move(query), nullptr});
+    m_preparedIndex.insert(statement, m_prepared.begin());
+    return &m_prepared.front().second;
+}
+
+void Database::discardPreparedStatement(const QString &statement)
+{
+    const auto found = m_preparedIndex.constFind(statement);
+    if (found == m_preparedIndex.cend())
+        return;
+    m_prepared.erase(found.value());
+    m_preparedIndex.erase(found);
 }
 
 void Database::beginUnit()

@@ -4,12 +4,25 @@
 #include <QSqlDatabase>
 #include <QString>
 
+#include <QHash>
+#include <QSqlQuery>
+
 #include <functional>
+#include <list>
+#include <memory>
 
 namespace velora {
 
 class DatasetGate;
 class Settings;
+struct ResultLayout;
+
+// A statement prepared on the connection, kept for its next execution with
+// the columns of its result once a reader has worked them out.
+struct PreparedStatement {
+    QSqlQuery query;
+    std::shared_ptr<const ResultLayout> layout;
+};
 
 enum class Backend {
     EmbeddedSqlite,
@@ -75,6 +88,17 @@ public:
 
     DatasetGate &gate() { return *m_gate; }
 
+    // The statement (already translated) prepared on the open connection:
+    // every packet runs the same few statements, and preparing one with the
+    // hundred columns of planning costs more than running it. Kept for the
+    // embedded and SQLite backends only, the most recently used first, until
+    // the connection closes. nullptr when it is not kept or does not prepare
+    // (the caller prepares it itself then, and reports the error). The caller
+    // binds every value anew and finishes the query when it has read it.
+    PreparedStatement *preparedStatement(const QString &statement);
+    // After a failed execution: the next one prepares the statement afresh.
+    void discardPreparedStatement(const QString &statement);
+
     // Button "TEST": open, report success through the callback, close. Throws
     // the database layer's message when opening fails.
     void testConnection(const std::function<void()> &reportSuccess);
@@ -96,6 +120,8 @@ private:
     bool m_unitArmed = false;
     bool m_inTransaction = false;
     DatasetGate *m_gate;
+    std::list<std::pair<QString, PreparedStatement>> m_prepared; // most recent first
+    QHash<QString, std::list<std::pair<QString, PreparedStatement>>::iterator> m_preparedIndex;
 };
 
 } // namespace velora

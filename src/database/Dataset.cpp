@@ -38,18 +38,70 @@ QVariant typedNull(const ColumnDefinition *column)
     return QVariant();
 }
 
-void runStatement(Database &database, QSqlQuery &query, const QString &name, const QString &statement,
-                  const QVariantList &bindings)
+// Runs the statement on the connection's prepared copy when it keeps one,
+// else on `own`; returns the query that holds the result and sets `kept` to
+// the connection's entry (or nullptr).
+QSqlQuery &runStatement(Database &database, QSqlQuery &own, PreparedStatement *&kept, const QString &name,
+                        const QString &statement, const QVariantList &bindings)
 {
-    query.setForwardOnly(true);
-    bool ok = query.prepare(database.translate(statement));
+    const QString text = database.translate(statement);
+    kept = database.preparedStatement(text);
+    QSqlQuery &query = kept ? kept->query : own;
+    bool ok = true;
+    if (!kept) {
+        query.setForwardOnly(true);
+        ok = query.prepare(text);
+    }
     if (ok) {
-        for (const QVariant &binding : bindings)
-            query.addBindValue(boundValue(database.backend(), binding));
+        // Every placeholder is bound for this execution: a kept statement
+        // still holds the values of the previous one.
+        for (qsizetype i = 0; i < bindings.size(); ++i)
+            query.bindValue(int(i), boundValue(database.backend(), bindings[i]));
         ok = query.exec();
     }
-    if (!ok)
-        throw Failure(QStringLiteral("%1: %2").arg(name, query.lastError().text().trimmed()));
+    if (!ok) {
+        const QString error = query.lastError().text().trimmed();
+        if (kept) {
+            // The driver may have dropped the statement on its failure.
+            database.discardPreparedStatement(text);
+            kept = nullptr;
+        }
+        throw Failure(QStringLiteral("%1: %2").arg(name, error));
+    }
+    return query;
+}
+
+// Another program may change a table while the statement is kept ("select *"
+// then gives other columns): the kept layout serves only while the names match.
+bool sameColumns(const ResultLayout &layout, const QSqlRecord &record)
+{
+    if (layout.columns.size() != record.count())
+        return false;
+    for (int i = 0; i < record.count(); ++i)
+        if (record.fieldName(i) != layout.columns.at(i))
+            return false;
+    return true;
+}
+
+std::shared_ptr<const ResultLayout> layoutOf(const QSqlRecord &record)
+{
+    auto layout = std::make_shared<ResultLayout>();
+    const int count = record.count();
+    layout->columns.reserve(count);
+    layout->definitions.reserve(count);
+    for (int i = 0; i < count; ++i) {
+        const QString column = record.fieldName(i);
+        layout->columns << column;
+        const QString lower = column.toLower();
+        if (!layout->index.contains(lower)) { // the first of a repeated name wins
+            layout->index.insert(lower, i);
+            // Callers mostly spell a name as the database does; that spelling
+            // then finds the column without a lower-case copy.
+            layout->index.insert(column, i);
+        }
+        layout->definitions.push_back(findAnyColumn(column));
+    }
+    return layout;
 }
 
 } // namespace
@@ -72,31 +124,33 @@ void Dataset::open()
     if (!m_database.isOpen())
         m_database.open();
 
-    QSqlQuery query(m_database.connection());
-    runStatement(m_database, query, m_name, m_statement, m_bindings);
+    QSqlQuery own(m_database.connection());
+    PreparedStatement *kept = nullptr;
+    QSqlQuery &query = runStatement(m_database, own, kept, m_name, m_statement, m_bindings);
 
     // Everything is read at once: a forward-only ODBC result cannot move back,
     // and the statement's locks end here rather than at close().
-    const QSqlRecord layout = query.record();
-    const int count = layout.count();
-    m_columns.reserve(count);
-    m_definitions.reserve(count);
-    for (int i = 0; i < count; ++i) {
-        const QString column = layout.fieldName(i);
-        m_columns << column;
-        if (!m_columnIndex.contains(column.toLower())) // the first of a repeated name wins
-            m_columnIndex.insert(column.toLower(), i);
-        m_definitions.push_back(findAnyColumn(column));
+    const QSqlRecord record = query.record();
+    if (kept && kept->layout && sameColumns(*kept->layout, record)) {
+        m_layout = kept->layout;
+    } else {
+        m_layout = layoutOf(record);
+        if (kept)
+            kept->layout = m_layout;
     }
+    const int count = int(m_layout->columns.size());
+    const std::vector<const ColumnDefinition *> &definitions = m_layout->definitions;
     while (query.next()) {
         QVariantList row;
         row.reserve(count);
         for (int i = 0; i < count; ++i) {
             const QVariant value = query.value(i);
-            row << (m_definitions[i] ? columnValue(*m_definitions[i], value) : value);
+            row << (definitions[i] ? columnValue(*definitions[i], value) : value);
         }
         m_rows.push_back(std::move(row));
     }
+    if (kept)
+        query.finish();
     m_current = 0;
     m_open = true;
 }
@@ -104,9 +158,7 @@ void Dataset::open()
 void Dataset::close()
 {
     m_open = false;
-    m_columns.clear();
-    m_columnIndex.clear();
-    m_definitions.clear();
+    m_layout.reset();
     m_rows.clear();
     m_current = 0;
     m_mode = Mode::Browse;
@@ -131,8 +183,11 @@ int Dataset::columnIndex(const QString &column) const
 {
     if (!m_open)
         throw Failure(QStringLiteral("%1: the dataset is closed").arg(m_name));
-    const auto found = m_columnIndex.constFind(column.toLower());
-    if (found == m_columnIndex.cend())
+    const QHash<QString, int> &index = m_layout->index;
+    auto found = index.constFind(column);
+    if (found == index.cend())
+        found = index.constFind(column.toLower());
+    if (found == index.cend())
         throw Failure(QStringLiteral("%1: column %2 does not exist").arg(m_name, column));
     return found.value();
 }
@@ -205,7 +260,7 @@ void Dataset::append()
     if (isFilling())
         throw Failure(QStringLiteral("%1: the previous row was not posted").arg(m_name));
     QVariantList empty;
-    empty.resize(m_columns.size());
+    empty.resize(m_layout->columns.size());
     startFilling(Mode::Appending, std::move(empty));
     if (onNewRow)
         onNewRow(*this);
@@ -265,15 +320,22 @@ void Dataset::store()
     QVariantList values;
     QVariantList kept = m_filling; // the row as it is held after storing
     for (const int index : m_changed) {
-        const QString &column = m_columns.at(index);
+        const QString &column = m_layout->columns.at(index);
         const ColumnDefinition *definition = table ? findColumn(*table, column) : nullptr;
         if (!definition)
-            definition = m_definitions[index];
+            definition = m_layout->definitions[index];
         QVariant v = m_filling.at(index);
         if (definition) {
             kept[index] = columnValue(*definition, v);
-            v = v.isNull() ? typedNull(definition)
-                           : (backend == Backend::SqlServerOdbc ? kept[index] : storedValue(*definition, v));
+            // The stored form is the held value, with a date-time as its text
+            // (as storedValue() gives it, without normalizing twice).
+            if (v.isNull())
+                v = typedNull(definition);
+            else if (backend != Backend::SqlServerOdbc && definition->type == ColumnType::DateTime &&
+                     kept[index].typeId() == QMetaType::QDateTime)
+                v = dateTimeToStoredText(kept[index].toDateTime());
+            else
+                v = kept[index];
         } else {
             v = boundValue(backend, v);
         }
@@ -308,13 +370,16 @@ void Dataset::store()
         values << key;
     }
 
-    QSqlQuery query(m_database.connection());
-    runStatement(m_database, query, m_name, statement, values);
+    QSqlQuery own(m_database.connection());
+    PreparedStatement *prepared = nullptr;
+    QSqlQuery &query = runStatement(m_database, own, prepared, m_name, statement, values);
+    const QVariant id = m_mode == Mode::Appending ? query.lastInsertId() : QVariant();
+    if (prepared)
+        query.finish();
 
     if (m_mode == Mode::Appending) {
-        const auto keyIndex = m_columnIndex.constFind(m_keyColumn.toLower());
-        const QVariant id = query.lastInsertId();
-        if (keyIndex != m_columnIndex.cend() && id.isValid())
+        const auto keyIndex = m_layout->index.constFind(m_keyColumn.toLower());
+        if (keyIndex != m_layout->index.cend() && id.isValid())
             kept[keyIndex.value()] = id.toInt();
         m_rows.push_back(std::move(kept));
         m_current = static_cast<int>(m_rows.size()) - 1;
@@ -335,8 +400,11 @@ void Command::execute(const QString &statement, const QVariantList &bindings)
         m_database.open();
     if (m_joinsUnit)
         m_database.joinUnit();
-    QSqlQuery query(m_database.connection());
-    runStatement(m_database, query, QStringLiteral("ADOCommand"), statement, bindings);
+    QSqlQuery own(m_database.connection());
+    PreparedStatement *prepared = nullptr;
+    QSqlQuery &query = runStatement(m_database, own, prepared, QStringLiteral("ADOCommand"), statement, bindings);
+    if (prepared)
+        query.finish();
 }
 
 } // namespace velora

@@ -8,12 +8,23 @@
 #include <QVariantList>
 
 #include <functional>
+#include <memory>
 #include <vector>
 
 namespace velora {
 
 class Database;
 struct ColumnDefinition;
+
+// Result layout: column names as the database gives them, looked up by their
+// lower-case form (and by the exact spelling of the first of a name), with
+// the schema's definition where one exists. Shared by every result of the
+// same prepared statement.
+struct ResultLayout {
+    QStringList columns;
+    QHash<QString, int> index;
+    std::vector<const ColumnDefinition *> definitions;
+};
 
 // A named query object on the shared connection with the row semantics the
 // link relies on: open a statement, read the rows, append or edit one row, set
@@ -87,11 +98,7 @@ private:
     QString m_statement;
     QVariantList m_bindings;
     bool m_open = false;
-    // Result layout: column names as the database gives them, looked up by
-    // their lower-case form, with the schema's definition where one exists.
-    QStringList m_columns;
-    QHash<QString, int> m_columnIndex;
-    std::vector<const ColumnDefinition *> m_definitions;
+    std::shared_ptr<const ResultLayout> m_layout; // set while open
     std::vector<QVariantList> m_rows;
     int m_current = 0;
     Mode m_mode = Mode::Browse;

@@ -154,6 +154,14 @@ const std::array<TableDefinition, 5> kTables = {{
     {"TRANSACTIES", kTransacties},
 }};
 
+const std::array<IndexDefinition, 5> kIndexes = {{
+    {"IX_planning_pla_temp", "planning", "pla_temp"},
+    {"IX_planning_pla_extern", "planning", "pla_extern"},
+    {"IX_planning_pla_retour_rbs", "planning", "pla_retour_rbs"},
+    {"IX_reizigers_rei_extern", "reizigers", "rei_extern"},
+    {"IX_Straten_wijkcode_letters", "Straten", "str_wijkcode, str_lettercombinatie"},
+}};
+
 // Column names carry their table's prefix, so one index over all tables finds
 // the definition of any column of a result, joins included.
 const QHash<QString, const ColumnDefinition *> &columnIndex()
@@ -163,6 +171,13 @@ const QHash<QString, const ColumnDefinition *> &columnIndex()
         for (const TableDefinition &table : kTables)
             for (const ColumnDefinition &column : table.columns)
                 result.insert(QString::fromLatin1(column.name).toLower(), &column);
+        // The names as the schema spells them find their column without a
+        // lower-case copy; a spelling that is also another column's lower-case
+        // name does not displace it.
+        for (const TableDefinition &table : kTables)
+            for (const ColumnDefinition &column : table.columns)
+                if (!result.contains(QLatin1String(column.name)))
+                    result.insert(QString::fromLatin1(column.name), &column);
         return result;
     }();
     return index;
@@ -175,6 +190,8 @@ double roundToScale(double value, int scale)
 {
     if (!std::isfinite(value))
         return value;
+    if (value == 0) // most amounts and coordinates of a new row
+        return 0.0;
     const QString text = QString::number(std::fabs(value), 'f', 12);
     const qsizetype point = text.indexOf(u'.');
     const QString whole = text.left(point);
@@ -205,6 +222,11 @@ std::span<const TableDefinition> dispatchTables()
     return kTables;
 }
 
+std::span<const IndexDefinition> dispatchIndexes()
+{
+    return kIndexes;
+}
+
 const TableDefinition *findTable(const QString &name)
 {
     for (const TableDefinition &table : kTables)
@@ -215,6 +237,11 @@ const TableDefinition *findTable(const QString &name)
 
 const ColumnDefinition *findColumn(const TableDefinition &table, const QString &column)
 {
+    // Every post looks up each column it stores: the index over all tables
+    // answers at once when the name is one of this table's.
+    if (const ColumnDefinition *definition = findAnyColumn(column);
+        definition && definition >= table.columns.data() && definition < table.columns.data() + table.columns.size())
+        return definition;
     for (const ColumnDefinition &definition : table.columns)
         if (column.compare(QLatin1String(definition.name), Qt::CaseInsensitive) == 0)
             return &definition;
@@ -223,7 +250,12 @@ const ColumnDefinition *findColumn(const TableDefinition &table, const QString &
 
 const ColumnDefinition *findAnyColumn(const QString &column)
 {
-    return columnIndex().value(column.toLower(), nullptr);
+    // Most callers spell the name as the schema does: no lower-case copy then.
+    const QHash<QString, const ColumnDefinition *> &index = columnIndex();
+    const auto exact = index.constFind(column);
+    if (exact != index.cend())
+        return exact.value();
+    return index.value(column.toLower(), nullptr);
 }
 
 QVariant columnValue(const ColumnDefinition &column, const QVariant &value)
@@ -261,16 +293,81 @@ QVariant storedValue(const ColumnDefinition &column, const QVariant &value)
     return normalized;
 }
 
+namespace {
+
+// Digits at fixed places of the stored form; -1 where one is not a digit.
+int fixedDigits(QStringView text, qsizetype from, qsizetype count)
+{
+    int result = 0;
+    for (qsizetype i = from; i < from + count; ++i) {
+        const char16_t c = text[i].unicode();
+        if (c < u'0' || c > u'9')
+            return -1;
+        result = result * 10 + (c - u'0');
+    }
+    return result;
+}
+
+void putDigits(char16_t *out, int value, int count)
+{
+    for (int i = count - 1; i >= 0; --i) {
+        out[i] = char16_t(u'0' + value % 10);
+        value /= 10;
+    }
+}
+
+} // namespace
+
 QString dateTimeToStoredText(const QDateTime &value)
 {
     if (!value.isValid())
         return dateTimeToStoredText(zeroDateTime());
+    // Every date-time column of every post passes here: the fixed form is
+    // written directly rather than through the format parser.
+    const QDate date = value.date();
+    const QTime time = value.time();
+    if (date.year() >= 1000 && date.year() <= 9999) {
+        QString text(23, Qt::Uninitialized);
+        char16_t *out = reinterpret_cast<char16_t *>(text.data());
+        putDigits(out, date.year(), 4);
+        out[4] = u'-';
+        putDigits(out + 5, date.month(), 2);
+        out[7] = u'-';
+        putDigits(out + 8, date.day(), 2);
+        out[10] = u' ';
+        putDigits(out + 11, time.hour(), 2);
+        out[13] = u':';
+        putDigits(out + 14, time.minute(), 2);
+        out[16] = u':';
+        putDigits(out + 17, time.second(), 2);
+        out[19] = u'.';
+        putDigits(out + 20, time.msec(), 3);
+        return text;
+    }
     return value.date().toString(QStringLiteral("yyyy-MM-dd")) + u' ' +
            value.time().toString(QStringLiteral("hh:mm:ss.zzz"));
 }
 
 QDateTime dateTimeFromStoredText(const QString &text)
 {
+    // The form this service writes is read back with every row; anything
+    // else goes through the general parse below.
+    if (text.size() == 23 && text[4] == u'-' && text[7] == u'-' && text[10] == u' ' && text[13] == u':' &&
+        text[16] == u':' && text[19] == u'.') {
+        const int year = fixedDigits(text, 0, 4);
+        const int month = fixedDigits(text, 5, 2);
+        const int day = fixedDigits(text, 8, 2);
+        const int hour = fixedDigits(text, 11, 2);
+        const int minute = fixedDigits(text, 14, 2);
+        const int second = fixedDigits(text, 17, 2);
+        const int msec = fixedDigits(text, 20, 3);
+        if (year >= 0 && month >= 0 && day >= 0 && hour >= 0 && minute >= 0 && second >= 0 && msec >= 0) {
+            const QDate date(year, month, day);
+            const QTime time(hour, minute, second, msec);
+            if (date.isValid() && time.isValid())
+                return wallClock(date, time);
+        }
+    }
     const QString trimmed = text.trimmed();
     // Other programs may write the text without milliseconds, without seconds,
     // or with a "T" between date and time; all of them mean the same value.

@@ -28,10 +28,20 @@ struct TableDefinition {
     std::span<const ColumnDefinition> columns;
 };
 
+// An index the dispatch database has for a lookup the service makes; the
+// embedded database gets the same, so that a lookup by marker or by external
+// number does not scan a table that grows with every ride.
+struct IndexDefinition {
+    const char *name;
+    const char *table;
+    const char *columns; // as they stand between the parentheses
+};
+
 // The five tables the service touches, with every column it reads or writes.
 // One description serves to create the embedded tables and to store values as
 // the dispatch database would (texts cut to size, decimals rounded to scale).
 std::span<const TableDefinition> dispatchTables();
+std::span<const IndexDefinition> dispatchIndexes();
 const TableDefinition *findTable(const QString &name); // case-insensitive
 const ColumnDefinition *findColumn(const TableDefinition &table, const QString &column);
 // The definition of a column of any of the five tables (names carry a table

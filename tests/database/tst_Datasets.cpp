@@ -307,6 +307,149 @@ private Q_SLOTS:
         QCOMPARE(runs, 2); // a new mode: the hook runs again
     }
 
+    // The lookups the service makes per packet use an index, on a new file
+    // and on a file made before the indexes existed; a file the service may
+    // not write still opens without them.
+    void lookupsAreIndexed_data()
+    {
+        QTest::addColumn<QString>("file");
+        QTest::newRow("new file") << QStringLiteral("new");
+        QTest::newRow("older file") << QStringLiteral("older");
+        QTest::newRow("read-only older file") << QStringLiteral("read-only");
+    }
+    void lookupsAreIndexed()
+    {
+        QFETCH(QString, file);
+        m_kit->database->open();
+        if (file != QLatin1String("new")) {
+            m_kit->database->close();
+            {
+                OtherProgram other(m_kit->databasePath());
+                for (const IndexDefinition &index : dispatchIndexes())
+                    other.exec(QStringLiteral("DROP INDEX %1").arg(QLatin1String(index.name)));
+                QCOMPARE(other.scalar(QStringLiteral("select count(*) from sqlite_master where type='index'")).toInt(),
+                         0);
+            }
+            if (file == QLatin1String("read-only")) {
+                QFile::setPermissions(m_kit->databasePath(), QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther);
+                QFile probe(m_kit->databasePath());
+                if (probe.open(QIODevice::ReadWrite))
+                    QSKIP("running with rights that ignore file permissions");
+            }
+            m_kit->database->open();
+        }
+        QVERIFY(m_kit->database->isOpen());
+
+        const QStringList lookups = {
+            QStringLiteral("select * from planning where pla_temp='P1'"),
+            QStringLiteral("SELECT * FROM PLANNING WHERE PLA_EXTERN= 5"),
+            QStringLiteral("select pla_id from planning where pla_retour_rbs=3"),
+            QStringLiteral("select * from reizigers where rei_extern = 7"),
+            QStringLiteral("select * from Straten where str_wijkcode = '3511' and str_lettercombinatie = 'CD'"),
+        };
+        for (const QString &lookup : lookups) {
+            QSqlQuery plan(m_kit->database->connection());
+            QVERIFY(plan.exec(QStringLiteral("EXPLAIN QUERY PLAN ") + lookup));
+            QString detail;
+            while (plan.next())
+                detail += plan.value(3).toString() + u' ';
+            const bool indexed = detail.contains(QLatin1String("INDEX IX_"));
+            QVERIFY2(indexed == (file != QLatin1String("read-only")),
+                     qPrintable(lookup + QStringLiteral(": ") + detail));
+        }
+    }
+
+    // Every form another program may write reads as the same wall-clock
+    // value; impossible dates read as invalid, and the stored form is fixed.
+    void storedDateTimeForms_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QDateTime>("expected");
+        QTest::addColumn<QString>("storedAgain");
+        const QDateTime ride = wallClock(QDate(2014, 3, 5), QTime(14, 7, 9, 45));
+        QTest::newRow("own form") << QStringLiteral("2014-03-05 14:07:09.045") << ride
+                                  << QStringLiteral("2014-03-05 14:07:09.045");
+        QTest::newRow("no milliseconds") << QStringLiteral("2014-03-05 14:07:09")
+                                         << wallClock(QDate(2014, 3, 5), QTime(14, 7, 9))
+                                         << QStringLiteral("2014-03-05 14:07:09.000");
+        QTest::newRow("T and minutes") << QStringLiteral(" 2014-03-05T14:07 ")
+                                       << wallClock(QDate(2014, 3, 5), QTime(14, 7))
+                                       << QStringLiteral("2014-03-05 14:07:00.000");
+        QTest::newRow("date only") << QStringLiteral("1899-12-30") << zeroDateTime()
+                                   << QStringLiteral("1899-12-30 00:00:00.000");
+        QTest::newRow("30 February") << QStringLiteral("2014-02-30 10:00:00.000") << QDateTime()
+                                     << QStringLiteral("1899-12-30 00:00:00.000");
+        QTest::newRow("hour 24") << QStringLiteral("2014-03-05 24:00:00.000") << QDateTime()
+                                 << QStringLiteral("1899-12-30 00:00:00.000");
+        QTest::newRow("letter in the time")
+            << QStringLiteral("2014-03-05 1x:00:00.000") << QDateTime() << QStringLiteral("1899-12-30 00:00:00.000");
+        QTest::newRow("year 999") << QStringLiteral("0999-01-02 03:04:05.006")
+                                  << wallClock(QDate(999, 1, 2), QTime(3, 4, 5, 6))
+                                  << QDate(999, 1, 2).toString(QStringLiteral("yyyy-MM-dd")) +
+                                         QStringLiteral(" 03:04:05.006");
+    }
+    void storedDateTimeForms()
+    {
+        QFETCH(QString, text);
+        QFETCH(QDateTime, expected);
+        QFETCH(QString, storedAgain);
+        const QDateTime read = dateTimeFromStoredText(text);
+        QCOMPARE(read.isValid(), expected.isValid());
+        if (expected.isValid()) {
+            QCOMPARE(read, expected);
+            QCOMPARE(read.timeSpec(), Qt::UTC);
+        }
+        QCOMPARE(dateTimeToStoredText(read), storedAgain);
+    }
+
+    // Statements are kept prepared on the connection; what they read must
+    // follow the file: new bindings, a table another program rebuilt with
+    // other columns, and a reopened connection.
+    void keptStatementsFollowTheFile()
+    {
+        Database &db = *m_kit->database;
+        Dataset &deb = m_kit->datasets->ADODEB;
+        const QString byDebtor = QStringLiteral("select * from reizigers where rei_extern = ?");
+        for (int extern_ : {7, 8}) {
+            deb.setStatement(byDebtor, {extern_});
+            deb.open();
+            deb.append();
+            deb.setValue(QStringLiteral("rei_extern"), extern_);
+            deb.setValue(QStringLiteral("rei_naam"), QStringLiteral("naam %1").arg(extern_));
+            deb.post();
+        }
+        deb.setStatement(byDebtor, {8});
+        deb.open();
+        QCOMPARE(deb.rowCount(), 1);
+        QCOMPARE(deb.text(QStringLiteral("rei_naam")), QStringLiteral("naam 8"));
+        deb.close();
+
+        {
+            OtherProgram other(m_kit->databasePath());
+            other.exec(QStringLiteral("DROP TABLE reizigers"));
+            other.exec(QStringLiteral("CREATE TABLE reizigers (rei_naam VARCHAR(50), rei_extra INTEGER, rei_extern "
+                                      "INTEGER, rei_id INTEGER PRIMARY KEY)"));
+            other.exec(QStringLiteral("INSERT INTO reizigers VALUES ('ander', 5, 8, 40)"));
+        }
+        deb.setStatement(byDebtor, {8});
+        deb.open();
+        QCOMPARE(deb.rowCount(), 1);
+        QCOMPARE(deb.text(QStringLiteral("rei_naam")), QStringLiteral("ander"));
+        QCOMPARE(deb.integer(QStringLiteral("REI_EXTRA")), 5);
+        QCOMPARE(deb.integer(QStringLiteral("rei_id")), 40);
+        deb.edit();
+        deb.setValue(QStringLiteral("rei_naam"), QStringLiteral("gewijzigd"));
+        deb.post();
+        deb.close();
+
+        db.close();
+        db.open();
+        deb.setStatement(byDebtor, {8});
+        deb.open();
+        QCOMPARE(deb.text(QStringLiteral("rei_naam")), QStringLiteral("gewijzigd"));
+        QCOMPARE(deb.integer(QStringLiteral("rei_extra")), 5);
+    }
+
     void lockedDatabaseRaisesItsMessage()
     {
         m_kit->database->open();
