@@ -13,6 +13,9 @@ namespace velora {
 namespace {
 
 constexpr qsizetype kActivityLogBound = 500;
+// The largest packet a booking system can mean to send is a few thousand hex
+// digits; a longer text in the log is cut so that a flood cannot fill memory.
+constexpr qsizetype kLoggedPacketLimit = 16384;
 
 } // namespace
 
@@ -49,7 +52,7 @@ void PacketHandler::handleSteps(const QString &received, PacketContext &packet)
     if (m_activityLog.lineCount() > kActivityLogBound)
         m_activityLog.clear();
     m_activityLog.addLine(timeOfDayStamp() + u'-' + packet.peer.address());
-    m_activityLog.addLine(received);
+    m_activityLog.addLine(logExcerpt(received, kLoggedPacketLimit));
     if (!m_database.isOpen())
         m_database.open();
 

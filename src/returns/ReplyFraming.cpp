@@ -119,11 +119,4 @@ ReturnAnswer readReturnAnswer(const QString &received)
     return answer;
 }
 
-QString textForLog(const QString &text)
-{
-    if (text.size() <= kLoggedReplyLimit)
-        return text;
-    return text.first(kLoggedReplyLimit) + QStringLiteral(" ... (%1 characters)").arg(text.size());
-}
-
 } // namespace velora

@@ -53,10 +53,7 @@ ReturnAnswer readReturnAnswer(const QString &received);
 // True when the text holds digits where the leading-integer rule reads them.
 bool holdsLeadingDigits(QStringView text);
 
-// A received or decoded text for a log line: a peer that floods the link must
-// not fill memory with one endless line (or, through line breaks in it, with
-// millions of lines).
+// Answers are a few dozen characters; more in a log line is a flood.
 inline constexpr qsizetype kLoggedReplyLimit = 4096;
-QString textForLog(const QString &text);
 
 } // namespace velora

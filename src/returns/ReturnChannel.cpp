@@ -160,14 +160,14 @@ void ReturnChannel::handleAnswer(const QByteArray &bytes)
     const QString text = receivedText(bytes);
     if (m_returnLog.lineCount() > kReturnLogBound)
         m_returnLog.clear();
-    m_returnLog.addLine(QStringLiteral("C:-> ") + textForLog(text));
+    m_returnLog.addLine(QStringLiteral("C:-> ") + logExcerpt(text, kLoggedReplyLimit));
 
     const ReturnAnswer answer = readReturnAnswer(text);
     if (answer.kind == ReturnAnswer::Kind::Other)
         return;
 
     m_socket.close();
-    m_returnLog.addLine(QStringLiteral("C:-> RETOURMELDING - ") + textForLog(answer.reply));
+    m_returnLog.addLine(QStringLiteral("C:-> RETOURMELDING - ") + logExcerpt(answer.reply, kLoggedReplyLimit));
     if (answer.missingRideNumber)
         throw Failure(QStringLiteral("List index out of bounds (3)"));
     if (!answer.rideNumber)

@@ -45,6 +45,13 @@ void Log::replaceWith(const QString &text)
     appendLines(text);
 }
 
+QString logExcerpt(const QString &text, qsizetype limit)
+{
+    if (text.size() <= limit)
+        return text;
+    return text.first(limit) + QStringLiteral(" ... (%1 characters)").arg(text.size());
+}
+
 QString timeOfDayStamp(const QDateTime &now)
 {
     return now.toString(QStringLiteral("hh:mm:ss"));

@@ -38,6 +38,12 @@ private:
     QStringList m_lines;
 };
 
+// A received text as a log line shows it: a peer that floods a connection must
+// not fill memory with one endless line (or, through line breaks in it, with
+// millions of lines), so a text above the limit keeps its first characters and
+// says how long it was.
+QString logExcerpt(const QString &text, qsizetype limit);
+
 // The two stamps of log lines. The clock is a parameter so that tests can fix it.
 QString timeOfDayStamp(const QDateTime &now = QDateTime::currentDateTime()); // hh:mm:ss
 QString dateTimeStamp(const QDateTime &now = QDateTime::currentDateTime());  // dd-mm-yyyy hh:mm:ss

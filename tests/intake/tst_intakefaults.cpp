@@ -209,6 +209,12 @@ private Q_SLOTS:
         peer->send(flood);
         QVERIFY(waitUntil([&] { return kit->activityLog.text().endsWith("* <RBS><EINDE>"); }, 15000));
         QVERIFY(peer->received().isEmpty());
+        // The log shows the flood cut, not megabytes of it.
+        qsizetype longest = 0;
+        for (const QString &line : kit->activityLog.lines())
+            longest = qMax(longest, line.size());
+        QVERIFY2(longest < 17000, qPrintable(QString::number(longest)));
+        QVERIFY(kit->activityLog.text().contains(QStringLiteral(" characters)")));
         // The service answers the next packet as ever.
         QCOMPARE(send(OrderItems("RS").packet()), replyBytes("NC", "RBS", 4711));
     }
