@@ -1,14 +1,12 @@
 #include "database/DistanceClient.h"
 
 #include "database/DatasetGate.h"
+#include "shell/HttpExchange.h"
 #include "shell/Log.h"
 #include "shell/Settings.h"
 #include "shell/TextRules.h"
 
-#include <QDeadlineTimer>
 #include <QEventLoop>
-#include <QTcpSocket>
-#include <QTimer>
 
 namespace velora {
 
@@ -39,78 +37,6 @@ QByteArray requestTarget(const QString &action)
         }
     }
     return target;
-}
-
-enum class Parse {
-    Incomplete,
-    Complete,
-    Bad
-};
-
-// Body of an HTTP/1.x response: by Content-Length, chunked, or up to the close.
-Parse parseResponse(const QByteArray &raw, bool closed, QByteArray &body)
-{
-    const qsizetype headEnd = raw.indexOf("\r\n\r\n");
-    if (headEnd < 0)
-        return closed ? Parse::Bad : Parse::Incomplete;
-    if (!raw.startsWith("HTTP/"))
-        return Parse::Bad;
-    const QList<QByteArray> headLines = raw.left(headEnd).split('\n');
-    qint64 contentLength = -1;
-    bool chunked = false;
-    for (qsizetype i = 1; i < headLines.size(); ++i) {
-        const QByteArray line = headLines[i].trimmed();
-        const qsizetype colon = line.indexOf(':');
-        if (colon < 0)
-            continue;
-        const QByteArray name = line.left(colon).trimmed().toLower();
-        const QByteArray value = line.mid(colon + 1).trimmed();
-        if (name == "content-length") {
-            bool ok = false;
-            contentLength = value.toLongLong(&ok);
-            if (!ok || contentLength < 0)
-                return Parse::Bad;
-        } else if (name == "transfer-encoding" && value.toLower().contains("chunked")) {
-            chunked = true;
-        }
-    }
-    const QByteArray rest = raw.mid(headEnd + 4);
-    if (chunked) {
-        QByteArray decoded;
-        qsizetype pos = 0;
-        for (;;) {
-            const qsizetype lineEnd = rest.indexOf("\r\n", pos);
-            if (lineEnd < 0)
-                return closed ? Parse::Bad : Parse::Incomplete;
-            QByteArray sizeText = rest.mid(pos, lineEnd - pos);
-            const qsizetype semicolon = sizeText.indexOf(';');
-            if (semicolon >= 0)
-                sizeText.truncate(semicolon);
-            bool ok = false;
-            const qint64 size = sizeText.trimmed().toLongLong(&ok, 16);
-            if (!ok || size < 0 || size > kMaxResponseBytes)
-                return Parse::Bad;
-            pos = lineEnd + 2;
-            if (size == 0) {
-                body = decoded;
-                return Parse::Complete;
-            }
-            if (rest.size() < pos + size + 2)
-                return closed ? Parse::Bad : Parse::Incomplete;
-            decoded += rest.mid(pos, size);
-            pos += size + 2;
-        }
-    }
-    if (contentLength >= 0) {
-        if (rest.size() < contentLength)
-            return closed ? Parse::Bad : Parse::Incomplete;
-        body = rest.left(contentLength);
-        return Parse::Complete;
-    }
-    if (!closed)
-        return Parse::Incomplete;
-    body = rest;
-    return Parse::Complete;
 }
 
 QString firstValue(const QStringList &lines, const QString &element)
@@ -209,95 +135,51 @@ bool DistanceClient::SendRequest(const QString &verb)
     if (seconds <= 0)
         seconds = kDefaultTimeOutSeconds;
 
-    QByteArray request = verb.toLatin1() + ' ' + requestTarget(m_action) + " HTTP/1.1\r\n";
-    request += "Host: " + host.toUtf8() + (port != 80 ? ':' + QByteArray::number(port) : QByteArray()) + "\r\n";
-    request += "User-Agent: Velora\r\n";
-    request += "Content-Type: application/x-www-form-urlencoded\r\n";
-    request += "Connection: close\r\n\r\n";
+    HttpExchange::Request request;
+    request.method = verb.toLatin1();
+    request.target = requestTarget(m_action);
+    request.headers = {
+        {"Host", host.toUtf8() + (port != 80 ? ':' + QByteArray::number(port) : QByteArray())},
+        {"User-Agent", "Velora"},
+        {"Content-Type", "application/x-www-form-urlencoded"},
+        {"Connection", "close"},
+    };
 
     // The wait lets the event loop run; the gate keeps every other user of the
     // datasets back until this post has finished.
     DatasetGate::Hold hold(m_gate);
-    QTcpSocket socket;
+    HttpExchange exchange;
+    exchange.setTimeout(seconds * 1000, HttpExchange::TimeoutKind::Overall);
+    exchange.setBodyLimit(kMaxResponseBytes);
     QEventLoop loop;
-    QTimer timer;
-    timer.setSingleShot(true);
-    QByteArray raw;
-    QByteArray body;
-    bool connected = false;
-    bool done = false;
-    bool ok = false;
-    QString errorText;
-    int errorCode = 0;
-
-    auto finish = [&](bool success) {
-        if (done)
-            return;
-        done = true;
-        ok = success;
-        loop.quit();
-    };
-    auto consume = [&](bool closed) {
-        raw += socket.readAll();
-        if (raw.size() > kMaxResponseBytes + 64 * 1024) {
-            errorText = QStringLiteral("Antwoord van de afstandsserver groter dan %1 bytes").arg(kMaxResponseBytes);
-            finish(false);
-            return;
-        }
-        switch (parseResponse(raw, closed, body)) {
-        case Parse::Complete:
-            if (body.size() > kMaxResponseBytes) {
-                errorText = QStringLiteral("Antwoord van de afstandsserver groter dan %1 bytes").arg(kMaxResponseBytes);
-                finish(false);
-            } else {
-                finish(true);
-            }
-            break;
-        case Parse::Bad: finish(false); break; // a read that failed: nothing reported
-        case Parse::Incomplete:
-            if (closed)
-                finish(false);
-            break;
-        }
-    };
-
-    QObject::connect(&socket, &QTcpSocket::connected, &loop, [&] {
-        connected = true;
-        socket.write(request);
-    });
-    QObject::connect(&socket, &QTcpSocket::readyRead, &loop, [&] { consume(false); });
-    QObject::connect(&socket, &QTcpSocket::disconnected, &loop, [&] { consume(true); });
-    QObject::connect(&socket, &QTcpSocket::errorOccurred, &loop, [&](QAbstractSocket::SocketError error) {
-        if (error == QAbstractSocket::RemoteHostClosedError) {
-            consume(true);
-            return;
-        }
-        if (!connected) {
-            errorText = socket.errorString();
-            errorCode = static_cast<int>(error);
-        }
-        finish(false);
-    });
-    QObject::connect(&timer, &QTimer::timeout, &loop, [&] {
-        errorText = QStringLiteral("Geen antwoord van de afstandsserver binnen %1 seconden").arg(seconds);
-        finish(false);
-    });
-
-    timer.start(seconds * 1000);
-    socket.connectToHost(host, static_cast<quint16>(port));
-    if (!done)
+    QObject::connect(&exchange, &HttpExchange::finished, &loop, &QEventLoop::quit);
+    QObject::connect(&exchange, &HttpExchange::failed, &loop, &QEventLoop::quit);
+    exchange.start(host, static_cast<quint16>(port), request);
+    if (exchange.isRunning())
         loop.exec(QEventLoop::AllEvents);
-    timer.stop();
-    QObject::disconnect(&socket, nullptr, &loop, nullptr);
-    socket.abort();
+    exchange.abort();
 
-    if (!ok) {
-        if (!errorText.isEmpty())
-            GoogleXMLError(errorText, errorCode);
+    // The status code is not looked at: an error page carries no status tag
+    // and so reads as a failed request without a log line of its own.
+    switch (exchange.failure()) {
+    case HttpExchange::Failure::None:
+        if (!exchange.hasHead())
+            return false;
+        m_responseText = fromAnsi(exchange.body());
+        return true;
+    case HttpExchange::Failure::Timeout:
+        GoogleXMLError(QStringLiteral("Geen antwoord van de afstandsserver binnen %1 seconden").arg(seconds), 0);
+        return false;
+    case HttpExchange::Failure::TooLarge:
+        GoogleXMLError(QStringLiteral("Antwoord van de afstandsserver groter dan %1 bytes").arg(kMaxResponseBytes), 0);
+        return false;
+    case HttpExchange::Failure::ConnectFailed:
+        GoogleXMLError(exchange.errorString(), static_cast<int>(exchange.socketError()));
+        return false;
+    default:
+        // A read that failed half-way: nothing reported.
         return false;
     }
-    m_responseText = fromAnsi(body);
-    return true;
 }
 
 void DistanceClient::GoogleXMLError(const QString &errorText, int errorCode)

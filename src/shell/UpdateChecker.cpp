@@ -154,8 +154,6 @@ CheckOutcome decideCheckOutcome(const QString &installedVersion, const QString &
 HttpTransfer::HttpTransfer(Method method, QUrl url, QIODevice *sink, HttpProxy proxy, QObject *parent)
     : QObject(parent), m_method(method), m_url(std::move(url)), m_sink(sink), m_proxy(std::move(proxy))
 {
-    m_idle.setSingleShot(true);
-    connect(&m_idle, &QTimer::timeout, this, [this] { failWith(0, QStringLiteral("Time-out")); });
 }
 
 QString HttpTransfer::failureText() const
@@ -179,137 +177,70 @@ void HttpTransfer::abort()
 
 void HttpTransfer::connectToServer()
 {
-    m_buffer.clear();
-    m_headerDone = false;
     m_statusCode = 0;
     m_statusText.clear();
     m_contentLength = -1;
+    if (m_exchange) {
+        m_exchange->disconnect(this);
+        m_exchange->abort();
+        m_exchange->deleteLater();
+        m_exchange = nullptr;
+    }
     if (m_url.scheme().compare(QLatin1String("http"), Qt::CaseInsensitive) != 0 || m_url.host().isEmpty()) {
         // Reported from the event loop, like every other outcome, so that the
         // caller never sees finished() before start() returned.
         QTimer::singleShot(0, this, [this] { failWith(0, QStringLiteral("Ongeldig adres ") + m_url.toString()); });
         return;
     }
-    if (m_socket) {
-        m_socket->disconnect(this);
-        m_socket->abort();
-        m_socket->deleteLater();
-    }
-    m_socket = new QTcpSocket(this);
-    connect(m_socket, &QTcpSocket::connected, this, &HttpTransfer::sendRequest);
-    connect(m_socket, &QTcpSocket::readyRead, this, &HttpTransfer::readAvailable);
-    connect(m_socket, &QTcpSocket::disconnected, this, &HttpTransfer::socketClosed);
-    connect(m_socket, &QTcpSocket::errorOccurred, this, &HttpTransfer::socketFailed);
-    if (m_idleTimeoutMs > 0)
-        m_idle.start(m_idleTimeoutMs);
-    if (m_proxy.isSet())
-        m_socket->connectToHost(m_proxy.host, m_proxy.port);
-    else
-        m_socket->connectToHost(m_url.host(), static_cast<quint16>(m_url.port(80)));
-}
 
-void HttpTransfer::sendRequest()
-{
-    QByteArray target;
+    HttpExchange::Request request;
+    request.method = m_method == Method::Head ? QByteArray("HEAD") : QByteArray("GET");
+    request.version = "HTTP/1.0";
     if (m_proxy.isSet()) {
-        target = m_url.toEncoded(QUrl::RemoveFragment);
+        request.target = m_url.toEncoded(QUrl::RemoveFragment);
     } else {
-        target = m_url.path(QUrl::FullyEncoded).toLatin1();
-        if (target.isEmpty())
-            target = "/";
+        request.target = m_url.path(QUrl::FullyEncoded).toLatin1();
+        if (request.target.isEmpty())
+            request.target = "/";
         if (m_url.hasQuery())
-            target += '?' + m_url.query(QUrl::FullyEncoded).toLatin1();
+            request.target += '?' + m_url.query(QUrl::FullyEncoded).toLatin1();
     }
     QByteArray host = m_url.host(QUrl::FullyEncoded).toLatin1();
     if (m_url.port(80) != 80)
         host += ':' + QByteArray::number(m_url.port());
-    QByteArray request = (m_method == Method::Head ? QByteArray("HEAD ") : QByteArray("GET ")) + target +
-                         " HTTP/1.0\r\n"
-                         "Host: " +
-                         host +
-                         "\r\n"
-                         "User-Agent: Mozilla/4.0 (compatible; ICS)\r\n"
-                         "Accept: */*\r\n"
-                         "Pragma: no-cache\r\n"
-                         "\r\n";
-    m_socket->write(request);
+    request.headers = {
+        {"Host", host},
+        {"User-Agent", "Mozilla/4.0 (compatible; ICS)"},
+        {"Accept", "*/*"},
+        {"Pragma", "no-cache"},
+    };
+
+    m_exchange = new HttpExchange(this);
+    m_exchange->setTimeout(m_idleTimeoutMs, HttpExchange::TimeoutKind::Idle);
+    if (m_sink)
+        m_exchange->setBodySink(m_sink);
+    else
+        m_exchange->discardBody();
+    connect(m_exchange, &HttpExchange::headReceived, this, &HttpTransfer::headReceived);
+    connect(m_exchange, &HttpExchange::progress, this, [this](qint64 received, qint64) {
+        m_received = received;
+        Q_EMIT progress(m_received, m_contentLength);
+    });
+    connect(m_exchange, &HttpExchange::finished, this, [this] { finish(true); });
+    connect(m_exchange, &HttpExchange::failed, this, &HttpTransfer::exchangeFailed);
+    if (m_proxy.isSet())
+        m_exchange->start(m_proxy.host, m_proxy.port, request);
+    else
+        m_exchange->start(m_url.host(), static_cast<quint16>(m_url.port(80)), request);
 }
 
-void HttpTransfer::readAvailable()
+void HttpTransfer::headReceived()
 {
-    if (m_finished || !m_socket)
-        return;
-    if (m_idleTimeoutMs > 0)
-        m_idle.start(m_idleTimeoutMs);
-    QByteArray data = m_socket->readAll();
-    if (!m_headerDone) {
-        m_buffer += data;
-        if (!parseHeader())
-            return;
-        if (m_finished || !m_headerDone)
-            return; // failed, done (HEAD) or redirected
-        data = std::exchange(m_buffer, {});
-        Q_EMIT progress(0, m_contentLength);
-    }
-    if (data.isEmpty())
-        return;
-    // Never write past the announced length: what follows is not the package.
-    if (m_contentLength >= 0 && m_received + data.size() > m_contentLength)
-        data.truncate(m_contentLength - m_received);
-    if (m_sink && m_sink->write(data) != data.size()) {
-        failWith(m_statusCode, QStringLiteral("Schrijven mislukt: ") + m_sink->errorString());
-        return;
-    }
-    m_received += data.size();
-    Q_EMIT progress(m_received, m_contentLength);
-    if (m_contentLength >= 0 && m_received >= m_contentLength)
-        finish(true);
-}
-
-// Returns true when the header is complete and the body (if any) follows.
-bool HttpTransfer::parseHeader()
-{
-    qsizetype end = m_buffer.indexOf("\r\n\r\n");
-    qsizetype bodyStart = end + 4;
-    if (end < 0) {
-        end = m_buffer.indexOf("\n\n");
-        bodyStart = end + 2;
-    }
-    if (end < 0) {
-        if (m_buffer.size() > 64 * 1024)
-            failWith(0, QStringLiteral("Ongeldig antwoord"));
-        return false;
-    }
-    const QList<QByteArray> lines = m_buffer.left(end).split('\n');
-    m_buffer.remove(0, bodyStart);
-
-    const QByteArray statusLine = lines.value(0).trimmed();
-    if (!statusLine.startsWith("HTTP/")) {
-        failWith(0, QStringLiteral("Ongeldig antwoord"));
-        return false;
-    }
-    const qsizetype firstBlank = statusLine.indexOf(' ');
-    const qsizetype secondBlank = statusLine.indexOf(' ', firstBlank + 1);
-    m_statusCode = statusLine.mid(firstBlank + 1, secondBlank < 0 ? -1 : secondBlank - firstBlank - 1).toInt();
-    m_statusText = secondBlank < 0 ? QString() : QString::fromLatin1(statusLine.mid(secondBlank + 1));
-
-    QByteArray location;
-    for (qsizetype i = 1; i < lines.size(); ++i) {
-        const QByteArray line = lines[i].trimmed();
-        const qsizetype colon = line.indexOf(':');
-        if (colon < 0)
-            continue;
-        const QByteArray name = line.left(colon).trimmed().toLower();
-        const QByteArray value = line.mid(colon + 1).trimmed();
-        if (name == "content-length") {
-            bool ok = false;
-            const qint64 length = value.toLongLong(&ok);
-            m_contentLength = ok && length >= 0 ? length : -1;
-        } else if (name == "location") {
-            location = value;
-        }
-    }
-    m_headerDone = true;
+    const HttpResponseHead &head = m_exchange->head();
+    m_statusCode = head.statusCode;
+    m_statusText = head.statusText;
+    m_contentLength = m_exchange->contentLength();
+    const QByteArray location = head.value("location");
 
     const bool redirect = (m_statusCode == 301 || m_statusCode == 302 || m_statusCode == 303 || m_statusCode == 307 ||
                            m_statusCode == 308) &&
@@ -317,53 +248,36 @@ bool HttpTransfer::parseHeader()
     if (redirect) {
         if (m_redirects >= kMaxRedirects) {
             failWith(m_statusCode, m_statusText);
-            return false;
+            return;
         }
         ++m_redirects;
         m_url = m_url.resolved(QUrl::fromEncoded(location));
         connectToServer();
-        return false;
+        return;
     }
-    if (m_statusCode < 200 || m_statusCode > 299) {
+    // Only a success has a body worth reading; a HEAD ends with its head.
+    if (m_statusCode < 200 || m_statusCode > 299)
         finish(false);
-        return false;
-    }
-    if (m_method == Method::Head) {
-        finish(true);
-        return false;
-    }
-    return true;
 }
 
-void HttpTransfer::socketClosed()
+void HttpTransfer::exchangeFailed()
 {
-    if (m_finished)
-        return;
-    if (m_socket && m_socket->bytesAvailable() > 0)
-        readAvailable();
-    if (m_finished)
-        return;
-    if (!m_headerDone) {
-        failWith(0, QStringLiteral("Verbinding verbroken"));
-        return;
-    }
-    // HTTP/1.0: the end of the connection ends the body. A body shorter than
-    // announced is a broken transfer, never a package to install.
-    if (m_contentLength >= 0 && m_received < m_contentLength) {
+    switch (m_exchange->failure()) {
+    case HttpExchange::Failure::Timeout: failWith(0, QStringLiteral("Time-out")); break;
+    case HttpExchange::Failure::ConnectFailed:
+    case HttpExchange::Failure::ConnectionLost: failWith(0, m_exchange->errorString()); break;
+    case HttpExchange::Failure::ClosedBeforeHead: failWith(0, QStringLiteral("Verbinding verbroken")); break;
+    case HttpExchange::Failure::BodyIncomplete:
+        // HTTP/1.0: the end of the connection ends the body. A body shorter
+        // than announced is a broken transfer, never a package to install.
         m_statusText += QStringLiteral(" (onvolledig ontvangen)");
         finish(false);
-        return;
+        break;
+    case HttpExchange::Failure::SinkWrite:
+        failWith(m_statusCode, QStringLiteral("Schrijven mislukt: ") + m_exchange->errorString());
+        break;
+    default: failWith(0, QStringLiteral("Ongeldig antwoord")); break;
     }
-    finish(true);
-}
-
-void HttpTransfer::socketFailed()
-{
-    if (m_finished || !m_socket)
-        return;
-    if (m_socket->error() == QAbstractSocket::RemoteHostClosedError)
-        return; // the end of an HTTP/1.0 answer; disconnected() follows
-    failWith(0, m_socket->errorString());
 }
 
 void HttpTransfer::failWith(int code, const QString &text)
@@ -381,12 +295,11 @@ void HttpTransfer::finish(bool succeeded)
         return;
     m_finished = true;
     m_succeeded = succeeded;
-    m_idle.stop();
-    if (m_socket) {
-        m_socket->disconnect(this);
-        m_socket->abort();
-        m_socket->deleteLater();
-        m_socket = nullptr;
+    if (m_exchange) {
+        m_exchange->disconnect(this);
+        m_exchange->abort();
+        m_exchange->deleteLater();
+        m_exchange = nullptr;
     }
     Q_EMIT finished();
 }

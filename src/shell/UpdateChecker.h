@@ -1,12 +1,13 @@
 #pragma once
 
+#include "shell/HttpExchange.h"
+
 #include <QByteArray>
 #include <QDateTime>
 #include <QFile>
 #include <QObject>
 #include <QPointer>
 #include <QString>
-#include <QTcpSocket>
 #include <QTimer>
 #include <QUrl>
 
@@ -75,10 +76,9 @@ struct HttpProxy {
     bool isSet() const { return !host.isEmpty(); }
 };
 
-// One HTTP/1.0 request (GET or HEAD) over a plain socket, following up to five
-// redirections. HTTP/1.0 keeps the transfer simple: the server closes the
-// connection after the body, there is no chunked encoding. Everything runs on
-// the event loop; nothing waits.
+// One HTTP/1.0 request (GET or HEAD), following up to five redirections.
+// HTTP/1.0 keeps the transfer simple: the server closes the connection after
+// the body. Everything runs on the event loop; nothing waits.
 class HttpTransfer : public QObject {
     Q_OBJECT
 public:
@@ -115,11 +115,8 @@ Q_SIGNALS:
 
 private:
     void connectToServer();
-    void sendRequest();
-    void readAvailable();
-    bool parseHeader();
-    void socketClosed();
-    void socketFailed();
+    void headReceived();
+    void exchangeFailed();
     void finish(bool succeeded);
     void failWith(int code, const QString &text);
 
@@ -129,10 +126,7 @@ private:
     HttpProxy m_proxy;
     int m_idleTimeoutMs = 30000;
 
-    QTcpSocket *m_socket = nullptr;
-    QTimer m_idle;
-    QByteArray m_buffer;
-    bool m_headerDone = false;
+    HttpExchange *m_exchange = nullptr;
     int m_redirects = 0;
     int m_statusCode = 0;
     QString m_statusText;
