@@ -307,6 +307,13 @@ QString Database::translate(const QString &statement) const
     return match.captured(1) + match.captured(3) + QStringLiteral(" limit ") + match.captured(2);
 }
 
+StatementWithValues Database::dialectForm(const QString &statement, const QVariantList &bindings) const
+{
+    if (m_backend == Backend::SqlServerOdbc)
+        return {statement, bindings};
+    return parameteriseLiterals(translate(statement), bindings);
+}
+
 PreparedStatement *Database::preparedStatement(const QString &statement)
 {
     if (m_backend == Backend::SqlServerOdbc || !isOpen())

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "database/LiteralParameters.h"
+
 #include <QObject>
 #include <QSqlDatabase>
 #include <QString>
@@ -76,6 +78,12 @@ public:
     // The dialect layer: statements keep the texts the design gives them; this
     // turns what SQLite does not understand ("select top 1 ...") into its form.
     QString translate(const QString &statement) const;
+    // The statement as it is prepared, with the values for its placeholders:
+    // translated, and on SQLite with its literal values taken out as bound
+    // parameters (parameteriseLiterals), so that a statement whose text
+    // differs per packet only in a number or a marker is prepared once and
+    // kept. SQL Server parameterises on its own and gets the text as it is.
+    StatementWithValues dialectForm(const QString &statement, const QVariantList &bindings) const;
 
     // One unit of work per received packet: the rows it writes are committed
     // together or not at all. beginUnit() only arms the unit; the transaction

@@ -44,7 +44,8 @@ QVariant typedNull(const ColumnDefinition *column)
 QSqlQuery &runStatement(Database &database, QSqlQuery &own, PreparedStatement *&kept, const QString &name,
                         const QString &statement, const QVariantList &bindings)
 {
-    const QString text = database.translate(statement);
+    const StatementWithValues form = database.dialectForm(statement, bindings);
+    const QString &text = form.text;
     kept = database.preparedStatement(text);
     QSqlQuery &query = kept ? kept->query : own;
     bool ok = true;
@@ -55,8 +56,8 @@ QSqlQuery &runStatement(Database &database, QSqlQuery &own, PreparedStatement *&
     if (ok) {
         // Every placeholder is bound for this execution: a kept statement
         // still holds the values of the previous one.
-        for (qsizetype i = 0; i < bindings.size(); ++i)
-            query.bindValue(int(i), boundValue(database.backend(), bindings[i]));
+        for (qsizetype i = 0; i < form.bindings.size(); ++i)
+            query.bindValue(int(i), boundValue(database.backend(), form.bindings[i]));
         ok = query.exec();
     }
     if (!ok) {
