@@ -1,6 +1,7 @@
 #include "shell/Service.h"
 
 #include "database/Database.h"
+#include "database/DatasetGate.h"
 #include "database/Datasets.h"
 #include "database/DistanceClient.h"
 #include "intake/IntakeServer.h"
@@ -13,6 +14,7 @@
 #include "shell/Settings.h"
 
 #include <QDir>
+#include <QPointer>
 
 namespace velora {
 
@@ -132,7 +134,15 @@ ResubmitButton Service::failedButton() const
 
 void Service::testDatabaseConnection(const std::function<void()> &reportSuccess)
 {
-    m_failures.guard([&] { m_database->testConnection(reportSuccess); });
+    // The test closes the connection. While a packet's post waits for the
+    // distance service the button still works, but closing the connection
+    // under that packet would drop its unit of work (its rows would no longer
+    // be stored together), so the test waits behind it like every other user.
+    QPointer<Service> self(this);
+    m_database->gate().run(QStringLiteral("Button3"), [self, reportSuccess] {
+        if (self)
+            self->m_failures.guard([&] { self->m_database->testConnection(reportSuccess); });
+    });
 }
 
 void Service::sendTestStatus()
