@@ -6,6 +6,19 @@
 
 namespace velora {
 
+namespace {
+
+// The remarks the service writes ("Op rekening", "Contant", a ride number,
+// nothing) hold no quote; doubling one anyway keeps any other remark from
+// ending the text early.
+QString quotedRemark(const QString &remark)
+{
+    QString text = remark;
+    return text.replace(u'\'', QStringLiteral("''"));
+}
+
+} // namespace
+
 TransactionLog::TransactionLog(Command &command, Settings &settings, FailureHandler &failures)
     : m_command(command), m_settings(settings), m_failures(failures)
 {
@@ -22,8 +35,8 @@ void TransactionLog::LogTransactie(qint32 rideState, qint32 ride, qint32 vehicle
                            "tra_code, tra_opmerking) VALUES  (") +
             QString::number(user) + u',' + QString::number(rideState) + u',' + QString::number(ride) + u',' +
             QString::number(vehicle) + u',' + QString::number(driver) + u',' + QString::number(code) +
-            QStringLiteral(",?)");
-        m_command.execute(statement, {remark});
+            QStringLiteral(",'") + quotedRemark(remark) + QStringLiteral("')");
+        m_command.execute(statement);
     });
 }
 
