@@ -137,15 +137,14 @@ int run(int argc, char **argv, bool headless, bool windowWanted)
     Service service(settings, activityLog, returnLog, failures, config, folder);
 
     bool closeFailedOnce = false;
-    std::function<void()> closeWindow;
+    std::function<bool()> closeWindow;
     onTerminationSignal(&app, [&] {
         if (closeWindow) {
-            // The same close step as the window's "SLUITEN"; a failed close
-            // keeps the window open, as there.
-            closeWindow();
-            return;
-        }
-        if (failures.guard([&] { service.close(); })) {
+            // The same close step as the window's "SLUITEN"; when it succeeds
+            // the window ends the event loop itself.
+            if (closeWindow())
+                return;
+        } else if (failures.guard([&] { service.close(); })) {
             QCoreApplication::exit(0);
             return;
         }
@@ -174,7 +173,7 @@ int run(int argc, char **argv, bool headless, bool windowWanted)
                 service.gatherSettings();
                 config.FlushSettings();
             };
-            options.onCloseAvailable = [&](std::function<void()> close) { closeWindow = std::move(close); };
+            options.onCloseAvailable = [&](std::function<bool()> close) { closeWindow = std::move(close); };
             return runWindow(app, service, settings, activityLog, returnLog, failures, options);
         }
     }

@@ -589,11 +589,11 @@ void Hoofdscherm::ShowWindow()
     activateWindow();
 }
 
-void Hoofdscherm::CloseService()
+bool Hoofdscherm::CloseService()
 {
     // The service's close step closes the database first, so the button and
     // the close box end up the same way.
-    close();
+    return close();
 }
 
 void Hoofdscherm::closeEvent(QCloseEvent *event)

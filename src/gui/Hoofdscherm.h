@@ -44,7 +44,8 @@ public:
     // where the desktop has no notification area to bring it back from).
     void HideToTaskbar();
     // "SLUITEN" and the tray's "Sluiten": the close step, see closeEvent.
-    void CloseService();
+    // False when the close was abandoned and the window stays.
+    bool CloseService();
     // The tray's "Details".
     void ShowWindow();
 

@@ -46,7 +46,7 @@ int runWindow(QApplication &app, ServicePanel &service, Settings &settings, Log 
     QObject::connect(&window, &Hoofdscherm::serviceClosed, &app, [] { QCoreApplication::exit(0); });
     QObject::connect(&window, &Hoofdscherm::endedForUpdate, &app, [] { QCoreApplication::exit(0); });
     if (options.onCloseAvailable)
-        options.onCloseAvailable([&window] { window.CloseService(); });
+        options.onCloseAvailable([&window] { return window.CloseService(); });
 
     failures.guard([&service] { service.start(); });
     window.show();

@@ -21,9 +21,10 @@ struct WindowOptions {
     // (the close step, which writes it otherwise, does not run then).
     std::function<void()> writeSettingsFile;
     // Receives, once the window exists, the function that closes it through
-    // the close step. main calls that function from the event loop when
+    // the close step; it returns false when the close was abandoned (the log
+    // could not be saved). main calls that function from the event loop when
     // SIGINT or SIGTERM arrives (never from the signal handler itself).
-    std::function<void(std::function<void()> closeWindow)> onCloseAvailable;
+    std::function<void(std::function<bool()> closeWindow)> onCloseAvailable;
     // Boxes and pickers; null: the real ones.
     Dialogs *dialogs = nullptr;
 };

@@ -86,8 +86,10 @@ bool holdsLeadingDigits(QStringView text)
         ++i;
     if (i < n && (text[i] == u'$' || text[i] == u'x' || text[i] == u'X'))
         return i + 1 < n && isHexDigit(text[i + 1]);
-    if (i + 2 < n && text[i] == u'0' && (text[i + 1] == u'x' || text[i + 1] == u'X') && isHexDigit(text[i + 2]))
-        return true;
+    // "0x" is read as a prefix whenever it is there, so its "0" is no digit:
+    // "0x" or "0xZ" hold no number at all.
+    if (i + 1 < n && text[i] == u'0' && (text[i + 1] == u'x' || text[i + 1] == u'X'))
+        return i + 2 < n && isHexDigit(text[i + 2]);
     return i < n && text[i] >= u'0' && text[i] <= u'9';
 }
 

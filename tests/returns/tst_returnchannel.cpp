@@ -90,6 +90,13 @@ private Q_SLOTS:
         QTest::newRow("no digits") << QString(answerBytes("AC,RBS,7,abc,0,")) << int(K::Accept) << -1 << false;
         QTest::newRow("empty item") << QString(answerBytes("AC,RBS,7,,0,")) << int(K::Accept) << -1 << false;
         QTest::newRow("hex form") << QString(answerBytes("AC,RBS,7,$1F,0,")) << int(K::Accept) << 31 << false;
+        // "0x" is a prefix, not the digit 0: without hex digits after it the
+        // item holds no number and must not select the rides numbered 0.
+        QTest::newRow("0x prefix alone") << QString(answerBytes("AC,RBS,7,0x,0,")) << int(K::Accept) << -1 << false;
+        QTest::newRow("0x prefix then letter")
+            << QString(answerBytes("AC,RBS,7,0xZ1,0,")) << int(K::Accept) << -1 << false;
+        QTest::newRow("0x hex form") << QString(answerBytes("AC,RBS,7,0x1f,0,")) << int(K::Accept) << 31 << false;
+        QTest::newRow("signed 0X hex") << QString(answerBytes("NC,RBS,7, -0X10,0,")) << int(K::Refuse) << -16 << false;
         QTest::newRow("three items") << QString(answerBytes("AC,RBS,7")) << int(K::Accept) << -1 << true;
         QTest::newRow("closing marker trailer")
             << QString(answerBytes("AC,RBS,7,4711,0,", "<EINDE>")) << int(K::Accept) << 4711 << false;

@@ -11,6 +11,7 @@
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <QTest>
 #include <QTimer>
 #include <QXmlStreamReader>
 
@@ -52,6 +53,20 @@ bool startService(QProcess &process, const QString &folder, const QString &logFo
     if (!process.waitForStarted(10000))
         return false;
     return test::waitUntil([&] { return QFileInfo(logFolder).isDir(); }, 15000);
+}
+
+// True once the process catches SIGTERM itself (its hook is in place), read
+// from the kernel's mask of caught signals.
+bool catchesSigterm(const QProcess &process)
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(process.processId()));
+    if (!status.open(QIODevice::ReadOnly))
+        return false;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("SigCgt:"))
+            return (line.mid(7).trimmed().toULongLong(nullptr, 16) >> (SIGTERM - 1)) & 1;
+    }
+    return false;
 }
 
 bool stop(QProcess &process)
@@ -162,6 +177,41 @@ private Q_SLOTS:
         // says the log was lost.
         process.terminate();
         QVERIFY(process.waitForFinished(15000));
+        QCOMPARE(process.exitCode(), 1);
+        QVERIFY(QFile::exists(tmp.filePath(QStringLiteral("VeloraRBS.xml"))));
+    }
+
+    // With the window the close step is the window's; a failed close keeps
+    // the window, but an unattended service must still end at the second
+    // signal, as it does without the window.
+    void windowCloseAbandonedThenSecondSignalEnds()
+    {
+        QTemporaryDir tmp;
+        QFile blocker(tmp.filePath(QStringLiteral("RBS")));
+        QVERIFY(blocker.open(QIODevice::WriteOnly));
+        blocker.close();
+        QProcess process;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        process.setProcessEnvironment(environment);
+        process.setProgram(QStringLiteral(VELORA_EXECUTABLE));
+        process.setArguments({QStringLiteral("--dir"), tmp.path()});
+        process.start();
+        QVERIFY(process.waitForStarted(10000));
+        QVERIFY(test::waitUntil([&] { return catchesSigterm(process); }, 15000));
+        // Let the window come up and start the service.
+        QTest::qWait(500);
+
+        process.terminate();
+        QByteArray err;
+        QVERIFY(test::waitUntil([&] { return (err += process.readAllStandardError()).contains("close abandoned"); },
+                                15000));
+        QVERIFY(!process.waitForFinished(500));
+        QVERIFY(!QFile::exists(tmp.filePath(QStringLiteral("VeloraRBS.xml"))));
+
+        process.terminate();
+        QVERIFY(process.waitForFinished(15000));
+        QCOMPARE(process.exitStatus(), QProcess::NormalExit);
         QCOMPARE(process.exitCode(), 1);
         QVERIFY(QFile::exists(tmp.filePath(QStringLiteral("VeloraRBS.xml"))));
     }
