@@ -8,7 +8,7 @@ packages=(
   # build
   g++ cmake ninja-build qt6-base-dev qt6-base-dev-tools libgl-dev libvulkan-dev
   # database drivers: embedded SQLite, SQL Server through ODBC and FreeTDS
-  libqt6sql6-sqlite libqt6sql6-odbc tdsodbc unixodbc-dev
+  libqt6sql6-sqlite libsqlite3-dev libqt6sql6-odbc tdsodbc unixodbc-dev
   # platform plugins (offscreen for the window tests, xcb for a desktop)
   qt6-qpa-plugins
   # benchmarks, format check, window tests on a virtual display

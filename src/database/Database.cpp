@@ -323,15 +323,14 @@ PreparedStatement *Database::preparedStatement(const QString &statement)
         m_prepared.splice(m_prepared.begin(), m_prepared, found.value());
         return &m_prepared.front().second;
     }
-    QSqlQuery query(m_db);
-    query.setForwardOnly(true);
-    if (!query.prepare(statement))
+    std::unique_ptr<SqliteStatement> prepared = SqliteStatement::prepare(sqliteHandle(m_db), statement);
+    if (!prepared)
         return nullptr;
     if (m_prepared.size() >= kPreparedStatements) {
         m_preparedIndex.remove(m_prepared.back().first);
         m_prepared.pop_back();
     }
-    m_prepared.emplace_front(statement, PreparedStatement{std::move(query), nullptr});
+    m_prepared.emplace_front(statement, PreparedStatement{std::move(prepared), nullptr, {}});
     m_preparedIndex.insert(statement, m_prepared.begin());
     return &m_prepared.front().second;
 }

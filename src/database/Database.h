@@ -1,6 +1,7 @@
 #pragma once
 
 #include "database/LiteralParameters.h"
+#include "database/SqliteStatement.h"
 
 #include <QObject>
 #include <QSqlDatabase>
@@ -12,6 +13,7 @@
 #include <functional>
 #include <list>
 #include <memory>
+#include <vector>
 
 namespace velora {
 
@@ -20,10 +22,12 @@ class Settings;
 struct ResultLayout;
 
 // A statement prepared on the connection, kept for its next execution with
-// the columns of its result once a reader has worked them out.
+// the columns of its result once a reader has worked them out, and the names
+// SQLite gave them then (to see that a re-prepared statement still has them).
 struct PreparedStatement {
-    QSqlQuery query;
+    std::unique_ptr<SqliteStatement> statement;
     std::shared_ptr<const ResultLayout> layout;
+    std::vector<QByteArray> layoutNames;
 };
 
 enum class Backend {
@@ -101,8 +105,9 @@ public:
     // hundred columns of planning costs more than running it. Kept for the
     // embedded and SQLite backends only, the most recently used first, until
     // the connection closes. nullptr when it is not kept or does not prepare
-    // (the caller prepares it itself then, and reports the error). The caller
-    // binds every value anew and finishes the query when it has read it.
+    // (the caller prepares it through QSqlQuery then, and reports the error).
+    // The caller binds every value anew and finishes the statement when it has
+    // read it.
     PreparedStatement *preparedStatement(const QString &statement);
     // After a failed execution: the next one prepares the statement afresh.
     void discardPreparedStatement(const QString &statement);

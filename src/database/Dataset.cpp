@@ -9,6 +9,8 @@
 #include <QSqlQuery>
 #include <QSqlRecord>
 
+#include <cstring>
+
 namespace velora {
 
 namespace {
@@ -38,61 +40,14 @@ QVariant typedNull(const ColumnDefinition *column)
     return QVariant();
 }
 
-// Runs the statement on the connection's prepared copy when it keeps one,
-// else on `own`; returns the query that holds the result and sets `kept` to
-// the connection's entry (or nullptr).
-QSqlQuery &runStatement(Database &database, QSqlQuery &own, PreparedStatement *&kept, const QString &name,
-                        const QString &statement, const QVariantList &bindings)
-{
-    const StatementWithValues form = database.dialectForm(statement, bindings);
-    const QString &text = form.text;
-    kept = database.preparedStatement(text);
-    QSqlQuery &query = kept ? kept->query : own;
-    bool ok = true;
-    if (!kept) {
-        query.setForwardOnly(true);
-        ok = query.prepare(text);
-    }
-    if (ok) {
-        // Every placeholder is bound for this execution: a kept statement
-        // still holds the values of the previous one.
-        for (qsizetype i = 0; i < form.bindings.size(); ++i)
-            query.bindValue(int(i), boundValue(database.backend(), form.bindings[i]));
-        ok = query.exec();
-    }
-    if (!ok) {
-        const QString error = query.lastError().text().trimmed();
-        if (kept) {
-            // The driver may have dropped the statement on its failure.
-            database.discardPreparedStatement(text);
-            kept = nullptr;
-        }
-        throw Failure(QStringLiteral("%1: %2").arg(name, error));
-    }
-    return query;
-}
-
-// Another program may change a table while the statement is kept ("select *"
-// then gives other columns): the kept layout serves only while the names match.
-bool sameColumns(const ResultLayout &layout, const QSqlRecord &record)
-{
-    if (layout.columns.size() != record.count())
-        return false;
-    for (int i = 0; i < record.count(); ++i)
-        if (record.fieldName(i) != layout.columns.at(i))
-            return false;
-    return true;
-}
-
-std::shared_ptr<const ResultLayout> layoutOf(const QSqlRecord &record)
+std::shared_ptr<const ResultLayout> layoutOf(const QStringList &columns)
 {
     auto layout = std::make_shared<ResultLayout>();
-    const int count = record.count();
-    layout->columns.reserve(count);
+    const int count = int(columns.size());
+    layout->columns = columns;
     layout->definitions.reserve(count);
     for (int i = 0; i < count; ++i) {
-        const QString column = record.fieldName(i);
-        layout->columns << column;
+        const QString &column = columns.at(i);
         const QString lower = column.toLower();
         if (!layout->index.contains(lower)) { // the first of a repeated name wins
             layout->index.insert(lower, i);
@@ -104,6 +59,88 @@ std::shared_ptr<const ResultLayout> layoutOf(const QSqlRecord &record)
     }
     return layout;
 }
+
+// One execution of a statement: on the statement the connection keeps when it
+// keeps one (SQLite), else on a QSqlQuery of its own (SQL Server, or a text
+// SQLite does not prepare, whose error Qt then words).
+class Execution {
+public:
+    Execution(Database &database, const QString &name, const QString &statement, const QVariantList &bindings)
+        : m_own(database.connection())
+    {
+        StatementWithValues form = database.dialectForm(statement, bindings);
+        m_kept = database.preparedStatement(form.text);
+        if (m_kept) {
+            for (QVariant &value : form.bindings)
+                if (value.typeId() == QMetaType::QDateTime)
+                    value = boundValue(database.backend(), value);
+            if (m_kept->statement->execute(form.bindings))
+                return;
+            const QString error = m_kept->statement->errorText().trimmed();
+            // Prepared afresh next time, as after a failure through Qt.
+            database.discardPreparedStatement(form.text);
+            m_kept = nullptr;
+            throw Failure(QStringLiteral("%1: %2").arg(name, error));
+        }
+        m_own.setForwardOnly(true);
+        bool ok = m_own.prepare(form.text);
+        if (ok) {
+            for (qsizetype i = 0; i < form.bindings.size(); ++i)
+                m_own.bindValue(int(i), boundValue(database.backend(), form.bindings[i]));
+            ok = m_own.exec();
+        }
+        if (!ok)
+            throw Failure(QStringLiteral("%1: %2").arg(name, m_own.lastError().text().trimmed()));
+    }
+    ~Execution()
+    {
+        if (m_kept)
+            m_kept->statement->finish();
+    }
+    Execution(const Execution &) = delete;
+    Execution &operator=(const Execution &) = delete;
+
+    // The columns of the result. A kept statement keeps its layout while
+    // SQLite names the same columns: another program may change a table while
+    // the statement is kept, and SQLite then prepares it again ("select *"
+    // gives other columns).
+    std::shared_ptr<const ResultLayout> layout()
+    {
+        if (!m_kept) {
+            const QSqlRecord record = m_own.record();
+            QStringList columns;
+            columns.reserve(record.count());
+            for (int i = 0; i < record.count(); ++i)
+                columns << record.fieldName(i);
+            return layoutOf(columns);
+        }
+        const SqliteStatement &statement = *m_kept->statement;
+        const int count = statement.columnCount();
+        std::vector<QByteArray> &names = m_kept->layoutNames;
+        bool same = m_kept->layout && names.size() == size_t(count);
+        for (int i = 0; same && i < count; ++i)
+            same = std::strcmp(names[i].constData(), statement.columnName(i)) == 0;
+        if (same)
+            return m_kept->layout;
+        names.clear();
+        QStringList columns;
+        columns.reserve(count);
+        for (int i = 0; i < count; ++i) {
+            names.emplace_back(statement.columnName(i));
+            // Qt's driver names a column without the quotes of a quoted name.
+            columns << QString::fromUtf8(names.back()).remove(u'"');
+        }
+        m_kept->layout = layoutOf(columns);
+        return m_kept->layout;
+    }
+    bool next() { return m_kept ? m_kept->statement->next() : m_own.next(); }
+    QVariant value(int column) const { return m_kept ? m_kept->statement->value(column) : m_own.value(column); }
+    QVariant lastInsertId() const { return m_kept ? m_kept->statement->lastInsertId() : m_own.lastInsertId(); }
+
+private:
+    QSqlQuery m_own;
+    PreparedStatement *m_kept = nullptr;
+};
 
 } // namespace
 
@@ -125,33 +162,22 @@ void Dataset::open()
     if (!m_database.isOpen())
         m_database.open();
 
-    QSqlQuery own(m_database.connection());
-    PreparedStatement *kept = nullptr;
-    QSqlQuery &query = runStatement(m_database, own, kept, m_name, m_statement, m_bindings);
+    Execution run(m_database, m_name, m_statement, m_bindings);
 
     // Everything is read at once: a forward-only ODBC result cannot move back,
     // and the statement's locks end here rather than at close().
-    const QSqlRecord record = query.record();
-    if (kept && kept->layout && sameColumns(*kept->layout, record)) {
-        m_layout = kept->layout;
-    } else {
-        m_layout = layoutOf(record);
-        if (kept)
-            kept->layout = m_layout;
-    }
+    m_layout = run.layout();
     const int count = int(m_layout->columns.size());
     const std::vector<const ColumnDefinition *> &definitions = m_layout->definitions;
-    while (query.next()) {
+    while (run.next()) {
         QVariantList row;
         row.reserve(count);
         for (int i = 0; i < count; ++i) {
-            const QVariant value = query.value(i);
+            const QVariant value = run.value(i);
             row << (definitions[i] ? columnValue(*definitions[i], value) : value);
         }
         m_rows.push_back(std::move(row));
     }
-    if (kept)
-        query.finish();
     m_current = 0;
     m_open = true;
 }
@@ -371,12 +397,12 @@ void Dataset::store()
         values << key;
     }
 
-    QSqlQuery own(m_database.connection());
-    PreparedStatement *prepared = nullptr;
-    QSqlQuery &query = runStatement(m_database, own, prepared, m_name, statement, values);
-    const QVariant id = m_mode == Mode::Appending ? query.lastInsertId() : QVariant();
-    if (prepared)
-        query.finish();
+    QVariant id;
+    {
+        Execution run(m_database, m_name, statement, values);
+        if (m_mode == Mode::Appending)
+            id = run.lastInsertId();
+    }
 
     if (m_mode == Mode::Appending) {
         const auto keyIndex = m_layout->index.constFind(m_keyColumn.toLower());
@@ -401,11 +427,7 @@ void Command::execute(const QString &statement, const QVariantList &bindings)
         m_database.open();
     if (m_joinsUnit)
         m_database.joinUnit();
-    QSqlQuery own(m_database.connection());
-    PreparedStatement *prepared = nullptr;
-    QSqlQuery &query = runStatement(m_database, own, prepared, QStringLiteral("ADOCommand"), statement, bindings);
-    if (prepared)
-        query.finish();
+    Execution run(m_database, QStringLiteral("ADOCommand"), statement, bindings);
 }
 
 } // namespace velora

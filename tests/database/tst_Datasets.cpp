@@ -1,6 +1,7 @@
 #include "DatabaseTestKit.h"
 
 #include "database/Schema.h"
+#include "database/SqliteStatement.h"
 #include "shell/DateTimes.h"
 #include "shell/Failure.h"
 
@@ -48,6 +49,39 @@ private:
     static inline int s_count = 0;
     QString m_name;
 };
+
+// Reads `statement` through the dataset and through Qt's SQLite driver on
+// the same connection, and compares every value of every row: its type, its
+// nullness and the value itself, after the same column conversion.
+void compareWithQtDriver(Database &database, Dataset &dataset, const QString &statement)
+{
+    dataset.setStatement(statement);
+    dataset.open();
+    QSqlQuery query(database.connection());
+    query.setForwardOnly(true);
+    QVERIFY2(query.exec(database.translate(statement)), qPrintable(query.lastError().text()));
+    const QSqlRecord record = query.record();
+    QVERIFY(record.count() > 0);
+    int row = 0;
+    while (query.next()) {
+        dataset.setCurrentRow(row++);
+        for (int i = 0; i < record.count(); ++i) {
+            const QString column = record.fieldName(i);
+            const ColumnDefinition *definition = findAnyColumn(column);
+            const QVariant expected = definition ? columnValue(*definition, query.value(i)) : query.value(i);
+            const QVariant actual = dataset.value(column);
+            const QByteArray where = QStringLiteral("row %1 column %2: %3 / %4")
+                                         .arg(row)
+                                         .arg(column, actual.toString(), expected.toString())
+                                         .toUtf8();
+            QVERIFY2(actual.typeId() == expected.typeId(), where.constData());
+            QVERIFY2(actual.isNull() == expected.isNull(), where.constData());
+            QVERIFY2(actual == expected, where.constData());
+        }
+    }
+    QCOMPARE(dataset.rowCount(), row);
+    dataset.close();
+}
 
 } // namespace
 
@@ -448,6 +482,104 @@ private Q_SLOTS:
         deb.open();
         QCOMPARE(deb.text(QStringLiteral("rei_naam")), QStringLiteral("gewijzigd"));
         QCOMPARE(deb.integer(QStringLiteral("rei_extra")), 5);
+    }
+
+    // Kept statements run on the SQLite connection directly; what they read
+    // must be what Qt's driver reads: every column type of planning, values
+    // as the service stores them, nulls, and values another program stored in
+    // other forms than the column's (numbers as text, text in a number column,
+    // date-times without milliseconds or unreadable).
+    void keptStatementsReadAsQtDriverReads()
+    {
+        Database &db = *m_kit->database;
+        db.open();
+        QVERIFY(sqliteHandle(db.connection()));
+        Dataset &ins = m_kit->datasets->ADOINS;
+        ins.onNewRow = nullptr;
+        ins.beforePost = nullptr;
+        const TableDefinition *planning = findTable(QStringLiteral("planning"));
+        QVERIFY(planning);
+        ins.setStatement(QStringLiteral("select * from planning where 1=0"));
+        ins.open();
+        ins.append();
+        int n = 0;
+        for (const ColumnDefinition &column : planning->columns) {
+            const QString name = QLatin1String(column.name);
+            ++n;
+            switch (column.type) {
+            case ColumnType::Identity: break;
+            case ColumnType::Integer: ins.setValue(name, n * 1000 + 7); break;
+            case ColumnType::Decimal: ins.setValue(name, n + 0.125); break;
+            case ColumnType::DateTime:
+                ins.setValue(name, wallClock(QDate(2024, 10, 27), QTime(2, 30, n % 60, 250)));
+                break;
+            case ColumnType::Text:
+            case ColumnType::LongText: ins.setValue(name, QStringLiteral("\u20ac%1 \u00e9").arg(n)); break;
+            }
+        }
+        ins.post();
+        ins.append(); // every column null but the key
+        ins.post();
+        ins.close();
+        {
+            OtherProgram other(m_kit->databasePath());
+            other.exec(QStringLiteral("INSERT INTO planning (pla_extern, pla_km_sqr, pla_ophstraat, pla_tijdstip, "
+                                      "pla_ETA, pla_bedrag) VALUES ('77', '1.5', 123, '2024-01-02 03:04:05', "
+                                      "'geen datum', 'veel')"));
+        }
+        compareWithQtDriver(db, ins, QStringLiteral("select * from planning order by pla_id"));
+        // Columns the schema does not know come as the driver gives them.
+        compareWithQtDriver(db, ins,
+                            QStringLiteral("select 1 as geheel, 9007199254740993 as groot, 1.5 as reeel, 'tekst' as "
+                                           "tekst, null as leeg, x'4142' as bytes, pla_tijdstip as tijd, "
+                                           "pla_km_sqr * 2 as dubbel from planning order by pla_id"));
+    }
+
+    // A failing kept statement reports what Qt's driver reports for it.
+    void keptStatementsFailAsQtDriverFails()
+    {
+        Database &db = *m_kit->database;
+        db.open();
+        Command command(db, false);
+        const QString insert = QStringLiteral("INSERT INTO reizigers (rei_id, rei_extern) VALUES (?, ?)");
+        command.execute(insert, {5, 1});
+        QSqlQuery query(db.connection());
+        QVERIFY(query.prepare(insert));
+        query.bindValue(0, 5);
+        query.bindValue(1, 1);
+        QVERIFY(!query.exec());
+        const QString expected = QStringLiteral("ADOCommand: ") + query.lastError().text().trimmed();
+        for (int attempt = 0; attempt < 2; ++attempt) { // once prepared anew, once kept
+            try {
+                command.execute(insert, {5, 1});
+                QFAIL("a duplicate key was stored");
+            } catch (const Failure &failure) {
+                QCOMPARE(failure.message(), expected);
+            }
+        }
+        // The statement works again after its failure.
+        command.execute(insert, {6, 1});
+        OtherProgram other(m_kit->databasePath());
+        QCOMPARE(other.scalar(QStringLiteral("select count(*) from reizigers")).toInt(), 2);
+    }
+
+    // Statements run both ways share the packet's transaction.
+    void unitSpansKeptAndQtStatements()
+    {
+        Database &db = *m_kit->database;
+        db.open();
+        Command command(db, true);
+        for (const bool commit : {false, true}) {
+            db.beginUnit();
+            command.execute(QStringLiteral("INSERT INTO reizigers (rei_extern) VALUES (?)"), {commit ? 2 : 1});
+            QSqlQuery query(db.connection());
+            QVERIFY(query.exec(QStringLiteral("INSERT INTO reizigers (rei_extern) VALUES (%1)").arg(commit ? 2 : 1)));
+            query.finish();
+            db.endUnit(commit);
+        }
+        OtherProgram other(m_kit->databasePath());
+        QCOMPARE(other.scalar(QStringLiteral("select count(*) from reizigers where rei_extern = 1")).toInt(), 0);
+        QCOMPARE(other.scalar(QStringLiteral("select count(*) from reizigers where rei_extern = 2")).toInt(), 2);
     }
 
     void lockedDatabaseRaisesItsMessage()

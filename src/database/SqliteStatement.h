@@ -1,0 +1,70 @@
+#pragma once
+
+#include <QByteArray>
+#include <QSqlDatabase>
+#include <QString>
+#include <QVariant>
+#include <QVariantList>
+
+#include <memory>
+#include <vector>
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+namespace velora {
+
+// The SQLite connection under an open QSQLITE connection, or nullptr when its
+// driver holds none. Statements run on it share the connection's transaction
+// and busy time-out with everything run through QSqlQuery.
+sqlite3 *sqliteHandle(const QSqlDatabase &connection);
+
+// A statement prepared on the SQLite connection itself and kept for many
+// executions. Qt's driver describes every result column anew on each exec()
+// and looks bound values up by generated placeholder names; here the values
+// bind by position and the columns are read by index. Values bind and read as
+// Qt's driver binds and reads them, and failures read as its messages do, so
+// callers cannot tell the two apart.
+class SqliteStatement {
+public:
+    // nullptr when the text does not prepare as one statement: the caller
+    // prepares it through Qt then, which reports the error in its own words.
+    static std::unique_ptr<SqliteStatement> prepare(sqlite3 *connection, const QString &text);
+    ~SqliteStatement();
+    SqliteStatement(const SqliteStatement &) = delete;
+    SqliteStatement &operator=(const SqliteStatement &) = delete;
+
+    // Binds every placeholder and steps to the first row. False with
+    // errorText() when a value does not bind or the step fails (after the
+    // connection's busy time-out for a locked file).
+    bool execute(const QVariantList &values);
+    // Moves to the next row: true on a row (the first next() after execute()
+    // gives the first row), false at the end or when a later step fails.
+    bool next();
+    const QString &errorText() const { return m_error; }
+
+    // The columns of the result as SQLite names them now: a statement that
+    // SQLite prepared again after a schema change may have others.
+    int columnCount() const;
+    const char *columnName(int column) const;
+    QVariant value(int column) const;
+    // The row id of the last insert on the connection, invalid when none.
+    QVariant lastInsertId() const;
+
+    // Ends the execution: locks held by an unfinished read go, and bound
+    // texts are not kept alive until the next execution.
+    void finish();
+
+private:
+    SqliteStatement(sqlite3 *connection, sqlite3_stmt *statement);
+    bool bind(int index, const QVariant &value);
+    void failWith(const QString &what);
+
+    sqlite3 *m_connection;
+    sqlite3_stmt *m_statement;
+    bool m_rowPending = false; // execute() stepped onto a row next() has not given yet
+    bool m_active = false;
+    QString m_error;
+};
+
+} // namespace velora
