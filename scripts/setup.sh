@@ -13,6 +13,8 @@ packages=(
   qt6-qpa-plugins
   # benchmarks, format check, window tests on a virtual display
   libbenchmark-dev clang-format xvfb xauth
+  # the README's example of reading the embedded database
+  sqlite3
 )
 
 missing=()
