@@ -172,8 +172,7 @@ void Database::open()
     // What a failed connect left behind goes; an armed unit stays armed, as the
     // intake arms it before the packet's first dataset opens the connection.
     auto release = [this] {
-        m_preparedIndex.clear();
-        m_prepared.clear();
+        releaseStatements();
         if (m_db.isValid()) {
             m_db.close();
             m_db = QSqlDatabase();
@@ -278,13 +277,14 @@ void Database::open()
 void Database::close()
 {
     const bool wasOpen = isOpen();
-    if (m_inTransaction && wasOpen)
-        m_db.rollback();
+    if (m_inTransaction && wasOpen) {
+        QString ignored;
+        transactionStep(TransactionStep::Rollback, ignored);
+    }
     m_inTransaction = false;
     m_unitArmed = false;
     // The statements belong to the connection: they go before it does.
-    m_preparedIndex.clear();
-    m_prepared.clear();
+    releaseStatements();
     if (m_db.isValid()) {
         m_db.close();
         m_db = QSqlDatabase();
@@ -298,6 +298,16 @@ QString Database::translate(const QString &statement) const
 {
     if (m_backend == Backend::SqlServerOdbc)
         return statement;
+    // Every execution passes here; only a "select" can have the form below,
+    // and most statements show at their first letter that they are none. A
+    // letter beyond ASCII goes to the expression, which may fold its case.
+    for (const QChar c : statement) {
+        if (c.isSpace())
+            continue;
+        if (c.unicode() < 0x80 && c != u's' && c != u'S')
+            return statement;
+        break;
+    }
     static const QRegularExpression top(QStringLiteral("^(\\s*select\\s+)top\\s+(\\d+)\\s+(.*?)\\s*;?\\s*$"),
                                         QRegularExpression::CaseInsensitiveOption |
                                             QRegularExpression::DotMatchesEverythingOption);
@@ -330,7 +340,7 @@ PreparedStatement *Database::preparedStatement(const QString &statement)
         m_preparedIndex.remove(m_prepared.back().first);
         m_prepared.pop_back();
     }
-    m_prepared.emplace_front(statement, PreparedStatement{std::move(prepared), nullptr, {}});
+    m_prepared.emplace_front(statement, PreparedStatement{std::move(prepared), nullptr, {}, -1});
     m_preparedIndex.insert(statement, m_prepared.begin());
     return &m_prepared.front().second;
 }
@@ -344,6 +354,46 @@ void Database::discardPreparedStatement(const QString &statement)
     m_preparedIndex.erase(found);
 }
 
+void Database::releaseStatements()
+{
+    m_preparedIndex.clear();
+    m_prepared.clear();
+    for (std::unique_ptr<SqliteStatement> &statement : m_transactionStatements)
+        statement.reset();
+}
+
+bool Database::transactionStep(TransactionStep step, QString &error)
+{
+    const int which = int(step);
+    std::unique_ptr<SqliteStatement> &kept = m_transactionStatements[which];
+    if (!kept && m_backend != Backend::SqlServerOdbc) {
+        static const QString texts[] = {QStringLiteral("BEGIN"), QStringLiteral("COMMIT"), QStringLiteral("ROLLBACK")};
+        kept = SqliteStatement::prepare(sqliteHandle(m_db), texts[which]);
+    }
+    if (kept) {
+        // Qt's driver words a failure as the database's message followed by
+        // what it was doing; the same words come from here.
+        static const QString failures[] = {QStringLiteral("Unable to begin transaction"),
+                                           QStringLiteral("Unable to commit transaction"),
+                                           QStringLiteral("Unable to rollback transaction")};
+        const bool ok = kept->execute(failures[which]);
+        if (!ok)
+            error = kept->errorText();
+        kept->finish();
+        return ok;
+    }
+    // SQL Server, or a driver without a SQLite handle: Qt's own path.
+    bool ok = false;
+    switch (step) {
+    case TransactionStep::Begin: ok = m_db.transaction(); break;
+    case TransactionStep::Commit: ok = m_db.commit(); break;
+    case TransactionStep::Rollback: ok = m_db.rollback(); break;
+    }
+    if (!ok)
+        error = m_db.lastError().text();
+    return ok;
+}
+
 void Database::beginUnit()
 {
     m_unitArmed = true;
@@ -355,8 +405,9 @@ void Database::joinUnit()
         return;
     if (!isOpen())
         open();
-    if (!m_db.transaction())
-        throw Failure(QStringLiteral("Database: %1").arg(m_db.lastError().text()));
+    QString error;
+    if (!transactionStep(TransactionStep::Begin, error))
+        throw Failure(QStringLiteral("Database: %1").arg(error));
     m_inTransaction = true;
 }
 
@@ -367,13 +418,14 @@ void Database::endUnit(bool commit)
     m_inTransaction = false;
     if (!hadTransaction || !isOpen())
         return;
+    QString error;
     if (!commit) {
-        m_db.rollback();
+        transactionStep(TransactionStep::Rollback, error);
         return;
     }
-    if (!m_db.commit()) {
-        const QString error = m_db.lastError().text();
-        m_db.rollback();
+    if (!transactionStep(TransactionStep::Commit, error)) {
+        QString ignored;
+        transactionStep(TransactionStep::Rollback, ignored);
         throw Failure(QStringLiteral("Database: %1").arg(error));
     }
 }

@@ -28,6 +28,9 @@ struct PreparedStatement {
     std::unique_ptr<SqliteStatement> statement;
     std::shared_ptr<const ResultLayout> layout;
     std::vector<QByteArray> layoutNames;
+    // SQLite's count of its own re-preparations when the layout was checked:
+    // while it stands, the columns are those the layout was made from.
+    int layoutReprepares = -1;
 };
 
 enum class Backend {
@@ -124,6 +127,15 @@ Q_SIGNALS:
     void openedChanged(bool open);
 
 private:
+    enum class TransactionStep {
+        Begin,
+        Commit,
+        Rollback
+    };
+    // BEGIN, COMMIT or ROLLBACK; false with the error text Qt's driver would give.
+    bool transactionStep(TransactionStep step, QString &error);
+    void releaseStatements();
+
     Settings &m_settings;
     QString m_programFolder;
     QString m_connectionName;
@@ -135,6 +147,8 @@ private:
     DatasetGate *m_gate;
     std::list<std::pair<QString, PreparedStatement>> m_prepared; // most recent first
     QHash<QString, std::list<std::pair<QString, PreparedStatement>>::iterator> m_preparedIndex;
+    // BEGIN, COMMIT and ROLLBACK kept on SQLite: Qt's driver prepares each anew.
+    std::unique_ptr<SqliteStatement> m_transactionStatements[3];
 };
 
 } // namespace velora

@@ -10,6 +10,7 @@
 #include <QSqlRecord>
 
 #include <cstring>
+#include <optional>
 
 namespace velora {
 
@@ -66,9 +67,12 @@ std::shared_ptr<const ResultLayout> layoutOf(const QStringList &columns)
 class Execution {
 public:
     Execution(Database &database, const QString &name, const QString &statement, const QVariantList &bindings)
-        : m_own(database.connection())
+        : Execution(database, name, database.dialectForm(statement, bindings))
     {
-        StatementWithValues form = database.dialectForm(statement, bindings);
+    }
+    // `form` is the statement as the backend prepares it (Database::dialectForm).
+    Execution(Database &database, const QString &name, StatementWithValues form)
+    {
         m_kept = database.preparedStatement(form.text);
         if (m_kept) {
             for (QVariant &value : form.bindings)
@@ -82,15 +86,16 @@ public:
             m_kept = nullptr;
             throw Failure(QStringLiteral("%1: %2").arg(name, error));
         }
-        m_own.setForwardOnly(true);
-        bool ok = m_own.prepare(form.text);
+        m_own.emplace(database.connection());
+        m_own->setForwardOnly(true);
+        bool ok = m_own->prepare(form.text);
         if (ok) {
             for (qsizetype i = 0; i < form.bindings.size(); ++i)
-                m_own.bindValue(int(i), boundValue(database.backend(), form.bindings[i]));
-            ok = m_own.exec();
+                m_own->bindValue(int(i), boundValue(database.backend(), form.bindings[i]));
+            ok = m_own->exec();
         }
         if (!ok)
-            throw Failure(QStringLiteral("%1: %2").arg(name, m_own.lastError().text().trimmed()));
+            throw Failure(QStringLiteral("%1: %2").arg(name, m_own->lastError().text().trimmed()));
     }
     ~Execution()
     {
@@ -107,7 +112,7 @@ public:
     std::shared_ptr<const ResultLayout> layout()
     {
         if (!m_kept) {
-            const QSqlRecord record = m_own.record();
+            const QSqlRecord record = m_own->record();
             QStringList columns;
             columns.reserve(record.count());
             for (int i = 0; i < record.count(); ++i)
@@ -115,6 +120,10 @@ public:
             return layoutOf(columns);
         }
         const SqliteStatement &statement = *m_kept->statement;
+        const int reprepares = statement.reprepareCount();
+        if (m_kept->layout && reprepares == m_kept->layoutReprepares)
+            return m_kept->layout;
+        m_kept->layoutReprepares = reprepares;
         const int count = statement.columnCount();
         std::vector<QByteArray> &names = m_kept->layoutNames;
         bool same = m_kept->layout && names.size() == size_t(count);
@@ -133,12 +142,12 @@ public:
         m_kept->layout = layoutOf(columns);
         return m_kept->layout;
     }
-    bool next() { return m_kept ? m_kept->statement->next() : m_own.next(); }
-    QVariant value(int column) const { return m_kept ? m_kept->statement->value(column) : m_own.value(column); }
-    QVariant lastInsertId() const { return m_kept ? m_kept->statement->lastInsertId() : m_own.lastInsertId(); }
+    bool next() { return m_kept ? m_kept->statement->next() : m_own->next(); }
+    QVariant value(int column) const { return m_kept ? m_kept->statement->value(column) : m_own->value(column); }
+    QVariant lastInsertId() const { return m_kept ? m_kept->statement->lastInsertId() : m_own->lastInsertId(); }
 
 private:
-    QSqlQuery m_own;
+    std::optional<QSqlQuery> m_own; // only when the statement is not kept
     PreparedStatement *m_kept = nullptr;
 };
 
@@ -338,19 +347,84 @@ void Dataset::post()
     store();
 }
 
-void Dataset::store()
-{
-    const Backend backend = m_database.backend();
-    const TableDefinition *table = findTable(m_table);
+struct Dataset::StoreStatement {
+    Backend backend;
+    Mode mode;
+    std::shared_ptr<const ResultLayout> layout; // the column indexes below are of this layout
+    std::vector<int> changed;                   // in the order the values bind
+    std::vector<const ColumnDefinition *> definitions;
+    QString text;
+    // The text is already in the form the backend prepares (it holds no
+    // literal and nothing to translate), so it skips the dialect layer.
+    bool dialectForm = false;
+};
 
+Dataset::~Dataset() = default;
+
+const Dataset::StoreStatement &Dataset::storeStatement(Backend backend)
+{
+    for (auto it = m_storeStatements.rbegin(); it != m_storeStatements.rend(); ++it) {
+        const StoreStatement &entry = **it;
+        if (entry.backend == backend && entry.mode == m_mode && entry.layout == m_layout && entry.changed == m_changed)
+            return entry;
+    }
+    // A handful of column sets per dataset; one that keeps changing does not grow this.
+    constexpr size_t kKept = 8;
+    if (m_storeStatements.size() >= kKept)
+        m_storeStatements.erase(m_storeStatements.begin());
+
+    auto entry = std::make_unique<StoreStatement>();
+    entry->backend = backend;
+    entry->mode = m_mode;
+    entry->layout = m_layout;
+    entry->changed = m_changed;
+    const TableDefinition *table = findTable(m_table);
     QStringList columns;
-    QVariantList values;
-    QVariantList kept = m_filling; // the row as it is held after storing
     for (const int index : m_changed) {
         const QString &column = m_layout->columns.at(index);
         const ColumnDefinition *definition = table ? findColumn(*table, column) : nullptr;
-        if (!definition)
-            definition = m_layout->definitions[index];
+        entry->definitions.push_back(definition ? definition : m_layout->definitions[index]);
+        columns << column;
+    }
+    qsizetype placeholders = columns.size();
+    if (m_mode == Mode::Appending) {
+        if (columns.isEmpty()) {
+            entry->text = QStringLiteral("INSERT INTO %1 DEFAULT VALUES").arg(m_table);
+        } else {
+            const QString marks = QStringList(QVector<QString>(columns.size(), QStringLiteral("?"))).join(u',');
+            entry->text = QStringLiteral("INSERT INTO %1 (%2) VALUES (%3)")
+                              .arg(m_table, columns.join(QStringLiteral(", ")), marks);
+        }
+    } else if (!columns.isEmpty()) {
+        QStringList assignments;
+        for (const QString &column : columns)
+            assignments << column + QStringLiteral("=?");
+        entry->text = QStringLiteral("UPDATE %1 SET %2 WHERE %3=?")
+                          .arg(m_table, assignments.join(QStringLiteral(", ")), m_keyColumn);
+        ++placeholders;
+    }
+    const StatementWithValues form = m_database.dialectForm(entry->text, QVariantList(placeholders));
+    entry->dialectForm = form.text == entry->text && form.bindings.size() == placeholders;
+    m_storeStatements.push_back(std::move(entry));
+    return *m_storeStatements.back();
+}
+
+void Dataset::store()
+{
+    const Backend backend = m_database.backend();
+    if (m_mode == Mode::Editing && m_changed.empty()) {
+        m_mode = Mode::Browse;
+        m_prepared = false;
+        return;
+    }
+    const StoreStatement &statement = storeStatement(backend);
+
+    QVariantList values;
+    values.reserve(qsizetype(m_changed.size()) + 1);
+    QVariantList kept = m_filling; // the row as it is held after storing
+    for (size_t i = 0; i < m_changed.size(); ++i) {
+        const int index = m_changed[i];
+        const ColumnDefinition *definition = statement.definitions[i];
         QVariant v = m_filling.at(index);
         if (definition) {
             kept[index] = columnValue(*definition, v);
@@ -366,42 +440,25 @@ void Dataset::store()
         } else {
             v = boundValue(backend, v);
         }
-        columns << column;
         values << v;
     }
 
-    QString statement;
-    if (m_mode == Mode::Appending) {
-        if (columns.isEmpty()) {
-            statement = QStringLiteral("INSERT INTO %1 DEFAULT VALUES").arg(m_table);
-        } else {
-            const QString marks = QStringList(QVector<QString>(columns.size(), QStringLiteral("?"))).join(u',');
-            statement = QStringLiteral("INSERT INTO %1 (%2) VALUES (%3)")
-                            .arg(m_table, columns.join(QStringLiteral(", ")), marks);
-        }
-    } else {
-        if (columns.isEmpty()) {
-            m_mode = Mode::Browse;
-            m_changed.clear();
-            m_prepared = false;
-            return;
-        }
+    if (m_mode == Mode::Editing) {
         const QVariant key = currentValues().at(columnIndex(m_keyColumn));
         if (key.isNull())
             throw Failure(QStringLiteral("%1: the row has no %2").arg(m_name, m_keyColumn));
-        QStringList assignments;
-        for (const QString &column : columns)
-            assignments << column + QStringLiteral("=?");
-        statement = QStringLiteral("UPDATE %1 SET %2 WHERE %3=?")
-                        .arg(m_table, assignments.join(QStringLiteral(", ")), m_keyColumn);
         values << key;
     }
 
     QVariant id;
     {
-        Execution run(m_database, m_name, statement, values);
+        std::optional<Execution> run;
+        if (statement.dialectForm)
+            run.emplace(m_database, m_name, StatementWithValues{statement.text, std::move(values)});
+        else
+            run.emplace(m_database, m_name, statement.text, values);
         if (m_mode == Mode::Appending)
-            id = run.lastInsertId();
+            id = run->lastInsertId();
     }
 
     if (m_mode == Mode::Appending) {

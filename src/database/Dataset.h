@@ -14,6 +14,7 @@
 namespace velora {
 
 class Database;
+enum class Backend;
 struct ColumnDefinition;
 
 // Result layout: column names as the database gives them, looked up by their
@@ -34,7 +35,7 @@ class Dataset {
 public:
     // table: the table that post() writes into; keyColumn its identity column.
     Dataset(Database &database, QString name, QString table, QString keyColumn, bool joinsUnit);
-    virtual ~Dataset() = default;
+    virtual ~Dataset();
 
     const QString &name() const { return m_name; }
 
@@ -89,6 +90,8 @@ private:
     const QVariantList &currentValues() const;    // throws Failure without a current row
     void startFilling(Mode mode, QVariantList values);
     void store();
+    struct StoreStatement;
+    const StoreStatement &storeStatement(Backend backend);
 
     Database &m_database;
     QString m_name;
@@ -105,6 +108,10 @@ private:
     QVariantList m_filling;     // the row being appended or edited
     std::vector<int> m_changed; // columns set on it, in the order first set
     bool m_prepared = false;
+    // The INSERT or UPDATE text of a post, with the column definitions its
+    // values are stored by, per set of columns: rows of a dataset are mostly
+    // posted with the same columns, and the text names up to a hundred.
+    std::vector<std::unique_ptr<StoreStatement>> m_storeStatements; // most recent last
 };
 
 // ADOCommand: statements without a result.

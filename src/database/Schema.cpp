@@ -183,6 +183,14 @@ const QHash<QString, const ColumnDefinition *> &columnIndex()
     return index;
 }
 
+bool isPlainAscii(QStringView text)
+{
+    for (const QChar c : text)
+        if (c.unicode() >= 0x80)
+            return false;
+    return true;
+}
+
 // Half away from zero on the shortest decimal form of the value, as a decimal
 // column rounds the value it is given (1.005 becomes 1.01, not 1.00 as the
 // binary double would).
@@ -263,8 +271,23 @@ QVariant columnValue(const ColumnDefinition &column, const QVariant &value)
     if (value.isNull())
         return value;
     switch (column.type) {
-    case ColumnType::Text: return toAnsiField(value.toString(), column.size);
-    case ColumnType::LongText: return fromAnsi(toAnsi(value.toString()));
+    case ColumnType::Text:
+        if (value.typeId() == QMetaType::QString) {
+            // Most values are plain ASCII that fits: the field holds them as
+            // they are, so the text is shared rather than converted. (A null
+            // text still becomes an empty one below.)
+            const QString &text = *static_cast<const QString *>(value.constData());
+            if (!text.isNull() && text.size() <= column.size && isPlainAscii(text))
+                return value;
+        }
+        return toAnsiField(value.toString(), column.size);
+    case ColumnType::LongText:
+        if (value.typeId() == QMetaType::QString) {
+            const QString &text = *static_cast<const QString *>(value.constData());
+            if (!text.isNull() && isPlainAscii(text))
+                return value;
+        }
+        return fromAnsi(toAnsi(value.toString()));
     case ColumnType::Decimal: return roundToScale(value.toDouble(), column.scale);
     case ColumnType::Integer:
     case ColumnType::Identity:

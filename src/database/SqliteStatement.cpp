@@ -134,6 +134,20 @@ bool SqliteStatement::execute(const QVariantList &values)
             sqlite3_clear_bindings(m_statement);
             return false;
         }
+    return step(QStringLiteral("Unable to fetch row"));
+}
+
+bool SqliteStatement::execute(const QString &whatFailed)
+{
+    m_error.clear();
+    m_rowPending = false;
+    m_active = false;
+    sqlite3_reset(m_statement);
+    return step(whatFailed);
+}
+
+bool SqliteStatement::step(const QString &whatFailed)
+{
     // sqlite3_step() waits out a locked file for the busy time-out set on the
     // connection, as Qt's driver does.
     const int result = sqlite3_step(m_statement);
@@ -145,9 +159,9 @@ bool SqliteStatement::execute(const QVariantList &values)
         // once the statement is reset; a busy file's message is there at once.
         if (primary == SQLITE_ERROR || primary == SQLITE_CONSTRAINT) {
             sqlite3_reset(m_statement);
-            failWith(QStringLiteral("Unable to fetch row"));
+            failWith(whatFailed);
         } else {
-            failWith(QStringLiteral("Unable to fetch row"));
+            failWith(whatFailed);
             sqlite3_reset(m_statement);
         }
         sqlite3_clear_bindings(m_statement);
@@ -200,6 +214,11 @@ QVariant SqliteStatement::value(int column) const
         return QString::fromUtf8(text, sqlite3_column_bytes(m_statement, column));
     }
     }
+}
+
+int SqliteStatement::reprepareCount() const
+{
+    return sqlite3_stmt_status(m_statement, SQLITE_STMTSTATUS_REPREPARE, 0);
 }
 
 QVariant SqliteStatement::lastInsertId() const

@@ -38,6 +38,10 @@ public:
     // errorText() when a value does not bind or the step fails (after the
     // connection's busy time-out for a locked file).
     bool execute(const QVariantList &values);
+    // The same for a statement without placeholders whose failure Qt's driver
+    // words with its own text after the database's message ("database is
+    // locked Unable to commit transaction").
+    bool execute(const QString &whatFailed);
     // Moves to the next row: true on a row (the first next() after execute()
     // gives the first row), false at the end or when a later step fails.
     bool next();
@@ -48,6 +52,9 @@ public:
     int columnCount() const;
     const char *columnName(int column) const;
     QVariant value(int column) const;
+    // How often SQLite prepared the statement again by itself (after a schema
+    // change): a result layout made before that may no longer fit.
+    int reprepareCount() const;
     // The row id of the last insert on the connection, invalid when none.
     QVariant lastInsertId() const;
 
@@ -58,6 +65,7 @@ public:
 private:
     SqliteStatement(sqlite3 *connection, sqlite3_stmt *statement);
     bool bind(int index, const QVariant &value);
+    bool step(const QString &whatFailed);
     void failWith(const QString &what);
 
     sqlite3 *m_connection;

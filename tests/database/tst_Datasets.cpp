@@ -4,6 +4,7 @@
 #include "database/SqliteStatement.h"
 #include "shell/DateTimes.h"
 #include "shell/Failure.h"
+#include "shell/TextRules.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -580,6 +581,145 @@ private Q_SLOTS:
         OtherProgram other(m_kit->databasePath());
         QCOMPARE(other.scalar(QStringLiteral("select count(*) from reizigers where rei_extern = 1")).toInt(), 0);
         QCOMPARE(other.scalar(QStringLiteral("select count(*) from reizigers where rei_extern = 2")).toInt(), 2);
+    }
+
+    // BEGIN, COMMIT and ROLLBACK run on kept statements: a failure reads as
+    // Qt's driver words it, and a failed commit leaves no transaction open.
+    void transactionFailuresReadAsQtDriverWordsThem()
+    {
+        Database &db = *m_kit->database;
+        db.open();
+        QSqlDatabase qt = db.connection();
+        Command command(db, true);
+
+        // What Qt's driver says for the same two faults on this connection.
+        QVERIFY(!qt.commit());
+        const QString commitWithoutTransaction = qt.lastError().text();
+        QSqlQuery raw(qt);
+        QVERIFY(raw.exec(QStringLiteral("BEGIN")));
+        QVERIFY(!qt.transaction());
+        const QString beginInsideTransaction = qt.lastError().text();
+        QVERIFY(raw.exec(QStringLiteral("ROLLBACK")));
+        QVERIFY(commitWithoutTransaction.contains(QLatin1String("Unable to commit transaction")));
+
+        QVERIFY(raw.exec(QStringLiteral("BEGIN")));
+        db.beginUnit();
+        try {
+            command.execute(QStringLiteral("INSERT INTO reizigers (rei_extern) VALUES (?)"), {7});
+            QFAIL("a unit began inside another transaction");
+        } catch (const Failure &failure) {
+            QCOMPARE(failure.message(), QStringLiteral("Database: ") + beginInsideTransaction);
+        }
+        QVERIFY(!db.inTransaction());
+        QVERIFY(raw.exec(QStringLiteral("ROLLBACK")));
+        db.endUnit(false);
+
+        // The unit's transaction ended behind its back: the commit fails and says so.
+        db.beginUnit();
+        command.execute(QStringLiteral("INSERT INTO reizigers (rei_extern) VALUES (?)"), {8});
+        QVERIFY(db.inTransaction());
+        QVERIFY(raw.exec(QStringLiteral("ROLLBACK")));
+        try {
+            db.endUnit(true);
+            QFAIL("commit without a transaction succeeded");
+        } catch (const Failure &failure) {
+            QCOMPARE(failure.message(), QStringLiteral("Database: ") + commitWithoutTransaction);
+        }
+        QVERIFY(!db.inTransaction());
+
+        // The kept statements work on after the failures.
+        for (const bool commit : {false, true}) {
+            db.beginUnit();
+            command.execute(QStringLiteral("INSERT INTO reizigers (rei_extern) VALUES (?)"), {commit ? 10 : 9});
+            db.endUnit(commit);
+        }
+        OtherProgram other(m_kit->databasePath());
+        QCOMPARE(other.scalar(QStringLiteral("select group_concat(rei_extern) from reizigers")).toString(),
+                 QStringLiteral("10"));
+    }
+
+    // Posts of one dataset with other sets of columns, in turns: each stores
+    // its own columns, appended and edited.
+    void postsWithChangingColumnSets()
+    {
+        Dataset &deb = m_kit->datasets->ADODEB;
+        deb.onNewRow = nullptr;
+        deb.beforePost = nullptr;
+        struct Post {
+            int extern_;
+            QString column;
+            QString value;
+        };
+        const QList<Post> posts = {{1, QStringLiteral("rei_naam"), QStringLiteral("Jansen")},
+                                   {2, QStringLiteral("rei_actief"), QStringLiteral("5")},
+                                   {3, QStringLiteral("rei_naam"), QStringLiteral("Pietersen")},
+                                   {4, QString(), QString()}};
+        for (const Post &post : posts) {
+            deb.setStatement(QStringLiteral("select * from reizigers where 1=0"));
+            deb.open();
+            deb.append();
+            deb.setValue(QStringLiteral("rei_extern"), post.extern_);
+            if (!post.column.isEmpty())
+                deb.setValue(post.column, post.value);
+            deb.post();
+            deb.close();
+        }
+        // Edits: one column, then two in the other order, then none.
+        const QList<QStringList> edits = {{QStringLiteral("rei_actief")},
+                                          {QStringLiteral("rei_naam"), QStringLiteral("rei_actief")},
+                                          {QStringLiteral("rei_actief"), QStringLiteral("rei_naam")},
+                                          {}};
+        for (int i = 0; i < edits.size(); ++i) {
+            deb.setStatement(QStringLiteral("select * from reizigers where rei_extern = ?"), {i + 1});
+            deb.open();
+            deb.edit();
+            for (const QString &column : edits[i])
+                deb.setValue(column, column == QLatin1String("rei_naam") ? QVariant(QStringLiteral("naam%1").arg(i))
+                                                                         : QVariant(10 + i));
+            deb.post();
+            QCOMPARE(deb.isFilling(), false);
+            deb.close();
+        }
+        OtherProgram other(m_kit->databasePath());
+        QSqlQuery rows = other.exec(QStringLiteral("select rei_extern, coalesce(rei_naam, '-'), coalesce(rei_actief, "
+                                                   "'-') from reizigers order by rei_extern"));
+        QStringList stored;
+        while (rows.next())
+            stored << rows.value(0).toString() + u' ' + rows.value(1).toString() + u' ' + rows.value(2).toString();
+        QCOMPARE(stored, QStringList({QStringLiteral("1 Jansen 10"), QStringLiteral("2 naam1 11"),
+                                      QStringLiteral("3 naam2 12"), QStringLiteral("4 - -")}));
+    }
+
+    // Texts held for a column: ASCII that fits is kept as it is, anything
+    // else goes through the code page and is cut; a null text becomes empty.
+    void textColumnValues_data()
+    {
+        QTest::addColumn<QString>("value");
+        QTest::addColumn<bool>("longText");
+        const QString nullText;
+        for (const bool longText : {false, true}) {
+            const char *kind = longText ? "long text, " : "text, ";
+            QTest::newRow(QByteArray(kind).append("null").constData()) << nullText << longText;
+            QTest::newRow(QByteArray(kind).append("empty").constData()) << QStringLiteral("") << longText;
+            QTest::newRow(QByteArray(kind).append("ascii").constData())
+                << QStringLiteral("Dorpsstraat 1\t") << longText;
+            QTest::newRow(QByteArray(kind).append("control").constData()) << QStringLiteral("a\x01\x7f") << longText;
+            QTest::newRow(QByteArray(kind).append("at size").constData()) << QString(50, u'x') << longText;
+            QTest::newRow(QByteArray(kind).append("beyond").constData()) << QString(51, u'x') << longText;
+            QTest::newRow(QByteArray(kind).append("code page").constData())
+                << QStringLiteral("\u20ac \u0142\u00e9\u0080") << longText;
+        }
+    }
+    void textColumnValues()
+    {
+        QFETCH(QString, value);
+        QFETCH(bool, longText);
+        const ColumnDefinition column{"t", longText ? ColumnType::LongText : ColumnType::Text, 50};
+        const QString expected = longText ? fromAnsi(toAnsi(value)) : toAnsiField(value, 50);
+        const QVariant held = columnValue(column, value);
+        QCOMPARE(held.typeId(), int(QMetaType::QString));
+        QCOMPARE(held.toString(), expected);
+        QCOMPARE(held.toString().isNull(), expected.isNull());
     }
 
     void lockedDatabaseRaisesItsMessage()
