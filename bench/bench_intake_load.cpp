@@ -272,9 +272,16 @@ int main(int argc, char *argv[])
     const int packets = parser.value(QStringLiteral("packets")).toInt();
     const int memoryPackets = parser.value(QStringLiteral("memory-packets")).toInt();
 
+    // The folder names the disk to measure; it is made when missing.
+    if (parser.isSet(QStringLiteral("dir")))
+        QDir().mkpath(parser.value(QStringLiteral("dir")));
     QTemporaryDir root(parser.isSet(QStringLiteral("dir"))
                            ? QDir(parser.value(QStringLiteral("dir"))).filePath(QStringLiteral("bench-XXXXXX"))
                            : QDir::tempPath() + QStringLiteral("/bench-XXXXXX"));
+    if (!root.isValid()) {
+        std::fprintf(stderr, "cannot create a folder for the run: %s\n", qPrintable(root.errorString()));
+        return 2;
+    }
     const QString serviceFolder = root.filePath(QStringLiteral("service"));
     const QString referenceFolder = root.filePath(QStringLiteral("reference"));
     QDir().mkpath(serviceFolder + QStringLiteral("/RBS"));
