@@ -32,9 +32,9 @@ const QString kResubmitFailed =
     QStringLiteral("update planning set pla_retour_rbs=1 where pla_retour_rbs=999 and ((pla_eigenaar='002') OR "
                    "(pla_eigenaar='003') OR (pla_eigenaar='013'))");
 
-ResubmitButtonState buttonFor(const char *caption, int rows)
+ResubmitButton buttonFor(const char *caption, int rows)
 {
-    ResubmitButtonState state;
+    ResubmitButton state;
     state.visible = rows > 0;
     if (state.visible)
         state.caption = QStringLiteral("%1 (%2)").arg(QLatin1String(caption)).arg(rows);
@@ -81,8 +81,8 @@ void ReturnScheduler::tick()
 
     const int offered = countRows(kCountOffered);
     const int failed = countRows(kCountFailed);
-    const ResubmitButtonState noReply = buttonFor("NO REPLY", offered);
-    const ResubmitButtonState failedButton = buttonFor("NACK", failed);
+    const ResubmitButton noReply = buttonFor("NO REPLY", offered);
+    const ResubmitButton failedButton = buttonFor("NACK", failed);
     // A hidden button keeps its caption; only the shown one is recounted.
     const bool changed = noReply.visible != m_noReply.visible || failedButton.visible != m_failed.visible ||
                          (noReply.visible && noReply.caption != m_noReply.caption) ||

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "returns/ResubmitButton.h"
+
 #include <QObject>
 #include <QString>
 #include <QTimer>
@@ -15,11 +17,6 @@ struct Datasets;
 
 // Caption and visibility of a resubmission button as the last working tick
 // counted it.
-struct ResubmitButtonState {
-    bool visible = false;
-    QString caption;
-};
-
 // RetourZender: offers one ride that waits for its status message per working
 // tick, marks it offered (3), and counts the offered and failed rides for the
 // "NO REPLY" and "NACK" buttons, whose presses put those rides back to pending.
@@ -40,8 +37,8 @@ public:
     // "VERZENDEN": ZendStatus for the pla_id in Testnummer.
     void Button1Click();
 
-    const ResubmitButtonState &noReplyButton() const { return m_noReply; }
-    const ResubmitButtonState &failedButton() const { return m_failed; }
+    const ResubmitButton &noReplyButton() const { return m_noReply; }
+    const ResubmitButton &failedButton() const { return m_failed; }
 
     // The scheduler's interval in ms (the slider's seconds); tests scale it.
     void setSecondLength(int ms) { m_secondMs = ms; }
@@ -66,8 +63,8 @@ private:
     QTimer &m_timer;
     int m_secondMs = 1000;
 
-    ResubmitButtonState m_noReply;
-    ResubmitButtonState m_failed;
+    ResubmitButton m_noReply;
+    ResubmitButton m_failed;
 };
 
 } // namespace velora

@@ -122,14 +122,12 @@ QStringList Service::queue(ReturnChannelId channel) const
 
 ResubmitButton Service::noReplyButton() const
 {
-    const ResubmitButtonState &state = m_scheduler->noReplyButton();
-    return {state.visible, state.caption};
+    return m_scheduler->noReplyButton();
 }
 
 ResubmitButton Service::failedButton() const
 {
-    const ResubmitButtonState &state = m_scheduler->failedButton();
-    return {state.visible, state.caption};
+    return m_scheduler->failedButton();
 }
 
 void Service::testDatabaseConnection(const std::function<void()> &reportSuccess)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "returns/ResubmitButton.h"
+
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -11,12 +13,6 @@ namespace velora {
 enum class ReturnChannelId {
     Rbs,
     Valys
-};
-
-// Caption and visibility of the two resubmission buttons ("NO REPLY", "NACK").
-struct ResubmitButton {
-    bool visible = false;
-    QString caption;
 };
 
 // What the operator's window sees of the service and can ask of it. The
