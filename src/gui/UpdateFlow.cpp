@@ -114,7 +114,10 @@ void UpdateFlow::DownloadUpdate()
 
 void UpdateFlow::askAbort()
 {
-    if (!m_dialogs.question(m_download, title(), QStringLiteral("Deze software update afbreken?")))
+    // Asked over the main window, not the download window: the transfer goes
+    // on while the operator reads the question, and a download that ends
+    // meanwhile closes its window, which would destroy an open box with it.
+    if (!m_dialogs.question(m_window, title(), QStringLiteral("Deze software update afbreken?")))
         return;
     // The transfer may have ended while the question was open.
     if (m_checker && m_checker->downloading()) {

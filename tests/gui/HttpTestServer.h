@@ -38,6 +38,17 @@ public:
     }
     void answer(const QString &path, HttpAnswer answer) { m_answers[path] = std::move(answer); }
     const QList<QByteArray> &requests() const { return m_requests; }
+    // Sends the rest of every stalled answer and ends it.
+    void releaseStalled()
+    {
+        for (const auto &[socket, rest] : m_stalled) {
+            if (socket) {
+                socket->write(rest);
+                socket->disconnectFromHost();
+            }
+        }
+        m_stalled.clear();
+    }
     int openConnections() const
     {
         int open = 0;
@@ -72,6 +83,7 @@ private:
             if (words.value(0) != "HEAD") {
                 if (answer.stallAfter >= 0) {
                     socket->write(answer.body.left(answer.stallAfter));
+                    m_stalled.append({QPointer<QTcpSocket>(socket), answer.body.mid(answer.stallAfter)});
                     return;
                 }
                 socket->write(answer.body);
@@ -84,6 +96,7 @@ private:
     QMap<QString, HttpAnswer> m_answers;
     QList<QByteArray> m_requests;
     QList<QPointer<QTcpSocket>> m_sockets;
+    QList<QPair<QPointer<QTcpSocket>, QByteArray>> m_stalled;
 };
 
 } // namespace velora::test

@@ -17,6 +17,7 @@
 #include <QListWidget>
 #include <QMenu>
 #include <QPlainTextEdit>
+#include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -26,6 +27,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QToolButton>
+
+#include <functional>
 
 using namespace velora;
 using velora::test::HttpAnswer;
@@ -47,6 +50,11 @@ public:
     QList<QUrl> opened;
     bool answer = true;
     std::optional<QColor> colour;
+    // Runs while a question is open, as the event loop of a real box would.
+    std::function<void()> whileAsking;
+    // A real box is a child of the window it is shown over and is destroyed
+    // with it, under the feet of its own event loop.
+    bool questionOwnerLost = false;
 
     void information(QWidget *, const QString &title, const QString &text) override
     {
@@ -60,9 +68,14 @@ public:
     {
         boxes.append({QStringLiteral("error"), title, text});
     }
-    bool question(QWidget *, const QString &title, const QString &text) override
+    bool question(QWidget *parent, const QString &title, const QString &text) override
     {
         boxes.append({QStringLiteral("question"), title, text});
+        if (whileAsking) {
+            const QPointer<QWidget> owner(parent);
+            whileAsking();
+            questionOwnerLost = questionOwnerLost || (parent && !owner);
+        }
         return answer;
     }
     std::optional<QColor> chooseColour(QWidget *, const QColor &) override { return colour; }
@@ -454,6 +467,38 @@ private Q_SLOTS:
         QCOMPARE(standin::state().gathers, 1);
         QCOMPARE(ended.size(), 0);
         QCOMPARE(m_activityLog.lines().filter(QStringLiteral("Updateprogramma kon niet worden gestart")).size(), 1);
+    }
+
+    void downloadThatEndsWhileAbortIsAskedKeepsTheQuestion()
+    {
+        const QByteArray package(50000, 'p');
+        m_server->answer(QStringLiteral("/VeloraRBS_setup.zip"), {"200 OK", {}, package, true, -1, 20000});
+        offer("Version=9.9\r\nDownloadFileURL=" + m_server->url(QStringLiteral("/VeloraRBS_setup.zip")).toEncoded() +
+              "\r\n");
+        pressUpdate();
+        m_window->updateFlow()->noticeWindow()->downloadButton()->click();
+        UpdateDownloadWindow *download = m_window->updateFlow()->downloadWindow();
+        QVERIFY(download);
+        QVERIFY(waitUntil([&] { return download->isVisible() && download->progressBar()->value() == 20000; }));
+
+        // The last bytes arrive while the operator reads "afbreken?": the
+        // download succeeds and its window closes before the answer.
+        bool ended = false;
+        m_dialogs.whileAsking = [&] {
+            m_server->releaseStalled();
+            ended = waitUntil([&] { return !m_window->updateFlow()->busy(); });
+            QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        };
+        m_dialogs.answer = true;
+        download->abortButton()->click();
+        QVERIFY(ended);
+        QVERIFY(!m_dialogs.questionOwnerLost);
+        QCOMPARE(m_dialogs.boxes.size(), 2);
+        QCOMPARE(m_dialogs.boxes[0].text, QStringLiteral("Deze software update afbreken?"));
+        QCOMPARE(m_dialogs.boxes[1].text, QStringLiteral("Velora® LiveUpdate gaat nu starten"));
+        // Yes came too late to abort anything: the whole package stays.
+        const QString target = m_folder->filePath(QStringLiteral("TempDownloads/VeloraRBS_setup.zip"));
+        QCOMPARE(QFileInfo(target).size(), package.size());
     }
 };
 
