@@ -53,6 +53,9 @@ struct IntakeServer::Peer final : PeerLink {
             throw Failure(QStringLiteral("Verbinding verbroken: ") + peerAddress);
         if (socket->write(bytes) != bytes.size())
             throw Failure(socket->errorString());
+        // Onto the wire now, not when the event loop next runs: a cancellation
+        // is acknowledged before its database work, which may wait for locks.
+        socket->flush();
     }
 };
 

@@ -149,6 +149,50 @@ private Q_SLOTS:
             QVERIFY(kit->ride(4711).value("pla_tekst").toString().startsWith("nieuw"));
     }
 
+    void cancellationIsAcknowledgedBeforeTheDatabaseWaits()
+    {
+        // The write waits for another program's lock for two seconds; the
+        // peer (in a thread of its own, so that it reads while the service
+        // waits) must hold its "AC" long before that wait ends.
+        kit->database->close();
+        DatabaseTimeouts timeouts;
+        timeouts.sqliteBusyMs = 2000;
+        kit->database->setTimeouts(timeouts);
+        kit->database->open();
+        QVERIFY(kit->exec("BEGIN EXCLUSIVE"));
+
+        const quint16 port = kit->server->port();
+        const QByteArray packet = order("VR").packet();
+        QByteArray received;
+        qint64 acknowledgedAfterMs = -1;
+        QThread *bookingSystem = QThread::create([&] {
+            QTcpSocket socket;
+            socket.connectToHost(QHostAddress::LocalHost, port);
+            if (!socket.waitForConnected(5000))
+                return;
+            QElapsedTimer clock;
+            clock.start();
+            socket.write(packet);
+            socket.waitForBytesWritten(5000);
+            while (!received.contains("<EINDE>") && socket.waitForReadyRead(5000))
+                received += socket.readAll();
+            acknowledgedAfterMs = clock.elapsed();
+            while (received.count("<EINDE>") < 2 && socket.waitForReadyRead(5000))
+                received += socket.readAll();
+        });
+        bookingSystem->start();
+        // The peer gives up on its own within 20 s; it is always joined, as it
+        // writes into this function's variables.
+        waitUntil([&] { return bookingSystem->isFinished(); }, 30000);
+        bookingSystem->wait();
+        delete bookingSystem;
+        QVERIFY(kit->exec("COMMIT"));
+
+        QCOMPARE(received, replyBytes("AC", "RBS", 4711) + replyBytes("NC", "RBS", 4711));
+        QVERIFY2(acknowledgedAfterMs >= 0 && acknowledgedAfterMs < 1000,
+                 qPrintable(QString::number(acknowledgedAfterMs)));
+    }
+
     void travellerStaysWhenTheRideIsRefused()
     {
         kit->settings.setChecked(Setting::DebiteurAanmaken, true);
