@@ -47,15 +47,14 @@ struct IntakeServer::Peer final : PeerLink {
 
     QString address() const override { return peerAddress; }
     bool isConnected() const override { return socket->state() == QAbstractSocket::ConnectedState; }
-    void send(const QByteArray &bytes) override
+    void send(const QByteArray &bytes, bool atOnce) override
     {
         if (!isConnected())
             throw Failure(QStringLiteral("Verbinding verbroken: ") + peerAddress);
         if (socket->write(bytes) != bytes.size())
             throw Failure(socket->errorString());
-        // Onto the wire now, not when the event loop next runs: a cancellation
-        // is acknowledged before its database work, which may wait for locks.
-        socket->flush();
+        if (atOnce)
+            socket->flush();
     }
 };
 

@@ -13,7 +13,8 @@ public:
     virtual QString address() const = 0;
     virtual bool isConnected() const = 0;
     // Writes the bytes in one write; throws Failure when the peer is gone.
-    virtual void send(const QByteArray &bytes) = 0;
+    // They go onto the wire when the event loop next runs, unless atOnce.
+    virtual void send(const QByteArray &bytes, bool atOnce = false) = 0;
 };
 
 // What one received text carries through its handling.
@@ -24,6 +25,6 @@ struct PacketContext {
 };
 
 // Sends "<RBS>" + hex text + "<EINDE>" to the peer in one write.
-void sendReply(PeerLink &peer, const QString &hexText);
+void sendReply(PeerLink &peer, const QString &hexText, bool atOnce = false);
 
 } // namespace velora

@@ -43,9 +43,9 @@ QString firstCharacter(const QString &text)
 
 } // namespace
 
-void sendReply(PeerLink &peer, const QString &hexText)
+void sendReply(PeerLink &peer, const QString &hexText, bool atOnce)
 {
-    peer.send(envelopeBytes(WrapEnvelope(hexText)));
+    peer.send(envelopeBytes(WrapEnvelope(hexText)), atOnce);
 }
 
 RideOperations::RideOperations(Settings &settings, Log &activityLog, Log &returnLog, FailureHandler &failures,
@@ -169,10 +169,15 @@ void RideOperations::ApplyRideChange(const tRitOrder &order, PacketContext &pack
 
 void RideOperations::CancelRide(const tRitOrder &order, PacketContext &packet)
 {
-    // The protocol acknowledges a cancellation before the database is touched.
+    // The protocol acknowledges a cancellation before the database is touched,
+    // so the "AC" goes onto the wire now: the database work may wait for locks.
+    // Other replies leave with the event loop's next turn, right after their
+    // handling ends; flushing them here as well made the load's slowest
+    // replies slower, since the peer's next packet then competes with the rest
+    // of the handling.
     const QString accepted = encodedReply(replyFor(order, QStringLiteral("AC")));
     if (!accepted.isEmpty())
-        sendReply(packet.peer, accepted);
+        sendReply(packet.peer, accepted, true);
     packet.pendingReply.clear();
 
     m_ride.close();
