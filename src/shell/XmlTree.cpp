@@ -4,6 +4,17 @@
 
 namespace velora {
 
+namespace {
+
+// A settings file is three levels deep. Writing the tree back, and tearing it
+// down, recurse once per level, and each level is indented by two more
+// blanks: a file nested thousands of levels deep would overflow the stack at
+// the end of the run or grow quadratically with every rewrite. Such a file is
+// treated like any other that cannot be read.
+constexpr qsizetype kMaxElementDepth = 256;
+
+} // namespace
+
 XmlNode XmlNode::element(const QString &name)
 {
     XmlNode node;
@@ -77,6 +88,10 @@ bool parseXml(const QByteArray &bytes, XmlNode &document, QString *error)
     while (!reader.atEnd()) {
         switch (reader.readNext()) {
         case QXmlStreamReader::StartElement: {
+            if (qsizetype(open.size()) > kMaxElementDepth) {
+                reader.raiseError(QStringLiteral("Elements nested more than %1 levels deep").arg(kMaxElementDepth));
+                break;
+            }
             XmlNode node = XmlNode::element(reader.qualifiedName().toString());
             for (const QXmlStreamAttribute &attribute : reader.attributes())
                 node.attributes.append({attribute.qualifiedName().toString(), attribute.value().toString()});

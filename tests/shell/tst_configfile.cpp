@@ -321,6 +321,35 @@ private Q_SLOTS:
         QCOMPARE(readAll(movedTo), broken);
         QCOMPARE(readAll(again.movedAsideTo()), QByteArray("not xml"));
     }
+
+    void deeplyNestedFileIsMovedAsideInsteadOfOverflowingTheStack_data()
+    {
+        QTest::addColumn<int>("depth");
+        QTest::addColumn<bool>("readable");
+        QTest::newRow("unknown content nested 200 deep is kept") << 200 << true;
+        QTest::newRow("nested 100000 deep") << 100000 << false;
+    }
+
+    void deeplyNestedFileIsMovedAsideInsteadOfOverflowingTheStack()
+    {
+        QFETCH(int, depth);
+        QFETCH(bool, readable);
+        const QByteArray nested = QByteArray("<X>").repeated(depth) + QByteArray("</X>").repeated(depth);
+        writeAll(path(), settingsFile("    <RBSPoort_Text>2200</RBSPoort_Text>\n" + nested));
+        Settings settings;
+        Log log(QStringLiteral("RBSLog"));
+        ConfigFile config(path(), log);
+        config.LoadSettings(settings);
+
+        QCOMPARE(settings.text(Setting::RBSPoort), readable ? QStringLiteral("2200") : QStringLiteral("2100"));
+        QCOMPARE(config.movedAsideTo().isEmpty(), readable);
+        config.SaveSettings(settings);
+        QCOMPARE(config.FlushSettings(), ConfigFile::FlushResult::Written);
+        const QByteArray written = readAll(path());
+        QCOMPARE(written.count("<X>") + written.count("<X/>"), readable ? depth : 0);
+        // Indentation grows with the depth; it must stay far from quadratic.
+        QVERIFY(written.size() < 200 * 1024);
+    }
 };
 
 QTEST_GUILESS_MAIN(TestConfigFile)
