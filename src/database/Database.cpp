@@ -270,6 +270,8 @@ void Database::open()
         if (!missingIndexes.isEmpty())
             addIndexes(m_db, missingIndexes);
     }
+    m_sqlitePath = target.backend == Backend::SqlServerOdbc ? QString() : target.sqlitePath;
+    m_sqliteIdentity = m_sqlitePath.isEmpty() ? FileIdentity() : fileIdentity(m_sqlitePath);
     m_backend = target.backend;
     Q_EMIT openedChanged(true);
 }
@@ -292,6 +294,16 @@ void Database::close()
     }
     if (wasOpen)
         Q_EMIT openedChanged(false);
+}
+
+void Database::closeIfFileReplaced()
+{
+    if (!isOpen() || m_inTransaction || !m_sqliteIdentity.valid)
+        return;
+    // SQLite goes on writing into a deleted or replaced file through its open
+    // handle: every ride would be acknowledged and then lost with that file.
+    if (fileIdentity(m_sqlitePath) != m_sqliteIdentity)
+        close();
 }
 
 QString Database::translate(const QString &statement) const

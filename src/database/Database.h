@@ -2,6 +2,7 @@
 
 #include "database/LiteralParameters.h"
 #include "database/SqliteStatement.h"
+#include "shell/FileIdentity.h"
 
 #include <QObject>
 #include <QSqlDatabase>
@@ -78,6 +79,10 @@ public:
     // layer's message (without the password) when it cannot.
     void open();
     void close();
+    // Closes the connection when its SQLite file is no longer the file at its
+    // path (deleted, or another file moved over it), so that the next user
+    // opens the file that is there now. Outside a transaction only.
+    void closeIfFileReplaced();
 
     Backend backend() const { return m_backend; }
     QSqlDatabase connection() const;
@@ -149,6 +154,8 @@ private:
     QHash<QString, std::list<std::pair<QString, PreparedStatement>>::iterator> m_preparedIndex;
     // BEGIN, COMMIT and ROLLBACK kept on SQLite: Qt's driver prepares each anew.
     std::unique_ptr<SqliteStatement> m_transactionStatements[3];
+    QString m_sqlitePath;          // the SQLite file the connection was opened on
+    FileIdentity m_sqliteIdentity; // and which file that was
 };
 
 } // namespace velora

@@ -53,6 +53,7 @@ void PacketHandler::handleSteps(const QString &received, PacketContext &packet)
         m_activityLog.clear();
     m_activityLog.addLine(timeOfDayStamp() + u'-' + packet.peer.address());
     m_activityLog.addLine(logExcerpt(received, kLoggedPacketLimit));
+    m_database.closeIfFileReplaced();
     if (!m_database.isOpen())
         m_database.open();
 

@@ -79,6 +79,7 @@ void ReturnScheduler::tick()
         m_timer.start();
     });
 
+    m_database.closeIfFileReplaced();
     const int offered = countRows(kCountOffered);
     const int failed = countRows(kCountFailed);
     const ResubmitButton noReply = buttonFor("NO REPLY", offered);

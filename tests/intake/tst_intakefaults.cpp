@@ -1,5 +1,6 @@
 #include "IntakeTestKit.h"
 
+#include <QFile>
 #include <QSemaphore>
 #include <QThread>
 
@@ -84,6 +85,39 @@ private Q_SLOTS:
         other->wait();
         delete other;
         QCOMPARE(kit->count("planning"), 1);
+    }
+
+    void databaseFileDeletedOrReplacedWhileRunning_data()
+    {
+        QTest::addColumn<QByteArray>("replacement"); // empty: the file is only deleted
+        QTest::newRow("deleted") << QByteArray();
+        QTest::newRow("replaced by garbage") << QByteArray(4096, '\x5a');
+    }
+
+    void databaseFileDeletedOrReplacedWhileRunning()
+    {
+        QFETCH(QByteArray, replacement);
+        QCOMPARE(send(order("NR", 1).packet()), replyBytes("AC", "RBS", 1));
+        const QString path = kit->databasePath();
+        for (const char *suffix : {"", "-wal", "-shm"})
+            QFile::remove(path + QLatin1String(suffix));
+        if (!replacement.isEmpty()) {
+            QFile other(path + ".new");
+            QVERIFY(other.open(QIODevice::WriteOnly));
+            other.write(replacement);
+            other.close();
+            QVERIFY(QFile::rename(other.fileName(), path));
+        }
+
+        // An acknowledged ride must be in the file that is there, not in one
+        // that nobody can open any more.
+        if (replacement.isEmpty()) {
+            QCOMPARE(send(order("NR", 2).packet()), replyBytes("AC", "RBS", 2));
+            QCOMPARE(kit->count("planning", "pla_extern=2"), 1);
+        } else {
+            QCOMPARE(send(order("NR", 2).packet()), replyBytes("NC", "RBS", 2));
+            QVERIFY2(kit->activityLog.text().contains("not a database"), qPrintable(kit->activityLog.text()));
+        }
     }
 
     void statementFailingPartWay_data()
