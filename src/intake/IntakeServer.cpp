@@ -7,11 +7,15 @@
 #include "shell/Failure.h"
 #include "shell/FailureHandler.h"
 #include "shell/Log.h"
+#include "shell/OpenFileLimit.h"
 #include "shell/Settings.h"
 
 #include <QPointer>
 #include <QTcpSocket>
 #include <QTimer>
+
+#include <algorithm>
+#include <limits>
 
 namespace velora {
 
@@ -20,6 +24,20 @@ namespace {
 constexpr qsizetype kActivityLogBound = 500;
 // Booking systems open many connections at once after an outage of the link.
 constexpr int kListenBacklog = 1024;
+
+// Peers must not take every file the process may open. When they do, each
+// accept fails at once and is tried again at once, a busy loop for as long as
+// a connection waits, and the database, the log files and the return channels
+// cannot open theirs. So some files are kept back; up to 30 connections more
+// may already be accepted by the time the bound is seen.
+int connectionBound()
+{
+    const long long files = openFileLimit();
+    if (files < 0)
+        return std::numeric_limits<int>::max();
+    const long long kept = std::min<long long>(64, files / 2);
+    return int(std::clamp<long long>(files - kept, 1, std::numeric_limits<int>::max()));
+}
 
 QString gateKey(const char *what, quint64 id)
 {
@@ -61,7 +79,8 @@ struct IntakeServer::Peer final : PeerLink {
 IntakeServer::IntakeServer(Settings &settings, Log &activityLog, Log &returnLog, FailureHandler &failures,
                            Database &database, Datasets &datasets, QString logFolder, QObject *parent)
     : QObject(parent), m_settings(settings), m_activityLog(activityLog), m_failures(failures), m_database(database),
-      m_logFolder(std::move(logFolder)), m_handler(settings, activityLog, returnLog, failures, database, datasets)
+      m_logFolder(std::move(logFolder)), m_handler(settings, activityLog, returnLog, failures, database, datasets),
+      m_maxConnections(connectionBound())
 {
     m_server.setListenBacklogSize(kListenBacklog);
     connect(&m_server, &QTcpServer::newConnection, this, [this] { RBSServerSocketClientConnect(); });
@@ -183,6 +202,10 @@ void IntakeServer::RBSServerSocketClientConnect()
             }
         });
     }
+    // Taking a pending connection turns accepting back on, so the pause
+    // comes after the last one.
+    if (int(m_peers.size()) >= m_maxConnections)
+        m_server.pauseAccepting();
 }
 
 void IntakeServer::RBSServerSocketClientRead(quint64 id)
@@ -284,6 +307,8 @@ void IntakeServer::finishPeer(quint64 id)
     peer->socket->disconnect(this);
     peer->socket->deleteLater();
     m_peers.erase(id);
+    if (int(m_peers.size()) < m_maxConnections && m_server.isListening())
+        m_server.resumeAccepting();
 }
 
 void IntakeServer::RBSServerSocketClientDisconnect(Peer &peer)

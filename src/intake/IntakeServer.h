@@ -48,6 +48,10 @@ public:
     bool lamp() const { return m_lamp; }                             // JvLED1
     const QStringList &connections() const { return m_connections; } // RBSConnections
     int openConnectionCount() const { return int(m_peers.size()); }
+    // The most peers held at once; further ones wait in the listen queue until
+    // one leaves. Derived from the open file limit unless set.
+    void setMaxConnections(int limit) { m_maxConnections = limit; }
+    int maxConnections() const { return m_maxConnections; }
 
     PacketHandler &handler() { return m_handler; }
 
@@ -80,6 +84,7 @@ private:
     QStringList m_connections;
     std::map<quint64, std::unique_ptr<Peer>> m_peers;
     quint64 m_nextId = 1;
+    int m_maxConnections;
     bool m_lamp = false;
 };
 

@@ -1,5 +1,7 @@
 #include "IntakeTestKit.h"
 
+#include "shell/OpenFileLimit.h"
+
 #include <QFile>
 #include <QSemaphore>
 #include <QThread>
@@ -316,6 +318,37 @@ private Q_SLOTS:
         QCOMPARE(kit->count("planning"), 1);
         QCOMPARE(silent.socket().state(), QAbstractSocket::ConnectedState);
         QVERIFY(silent.received().isEmpty());
+    }
+
+    void connectionsBeyondTheBoundWaitTheirTurn()
+    {
+        // The bound leaves files for the database and the logs: below the
+        // process's limit, and not far below it.
+        const long long files = openFileLimit();
+        QVERIFY(files > 0);
+        QVERIFY(kit->server->maxConnections() < files);
+        QVERIFY(kit->server->maxConnections() >= files / 2);
+
+        kit->server->setMaxConnections(3);
+        std::vector<std::unique_ptr<BookingPeer>> peers;
+        for (int i = 0; i < 4; ++i) {
+            peers.push_back(std::make_unique<BookingPeer>(kit->server->port()));
+            QVERIFY(peers.back()->connected()); // the listen queue completes the handshake
+        }
+        QVERIFY(waitUntil([&] { return kit->server->openConnectionCount() == 3; }));
+        QTest::qWait(200);
+        QCOMPARE(kit->server->openConnectionCount(), 3);
+
+        // The last two wait; their packets are answered once others leave.
+        peers[2]->send(order("NR", 3).packet());
+        peers[3]->send(order("NR", 4).packet());
+        QTest::qWait(100);
+        QVERIFY(peers[3]->received().isEmpty());
+        peers[0].reset();
+        peers[1].reset();
+        QCOMPARE(peers[2]->waitForReplies(1), replyBytes("AC", "RBS", 3));
+        QCOMPARE(peers[3]->waitForReplies(1), replyBytes("AC", "RBS", 4));
+        QCOMPARE(kit->server->openConnectionCount(), 3);
     }
 
     void twoHundredConnectionsAtOnce()
