@@ -227,6 +227,8 @@ void IntakeServer::readAvailable(Peer &peer)
         if (chunk.isEmpty())
             break;
         gotBytes = true;
+        if (appendWhileIncomplete(current->held, chunk))
+            continue;
         FramingResult framed = cutReceivedBytes(current->held, chunk);
         current->held = std::move(framed.held);
         handlePieces(id, std::move(framed.pieces));

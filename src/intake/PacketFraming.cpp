@@ -27,6 +27,26 @@ bool isIncompletePacket(QByteArrayView text)
     return text.size() - i < 2;
 }
 
+bool appendWhileIncomplete(QByteArray &held, QByteArrayView incoming)
+{
+    // Only a held packet that is "<RBS>" and hex digits so far, with no
+    // trailer character yet, can be judged by the new bytes alone: none of
+    // them can complete the marker, and its digit run goes on into them.
+    if (incoming.isEmpty() || !held.startsWith(kMarker))
+        return false;
+    if (held.size() > kMarker.size() && !isUpperHexDigit(held.back()))
+        return false;
+    if (held.size() + incoming.size() >= kPacketBufferBound)
+        return false;
+    qsizetype i = 0;
+    while (i < incoming.size() && isUpperHexDigit(incoming[i]))
+        ++i;
+    if (incoming.size() - i >= 2)
+        return false;
+    held.append(incoming);
+    return true;
+}
+
 FramingResult cutReceivedBytes(QByteArrayView held, QByteArrayView incoming, bool release)
 {
     FramingResult result;

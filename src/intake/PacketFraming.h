@@ -33,6 +33,13 @@ struct FramingResult {
 // therefore one piece, exactly what that read delivered.
 FramingResult cutReceivedBytes(QByteArrayView held, QByteArrayView incoming, bool release = false);
 
+// The same as cutReceivedBytes(held, incoming) when that would release nothing
+// and only hold more, but done in place: appends incoming to held and returns
+// true. Otherwise returns false and leaves held as it was. A packet that
+// arrives in many small reads would otherwise be copied and scanned whole at
+// every read.
+bool appendWhileIncomplete(QByteArray &held, QByteArrayView incoming);
+
 // True while a received text is a packet whose trailer has not fully arrived.
 bool isIncompletePacket(QByteArrayView text);
 

@@ -223,6 +223,33 @@ private Q_SLOTS:
         QVERIFY(waited.elapsed() >= 1900);
     }
 
+    void packetTrickledInSmallReadsCostsNoMoreThanASmallOne()
+    {
+        IntakeKit kit;
+        QVERIFY(kit.start());
+        // The same number of one-byte reads, onto a held packet of five bytes
+        // and onto one of 900,000: each read must cost the same, not a copy
+        // and a scan of everything held so far.
+        auto trickle = [&](qsizetype heldBytes) {
+            BookingPeer peer(kit.server->port());
+            if (!peer.connected())
+                return qint64(-1);
+            peer.send("<RBS>" + QByteArray(heldBytes - 5, 'A'));
+            QTest::qWait(200);
+            QElapsedTimer timer;
+            timer.start();
+            for (int i = 0; i < 4000; ++i) {
+                peer.send("B");
+                QCoreApplication::processEvents();
+            }
+            return timer.elapsed();
+        };
+        const qint64 small = trickle(5);
+        const qint64 large = trickle(900000);
+        QVERIFY(small >= 0 && large >= 0);
+        QVERIFY2(large < 3 * small + 300, qPrintable(QStringLiteral("%1 ms against %2 ms").arg(large).arg(small)));
+    }
+
     void readsWaitWhileTheGateIsHeld()
     {
         IntakeKit kit;

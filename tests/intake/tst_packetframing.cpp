@@ -65,6 +65,44 @@ private Q_SLOTS:
         QCOMPARE(result.held, stillHeld);
     }
 
+    void appendingInPlaceAgreesWithCutting_data()
+    {
+        QTest::addColumn<QByteArray>("held");
+        QTest::addColumn<QByteArray>("incoming");
+        QTest::addColumn<bool>("inPlace");
+
+        QTest::newRow("digits onto the marker") << QByteArray("<RBS>") << QByteArray("4E") << true;
+        QTest::newRow("digits onto digits") << QByteArray("<RBS>4E") << QByteArray("52") << true;
+        QTest::newRow("first trailer character") << QByteArray("<RBS>4E") << QByteArray("52\r") << true;
+        QTest::newRow("both trailer characters") << QByteArray("<RBS>4E") << QByteArray("52\r\n") << false;
+        QTest::newRow("second trailer character") << QByteArray("<RBS>4E52\r") << QByteArray("\n") << false;
+        QTest::newRow("a new packet begins") << QByteArray("<RBS>4E") << QByteArray("<RBS>57") << false;
+        QTest::newRow("lower-case digit is a trailer") << QByteArray("<RBS>4E") << QByteArray("5e") << true;
+        QTest::newRow("lower-case digits") << QByteArray("<RBS>4E") << QByteArray("5e2") << false;
+        QTest::newRow("marker still arriving") << QByteArray("<RB") << QByteArray("S>") << false;
+        QTest::newRow("nothing held") << QByteArray() << QByteArray("<RBS>4E") << false;
+        QTest::newRow("up to the bound") << "<RBS>" + QByteArray(kPacketBufferBound - 8, 'A') << QByteArray("BC")
+                                         << true;
+        QTest::newRow("reaching the bound")
+            << "<RBS>" + QByteArray(kPacketBufferBound - 7, 'A') << QByteArray("BC") << false;
+    }
+
+    void appendingInPlaceAgreesWithCutting()
+    {
+        QFETCH(QByteArray, held);
+        QFETCH(QByteArray, incoming);
+        QFETCH(bool, inPlace);
+        const FramingResult cut = cutReceivedBytes(held, incoming);
+        QByteArray appended = held;
+        QCOMPARE(appendWhileIncomplete(appended, incoming), inPlace);
+        if (inPlace) {
+            QVERIFY(cut.pieces.empty());
+            QCOMPARE(appended, cut.held);
+        } else {
+            QCOMPARE(appended, held);
+        }
+    }
+
     void releaseHandsOutWhatIsHeld()
     {
         const FramingResult result = cutReceivedBytes("<RBS>4E5", {}, true);
