@@ -25,6 +25,11 @@ constexpr qsizetype kActivityLogBound = 500;
 // Booking systems open many connections at once after an outage of the link.
 constexpr int kListenBacklog = 1024;
 
+// Replies a peer has not taken yet. A booking system that sends on without
+// ever reading would otherwise have its replies pile up in memory without end;
+// past this its packets wait unread (and its sends stall) until it reads.
+constexpr qint64 kUnreadReplyBound = 256 * 1024;
+
 // Peers must not take every file the process may open. When they do, each
 // accept fails at once and is tried again at once, a busy loop for as long as
 // a connection waits, and the database, the log files and the return channels
@@ -167,6 +172,8 @@ void IntakeServer::RBSServerSocketClientConnect()
         peer->peerAddress = peerAddressText(socket->peerAddress());
         peer->holdTimer.setSingleShot(true);
         socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        // What is not read yet stays with the peer rather than in memory here.
+        socket->setReadBufferSize(kPacketBufferBound);
 
         QPointer<IntakeServer> self(this);
         connect(socket, &QTcpSocket::readyRead, this, [this, self, id] {
@@ -175,6 +182,20 @@ void IntakeServer::RBSServerSocketClientConnect()
                     self->RBSServerSocketClientRead(id);
             });
         });
+        // Reading may have stopped for the replies still to go. Queued: a
+        // reply's flush reports written bytes while its packet is handled.
+        connect(
+            socket, &QTcpSocket::bytesWritten, this,
+            [this, self, id] {
+                const Peer *peer = findPeer(id);
+                if (!peer || peer->socket->bytesAvailable() <= 0 || peer->socket->bytesToWrite() >= kUnreadReplyBound)
+                    return;
+                m_database.gate().run(gateKey("read", id), [self, id] {
+                    if (self)
+                        self->RBSServerSocketClientRead(id);
+                });
+            },
+            Qt::QueuedConnection);
         connect(socket, &QTcpSocket::disconnected, this, [this, self, id] {
             m_database.gate().run(gateKey("gone", id), [self, id] {
                 if (self)
@@ -222,6 +243,8 @@ void IntakeServer::readAvailable(Peer &peer)
         Peer *current = findPeer(id);
         if (!current || current->socket->bytesAvailable() <= 0)
             break;
+        if (current->isConnected() && current->socket->bytesToWrite() >= kUnreadReplyBound)
+            break;
         // Never more than the bound in hand: a flood is cut into bounded texts.
         const QByteArray chunk = current->socket->read(kPacketBufferBound - current->held.size());
         if (chunk.isEmpty())
@@ -255,6 +278,12 @@ void IntakeServer::releaseHeld(quint64 id)
     if (!peer || peer->held.isEmpty())
         return;
     const qint64 waited = peer->lastBytes.elapsed();
+    // Bytes left unread for the replies still to go are no silence: the
+    // rest of the packet may be among them.
+    if (peer->socket->bytesAvailable() > 0) {
+        peer->holdTimer.start(kPacketHoldMs);
+        return;
+    }
     if (waited < kPacketHoldMs) {
         peer->holdTimer.start(int(kPacketHoldMs - waited));
         return;

@@ -351,6 +351,35 @@ private Q_SLOTS:
         QCOMPARE(kit->server->openConnectionCount(), 3);
     }
 
+    void peerThatNeverReadsIsHeldBackNotBuffered()
+    {
+        // A client that takes one byte and then no more: its replies stay in
+        // the kernel and then with the service.
+        QTcpSocket client;
+        client.setReadBufferSize(1);
+        client.connectToHost(QHostAddress::LocalHost, kit->server->port());
+        QVERIFY(client.waitForConnected(5000));
+        const QByteArray packet = OrderItems("RS", 1).packet();
+        const int packets = 250000; // about 110 MB, more than the socket buffers can hold
+        for (int i = 0; i < packets / 1000; ++i)
+            client.write(packet.repeated(1000));
+
+        // The service stops reading until its replies are taken, so the
+        // client cannot get everything out.
+        QVERIFY(!waitUntil([&] { return client.bytesToWrite() == 0; }, 6000));
+
+        // Once it reads, every packet is answered.
+        client.setReadBufferSize(0);
+        qsizetype replies = 0;
+        QVERIFY(waitUntil(
+            [&] {
+                replies += client.readAll().count("<EINDE>");
+                return replies >= packets;
+            },
+            12000));
+        QCOMPARE(replies, qsizetype(packets));
+    }
+
     void twoHundredConnectionsAtOnce()
     {
         std::vector<std::unique_ptr<BookingPeer>> peers;
