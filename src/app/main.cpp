@@ -160,7 +160,11 @@ int run(int argc, char **argv, bool headless, bool windowWanted)
         }
         failures.guard([&] {
             service.gatherSettings();
-            config.FlushSettings();
+            const ConfigFile::FlushResult written = config.FlushSettings();
+            // The note above promised only the log would be lost.
+            if (written == ConfigFile::FlushResult::Failed || written == ConfigFile::FlushResult::Protected)
+                QTextStream(stderr) << "VeloraRBS: the settings file " << QDir::toNativeSeparators(config.path())
+                                    << " was not written either; the settings of this run are lost.\n";
         });
         QCoreApplication::exit(1);
     });

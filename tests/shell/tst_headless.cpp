@@ -181,6 +181,31 @@ private Q_SLOTS:
         QVERIFY(QFile::exists(tmp.filePath(QStringLiteral("VeloraRBS.xml"))));
     }
 
+    void secondSignalSaysWhenTheSettingsCannotBeWrittenEither()
+    {
+        QTemporaryDir tmp;
+        QFile blocker(tmp.filePath(QStringLiteral("RBS")));
+        QVERIFY(blocker.open(QIODevice::WriteOnly));
+        blocker.close();
+        // A folder where the settings file belongs: it can be neither read nor replaced.
+        QVERIFY(QDir(tmp.path()).mkdir(QStringLiteral("VeloraRBS.xml")));
+        QProcess process;
+        process.setProgram(QStringLiteral(VELORA_EXECUTABLE));
+        process.setArguments({QStringLiteral("--headless"), QStringLiteral("--dir"), tmp.path()});
+        process.start();
+        QVERIFY(process.waitForStarted(10000));
+        QByteArray err;
+        QVERIFY(test::waitUntil([&] { return (err += process.readAllStandardError()).contains("running"); }, 15000));
+        process.terminate();
+        QVERIFY(test::waitUntil([&] { return (err += process.readAllStandardError()).contains("close abandoned"); },
+                                15000));
+        process.terminate();
+        QVERIFY(process.waitForFinished(15000));
+        QCOMPARE(process.exitCode(), 1);
+        err += process.readAllStandardError();
+        QVERIFY2(err.contains("was not written"), err.constData());
+    }
+
     // With the window the close step is the window's; a failed close keeps
     // the window, but an unattended service must still end at the second
     // signal, as it does without the window.
