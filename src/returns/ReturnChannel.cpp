@@ -3,6 +3,7 @@
 #include "database/Database.h"
 #include "database/DatasetGate.h"
 #include "database/Datasets.h"
+#include "intake/PacketFraming.h"
 #include "intake/WireCodec.h"
 #include "returns/ReplyFraming.h"
 #include "shell/FailureHandler.h"
@@ -139,7 +140,14 @@ void ReturnChannel::clearQueue()
 
 void ReturnChannel::onReadyRead()
 {
-    m_pending.append(m_socket.readAll());
+    const QByteArray bytes = m_socket.readAll();
+    // An answer still arriving in small reads is only extended: cutting it
+    // anew would copy and scan everything held at every read.
+    if (appendWhileIncomplete(m_pending, bytes)) {
+        m_replyFlush.start(); // the wait counts from the last bytes received
+        return;
+    }
+    m_pending.append(bytes);
     handlePending(m_pending.size() >= kReplyBufferLimit);
 }
 

@@ -3,7 +3,9 @@
 #include "returns/ReplyFraming.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
+#include <QPointer>
 #include <QTest>
 
 #include <netinet/in.h>
@@ -253,6 +255,46 @@ private Q_SLOTS:
         QVERIFY(kit.returnLog.lineCount() < 20000);
         for (const QString &line : kit.returnLog.lines())
             QVERIFY(line.size() <= kLoggedReplyLimit + 40);
+    }
+
+    void answerTrickledInSmallReadsCostsNoMoreThanASmallOne()
+    {
+        // The same number of one-byte reads onto an answer of five bytes held
+        // so far and onto one of 900,000: each read must cost the same, not a
+        // copy and a scan of everything held. The answer still counts after.
+        auto trickle = [](qsizetype heldBytes, qint64 &elapsed) {
+            ReturnsKit kit;
+            ReturnPeer peer;
+            QPointer<QTcpSocket> host;
+            peer.onConnect = [&](QTcpSocket &socket) {
+                host = &socket;
+                socket.write("<RBS>" + QByteArray(heldBytes - 5, 'A'));
+            };
+            kit.pointAt(Setting::RBSCHost, Setting::RBSCPoort, peer.port());
+            const int ride = kit.insertRide({{"pla_extern", 4711}, {"pla_retour_rbs", 3}});
+            kit.rbs->queue().append("<RBS>00<EINDE>");
+            kit.rbsQueueTimer.start(40);
+            if (!waitUntil([&] { return host && kit.rbs->isConnected(); }, 5000))
+                return false;
+            QTest::qWait(200);
+            QElapsedTimer timer;
+            timer.start();
+            for (int i = 0; i < 4000 && host; ++i) {
+                host->write("B");
+                host->flush();
+                QCoreApplication::processEvents();
+            }
+            elapsed = timer.elapsed();
+            if (!host)
+                return false;
+            // The held text ends: the answer after it is read as before.
+            host->write("\r\n" + acceptFor(4711));
+            return waitUntil([&] { return kit.returnState(ride) == 2; }, 5000);
+        };
+        qint64 small = 0, large = 0;
+        QVERIFY(trickle(5, small));
+        QVERIFY(trickle(900000, large));
+        QVERIFY2(large < 3 * small + 300, qPrintable(QStringLiteral("%1 ms against %2 ms").arg(large).arg(small)));
     }
 
     void unreachableHostKeepsEntriesAndRetries()
