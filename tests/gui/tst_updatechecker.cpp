@@ -209,7 +209,8 @@ private Q_SLOTS:
             m_server->answer(
                 QStringLiteral("/r%1").arg(hop),
                 {"302 Found",
-                 {"Location: " + (hop + 1 == hops ? QByteArray("/doel") : "r" + QByteArray::number(hop + 1))}});
+                 {"Location: " + (hop + 1 == hops ? QByteArray("/doel") : "r" + QByteArray::number(hop + 1))},
+                 {}});
         m_server->answer(QStringLiteral("/doel"), {"200 OK", {}, "aangekomen"});
         QBuffer sink;
         sink.open(QIODevice::WriteOnly);
@@ -223,7 +224,7 @@ private Q_SLOTS:
 
     void redirectLoopEnds()
     {
-        m_server->answer(QStringLiteral("/rond"), {"301 Moved Permanently", {"Location: /rond"}});
+        m_server->answer(QStringLiteral("/rond"), {"301 Moved Permanently", {"Location: /rond"}, {}});
         const auto transfer = fetch(m_server->url(QStringLiteral("/rond")));
         QVERIFY(transfer->isFinished());
         QVERIFY(!transfer->succeeded());

@@ -247,7 +247,7 @@ private Q_SLOTS:
         const QString hostile = "x'); DROP TABLE planning; -- \"quoted\" ''";
         kit->settings.setChecked(Setting::Postcodes, true);
         kit->settings.setChecked(Setting::DebiteurAanmaken, true);
-        for (const QString &type : {"NR", "WR", "VR"}) {
+        for (const char *type : {"NR", "WR", "VR"}) {
             OrderItems o = order(type);
             for (int index : kTextItems)
                 if (index > 1)
