@@ -30,6 +30,30 @@ qsizetype partialMarkerTail(QByteArrayView buffer)
     return 0;
 }
 
+// The digits of a leading number without its sign, prefix included: what the
+// reading rule takes as the number's size.
+QStringView magnitudePart(QStringView text)
+{
+    qsizetype i = 0;
+    const qsizetype n = text.size();
+    while (i < n && (text[i] == u' ' || text[i] == u'\t'))
+        ++i;
+    if (i < n && (text[i] == u'+' || text[i] == u'-'))
+        ++i;
+    const qsizetype start = i;
+    bool hex = false;
+    if (i < n && (text[i] == u'$' || text[i] == u'x' || text[i] == u'X')) {
+        hex = true;
+        ++i;
+    } else if (i + 1 < n && text[i] == u'0' && (text[i + 1] == u'x' || text[i + 1] == u'X')) {
+        hex = true;
+        i += 2;
+    }
+    while (i < n && (hex ? isHexDigit(text[i]) : (text[i] >= u'0' && text[i] <= u'9')))
+        ++i;
+    return text.sliced(start, i - start);
+}
+
 } // namespace
 
 bool isIncompleteReply(QByteArrayView piece)
@@ -113,8 +137,14 @@ ReturnAnswer readReturnAnswer(const QString &received)
         if (index++ < 3)
             return true;
         const QString text = item.text();
-        if (holdsLeadingDigits(text))
-            answer.rideNumber = leadingInteger(text);
+        if (!holdsLeadingDigits(text))
+            return false;
+        // The reading rule stops before the number leaves the 32-bit range, so
+        // 99999999999999 would read as 999999999: another booking's ride. A
+        // number that no ride can have selects none.
+        const IntegerReading whole = readInteger(text);
+        if (whole.complete || readInteger(magnitudePart(text)).complete)
+            answer.rideNumber = whole.value;
         return false;
     });
     answer.missingRideNumber = index < 4;

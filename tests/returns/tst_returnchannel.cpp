@@ -99,6 +99,18 @@ private Q_SLOTS:
             << QString(answerBytes("AC,RBS,7,0xZ1,0,")) << int(K::Accept) << -1 << false;
         QTest::newRow("0x hex form") << QString(answerBytes("AC,RBS,7,0x1f,0,")) << int(K::Accept) << 31 << false;
         QTest::newRow("signed 0X hex") << QString(answerBytes("NC,RBS,7, -0X10,0,")) << int(K::Refuse) << -16 << false;
+        // Beyond the 32-bit range the number names no ride: cut short it
+        // would name another one.
+        QTest::newRow("beyond 32 bits") << QString(answerBytes("AC,RBS,7,99999999999999,0,")) << int(K::Accept) << -1
+                                        << false;
+        QTest::newRow("hex beyond 32 bits")
+            << QString(answerBytes("NC,RBS,7,$1FFFFFFFF,0,")) << int(K::Refuse) << -1 << false;
+        QTest::newRow("lowest value then letter")
+            << QString(answerBytes("NC,RBS,7,-2147483648a,0,")) << int(K::Refuse) << -1 << false;
+        QTest::newRow("lowest value") << QString(answerBytes("NC,RBS,7,-2147483648,0,")) << int(K::Refuse)
+                                      << int(std::numeric_limits<qint32>::min()) << false;
+        QTest::newRow("highest value then letter")
+            << QString(answerBytes("AC,RBS,7,2147483647z,0,")) << int(K::Accept) << 2147483647 << false;
         QTest::newRow("three items") << QString(answerBytes("AC,RBS,7")) << int(K::Accept) << -1 << true;
         QTest::newRow("closing marker trailer")
             << QString(answerBytes("AC,RBS,7,4711,0,", "<EINDE>")) << int(K::Accept) << 4711 << false;
