@@ -263,12 +263,15 @@ bool HttpExchange::readHead()
             }
             lineStart = lineEnd + 1;
         }
+        // Interim heads count towards the limit: a server that sends them
+        // without end would otherwise keep the exchange busy for good, and
+        // every data arrival restarts an idle time-out.
         if (headLength < 0) {
-            if (m_buffer.size() > kMaxHeadBytes)
+            if (m_interimHeadBytes + m_buffer.size() > kMaxHeadBytes)
                 fail(Failure::TooLarge);
             return false;
         }
-        if (headLength > kMaxHeadBytes) {
+        if (m_interimHeadBytes + headLength > kMaxHeadBytes) {
             fail(Failure::TooLarge);
             return false;
         }
@@ -279,8 +282,10 @@ bool HttpExchange::readHead()
         }
         m_buffer.remove(0, bodyStart);
         // Interim answers (100 Continue, 103 Early Hints) precede the real one.
-        if (parsed->statusCode >= 100 && parsed->statusCode < 200)
+        if (parsed->statusCode >= 100 && parsed->statusCode < 200) {
+            m_interimHeadBytes += bodyStart;
             continue;
+        }
         m_head = std::move(parsed);
         break;
     }

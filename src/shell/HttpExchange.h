@@ -144,6 +144,7 @@ private:
     bool m_headRequest = false;
     QByteArray m_buffer;
     std::optional<HttpResponseHead> m_head;
+    qsizetype m_interimHeadBytes = 0; // heads of 1xx answers already skipped
     Framing m_framing = Framing::None;
     qint64 m_contentLength = -1;
     qint64 m_chunkLeft = -1; // bytes of the current chunk still to come; -1: a size line is next

@@ -218,6 +218,9 @@ private Q_SLOTS:
             << QByteArray("HTTP/1.0 200 OK\r\n\r\n") + QByteArray(101, 'x') << qint64(100) << Failure::TooLarge;
         QTest::newRow("endless head") << QByteArray("HTTP/1.1 200 OK\r\nX: ") + QByteArray(70 * 1024, 'h') << qint64(0)
                                       << Failure::TooLarge;
+        QTest::newRow("endless interim answers")
+            << QByteArray("HTTP/1.1 100 Continue\r\n\r\n").repeated(3000) + LoopbackHttpServer::response(200, "late")
+            << qint64(0) << Failure::TooLarge;
     }
     void failures()
     {
