@@ -217,6 +217,7 @@ void HttpTransfer::connectToServer()
 
     m_exchange = new HttpExchange(this);
     m_exchange->setTimeout(m_idleTimeoutMs, HttpExchange::TimeoutKind::Idle);
+    m_exchange->setBodyLimit(m_bodyLimit);
     if (m_sink)
         m_exchange->setBodySink(m_sink);
     else
@@ -347,6 +348,15 @@ HttpTransfer *UpdateChecker::newTransfer(HttpTransfer::Method method, const QUrl
     return transfer;
 }
 
+namespace {
+
+// The description and the release notes are read into memory whole; a few
+// lines each are expected. Without a bound a server sending without end fills
+// the temporary folder and then the memory of the service.
+constexpr qint64 kMaxTextBytes = 1024 * 1024;
+
+} // namespace
+
 void UpdateChecker::checkForUpdate(bool interactive)
 {
     m_interactive = interactive;
@@ -355,6 +365,7 @@ void UpdateChecker::checkForUpdate(bool interactive)
     m_tempFile = std::make_unique<QTemporaryFile>(QDir::temp().filePath(QStringLiteral("AUXXXXXX")));
     m_tempFile->open();
     m_transfer = newTransfer(HttpTransfer::Method::Get, m_config.descriptionUrl, m_tempFile.get());
+    m_transfer->setBodyLimit(kMaxTextBytes);
     connect(m_transfer, &HttpTransfer::finished, this, &UpdateChecker::descriptionFetched);
     m_transfer->start();
 }
@@ -393,6 +404,7 @@ void UpdateChecker::descriptionFetched()
     m_tempFile = std::make_unique<QTemporaryFile>(QDir::temp().filePath(QStringLiteral("AUXXXXXX")));
     m_tempFile->open();
     m_transfer = newTransfer(HttpTransfer::Method::Get, QUrl(m_description.readmeFileUrl), m_tempFile.get());
+    m_transfer->setBodyLimit(kMaxTextBytes);
     connect(m_transfer, &HttpTransfer::finished, this, &UpdateChecker::readmeFetched);
     m_transfer->start();
 }

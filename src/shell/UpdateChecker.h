@@ -94,6 +94,8 @@ public:
     // A server that sends nothing for this long fails the request, so that a
     // dead update server never leaves a transfer hanging for good.
     void setIdleTimeout(int milliseconds) { m_idleTimeoutMs = milliseconds; }
+    // A body beyond this fails the request; 0 (the default) sets no limit.
+    void setBodyLimit(qint64 bytes) { m_bodyLimit = bytes; }
 
     void start();
     void abort();
@@ -125,6 +127,7 @@ private:
     QIODevice *m_sink;
     HttpProxy m_proxy;
     int m_idleTimeoutMs = 30000;
+    qint64 m_bodyLimit = 0;
 
     HttpExchange *m_exchange = nullptr;
     int m_redirects = 0;

@@ -308,6 +308,24 @@ private Q_SLOTS:
         QCOMPARE(lost.description().updatePageUrl, QString::fromLatin1(kDefaultUpdatePage));
     }
 
+    void oversizedTextsAreNotRead()
+    {
+        // A valid section followed by megabytes of comment lines: read whole
+        // it would pass, but such a server can just as well send without end.
+        const QByteArray padding = QByteArray("; opvulling\r\n").repeated(200000);
+        m_server->answer(QStringLiteral("/liveupdate/VeloraRBS/Updates.txt"),
+                         {"200 OK", {}, description("Version=9.1\r\n") + padding});
+        UpdateChecker checker(config());
+        QCOMPARE(check(checker), CheckOutcome::NoUpdateOfferWebsite);
+        QCOMPARE(checker.description().version, QString());
+        QCOMPARE(checker.releaseNotes(), QStringLiteral("Mislukt: 0 Ongeldig antwoord"));
+
+        m_server->answer(QStringLiteral("/lees.txt"), {"200 OK", {}, "Regel 1\r\n" + padding});
+        offer("Version=9.1\r\nReadmeFileURL=" + m_server->url(QStringLiteral("/lees.txt")).toEncoded() + "\r\n");
+        QCOMPARE(check(checker), CheckOutcome::ShowNotice);
+        QCOMPARE(checker.releaseNotes(), QStringLiteral("Mislukt: 0 Ongeldig antwoord"));
+    }
+
     void backupAndFolders()
     {
         QFile program(config().programFilePath);
