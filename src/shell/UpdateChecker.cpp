@@ -514,7 +514,14 @@ void UpdateChecker::tick()
     const QString separator = QLocale().groupSeparator();
     const QString speed =
         (seconds > 0 ? sizeDisplay(received / seconds, separator) : QStringLiteral("0 B")) + QStringLiteral("/sec");
-    const QString remaining = received > 0 ? clockText((m_total - received) * seconds / received) : clockText(0);
+    // The size is the server's word: in whole numbers an absurd one (up to
+    // 2^63 - 1) overflows the estimate and shows nonsense.
+    qint64 left = 0;
+    if (received > 0) {
+        const double estimate = double(m_total - received) * double(seconds) / double(received);
+        left = estimate < 1e18 ? static_cast<qint64>(estimate) : qint64(1e18);
+    }
+    const QString remaining = clockText(left);
     Q_EMIT downloadTick(speed, clockText(seconds), remaining);
 }
 

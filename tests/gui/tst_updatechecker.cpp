@@ -405,6 +405,27 @@ private Q_SLOTS:
         QVERIFY(status.last().at(0).toString().startsWith(QStringLiteral("Mislukt: 200 OK")));
     }
 
+    void remainingTimeOfAnAbsurdSize()
+    {
+        // 3 * 2^61 bytes announced, 1000 sent: after two seconds the
+        // estimate is about 3.8 * 10^12 hours and must not wrap around.
+        const qint64 announced = qint64(3) << 61;
+        m_server->answer(QStringLiteral("/reus.zip"), {"200 OK", {}, QByteArray(1000, 'p'), true, announced, 1000});
+        offer("Version=9.1\r\nDownloadFileURL=" + m_server->url(QStringLiteral("/reus.zip")).toEncoded() + "\r\n");
+        UpdateChecker checker(config());
+        check(checker);
+        QSignalSpy ticks(&checker, &UpdateChecker::downloadTick);
+        checker.startDownload();
+        QVERIFY(waitUntil(
+            [&] { return !ticks.isEmpty() && ticks.last().at(1).toString() >= QStringLiteral("00:00:02"); }, 6000));
+        checker.abortDownload();
+        const QStringList elapsed = ticks.last().at(1).toString().split(u':');
+        const QStringList remaining = ticks.last().at(2).toString().split(u':');
+        const double expectedHours = double(announced - 1000) * elapsed.value(2).toInt() / 1000 / 3600;
+        QVERIFY2(qAbs(remaining.value(0).toDouble() / expectedHours - 1) < 0.01,
+                 qPrintable(ticks.last().at(2).toString()));
+    }
+
     void updaterGetsThePackagePathBetweenQuotes()
     {
         const QString record = m_folder.filePath(QStringLiteral("argument.txt"));
