@@ -8,6 +8,8 @@
 
 #include <QEventLoop>
 
+#include <limits>
+
 namespace velora {
 
 namespace {
@@ -134,6 +136,9 @@ bool DistanceClient::SendRequest(const QString &verb)
     // Without a bound an unanswered request would hold the link for good.
     if (seconds <= 0)
         seconds = kDefaultTimeOutSeconds;
+    // In milliseconds a larger value would overflow, and wrap to no time-out
+    // at all or to a short one.
+    seconds = qMin(seconds, std::numeric_limits<int>::max() / 1000);
 
     HttpExchange::Request request;
     request.method = verb.toLatin1();

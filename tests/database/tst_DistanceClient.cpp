@@ -8,6 +8,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <QTest>
 #include <QTimer>
 
@@ -198,6 +199,27 @@ private Q_SLOTS:
         // An idle gate runs work at once.
         m_gate->run(QStringLiteral("tick"), [&] { ran << QStringLiteral("now"); });
         QCOMPARE(ran.size(), 3);
+    }
+
+    void longTimeOutIsKept()
+    {
+        // 536870913 s is 1000 ms more than a multiple of 2^32 ms: counted in
+        // 32 bits it would give up after one second on a server that answers
+        // after one and a half.
+        QTcpServer late;
+        QVERIFY(late.listen(QHostAddress::LocalHost));
+        connect(&late, &QTcpServer::newConnection, [&] {
+            QTcpSocket *peer = late.nextPendingConnection();
+            QTimer::singleShot(1500, peer, [peer] {
+                peer->write(LoopbackHttpServer::response(200, okBody(12345, 600)));
+                peer->disconnectFromHost();
+            });
+        });
+        m_settings->setText(Setting::AfstandPoort, QString::number(late.serverPort()));
+        m_settings->setText(Setting::AfstandTimeOut, QStringLiteral("536870913"));
+        const myKilometers result = m_client->OpvragenAfstand(QStringLiteral("a"), QStringLiteral("b"));
+        QCOMPARE(result.distance, 12.345);
+        QCOMPARE(result.minutes, 10);
     }
 
     void readXmlTag_data()
