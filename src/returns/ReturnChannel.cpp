@@ -87,8 +87,9 @@ void ReturnChannel::queueTick()
             // next one can start.
             if (m_attemptStarted.elapsed() < m_connectTimeoutMs)
                 return;
+            // The socket knows its peer's port only once connected.
             reportAttemptFailure(
-                QStringLiteral("Connection to %1:%2 timed out").arg(m_socket.peerName()).arg(m_socket.peerPort()));
+                QStringLiteral("Connection to %1:%2 timed out").arg(m_socket.peerName()).arg(m_attemptPort));
         }
         startAttempt();
     });
@@ -114,7 +115,8 @@ void ReturnChannel::startAttempt()
     }
     m_attemptReported = false;
     m_attemptStarted.start();
-    m_socket.connectToHost(host, static_cast<quint16>(port));
+    m_attemptPort = static_cast<quint16>(port);
+    m_socket.connectToHost(host, m_attemptPort);
 }
 
 void ReturnChannel::sendTick()

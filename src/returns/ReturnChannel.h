@@ -88,6 +88,7 @@ private:
     QTcpSocket m_socket;
     QElapsedTimer m_attemptStarted;
     bool m_attemptReported = false;
+    quint16 m_attemptPort = 0;
     int m_connectTimeoutMs = 4000;
 
     QByteArray m_pending; // bytes of an answer still incomplete
