@@ -30,9 +30,15 @@ qsizetype partialMarkerTail(QByteArrayView buffer)
     return 0;
 }
 
-// The digits of a leading number without its sign, prefix included: what the
-// reading rule takes as the number's size.
-QStringView magnitudePart(QStringView text)
+// The leading number as the reading rule sees it: blanks and a sign skipped,
+// then an optional hex prefix ("$", "x" or "0x") and its digits. "0x" is read
+// as a prefix whenever it is there, so its "0" is no digit.
+struct LeadingNumber {
+    QStringView magnitude; // prefix and digits, without the sign: the number's size
+    qsizetype digits = 0;  // digits after the prefix
+};
+
+LeadingNumber leadingNumber(QStringView text)
 {
     qsizetype i = 0;
     const qsizetype n = text.size();
@@ -49,9 +55,10 @@ QStringView magnitudePart(QStringView text)
         hex = true;
         i += 2;
     }
+    const qsizetype firstDigit = i;
     while (i < n && (hex ? isHexDigit(text[i]) : (text[i] >= u'0' && text[i] <= u'9')))
         ++i;
-    return text.sliced(start, i - start);
+    return {text.sliced(start, i - start), i - firstDigit};
 }
 
 } // namespace
@@ -102,19 +109,8 @@ QList<QByteArray> takeReadyReplies(QByteArray &buffer, bool takeAll)
 
 bool holdsLeadingDigits(QStringView text)
 {
-    qsizetype i = 0;
-    const qsizetype n = text.size();
-    while (i < n && (text[i] == u' ' || text[i] == u'\t'))
-        ++i;
-    if (i < n && (text[i] == u'+' || text[i] == u'-'))
-        ++i;
-    if (i < n && (text[i] == u'$' || text[i] == u'x' || text[i] == u'X'))
-        return i + 1 < n && isHexDigit(text[i + 1]);
-    // "0x" is read as a prefix whenever it is there, so its "0" is no digit:
     // "0x" or "0xZ" hold no number at all.
-    if (i + 1 < n && text[i] == u'0' && (text[i + 1] == u'x' || text[i + 1] == u'X'))
-        return i + 2 < n && isHexDigit(text[i + 2]);
-    return i < n && text[i] >= u'0' && text[i] <= u'9';
+    return leadingNumber(text).digits > 0;
 }
 
 ReturnAnswer readReturnAnswer(const QString &received)
@@ -143,7 +139,7 @@ ReturnAnswer readReturnAnswer(const QString &received)
         // 99999999999999 would read as 999999999: another booking's ride. A
         // number that no ride can have selects none.
         const IntegerReading whole = readInteger(text);
-        if (whole.complete || readInteger(magnitudePart(text)).complete)
+        if (whole.complete || readInteger(leadingNumber(text).magnitude).complete)
             answer.rideNumber = whole.value;
         return false;
     });
