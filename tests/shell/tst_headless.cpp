@@ -55,6 +55,23 @@ bool startService(QProcess &process, const QString &folder, const QString &logFo
     return test::waitUntil([&] { return QFileInfo(logFolder).isDir(); }, 15000);
 }
 
+// Starts the service headless on folder with a plain file where its log
+// folder belongs, so that its close step cannot save the activity log, and
+// waits for the start line, which comes once the signal hook is in place.
+bool startWithLogFolderBlocked(QProcess &process, const QString &folder, QByteArray &err)
+{
+    QFile blocker(QDir(folder).filePath(QStringLiteral("RBS")));
+    if (!blocker.open(QIODevice::WriteOnly))
+        return false;
+    blocker.close();
+    process.setProgram(QStringLiteral(VELORA_EXECUTABLE));
+    process.setArguments({QStringLiteral("--headless"), QStringLiteral("--dir"), folder});
+    process.start();
+    if (!process.waitForStarted(10000))
+        return false;
+    return test::waitUntil([&] { return (err += process.readAllStandardError()).contains("running"); }, 15000);
+}
+
 // True once the process catches SIGTERM itself (its hook is in place), read
 // from the kernel's mask of caught signals.
 bool catchesSigterm(const QProcess &process)
@@ -157,17 +174,9 @@ private Q_SLOTS:
     {
         QTemporaryDir tmp;
         // "RBS" as a plain file: the log folder can be neither made nor used.
-        QFile blocker(tmp.filePath(QStringLiteral("RBS")));
-        QVERIFY(blocker.open(QIODevice::WriteOnly));
-        blocker.close();
         QProcess process;
-        process.setProgram(QStringLiteral(VELORA_EXECUTABLE));
-        process.setArguments({QStringLiteral("--headless"), QStringLiteral("--dir"), tmp.path()});
-        process.start();
-        QVERIFY(process.waitForStarted(10000));
-        // The line on standard error comes once the signal hook is in place.
         QByteArray err;
-        QVERIFY(test::waitUntil([&] { return (err += process.readAllStandardError()).contains("running"); }, 15000));
+        QVERIFY(startWithLogFolderBlocked(process, tmp.path(), err));
         process.terminate();
         // The first signal only reports the failure; the service keeps running.
         QVERIFY(test::waitUntil([&] { return process.readAllStandardOutput().startsWith("[RBSLog] "); }, 15000));
@@ -184,18 +193,11 @@ private Q_SLOTS:
     void secondSignalSaysWhenTheSettingsCannotBeWrittenEither()
     {
         QTemporaryDir tmp;
-        QFile blocker(tmp.filePath(QStringLiteral("RBS")));
-        QVERIFY(blocker.open(QIODevice::WriteOnly));
-        blocker.close();
         // A folder where the settings file belongs: it can be neither read nor replaced.
         QVERIFY(QDir(tmp.path()).mkdir(QStringLiteral("VeloraRBS.xml")));
         QProcess process;
-        process.setProgram(QStringLiteral(VELORA_EXECUTABLE));
-        process.setArguments({QStringLiteral("--headless"), QStringLiteral("--dir"), tmp.path()});
-        process.start();
-        QVERIFY(process.waitForStarted(10000));
         QByteArray err;
-        QVERIFY(test::waitUntil([&] { return (err += process.readAllStandardError()).contains("running"); }, 15000));
+        QVERIFY(startWithLogFolderBlocked(process, tmp.path(), err));
         process.terminate();
         QVERIFY(test::waitUntil([&] { return (err += process.readAllStandardError()).contains("close abandoned"); },
                                 15000));
