@@ -1,0 +1,289 @@
+#include "faults/FaultKit.h"
+
+#include "intake/WireCodec.h"
+#include "support/TestSupport.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QHash>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QUuid>
+
+#include <csignal>
+
+namespace velora::faults {
+
+quint16 freeLoopbackPort()
+{
+    QTcpServer probe;
+    if (!probe.listen(QHostAddress::LocalHost, 0))
+        return 0;
+    return probe.serverPort();
+}
+
+bool writeSettings(const QString &folder, quint16 port, const QMap<QString, QString> &extra)
+{
+    QDir().mkpath(folder);
+    QFile file(QDir(folder).filePath(QStringLiteral("VeloraRBS.xml")));
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return false;
+    QByteArray xml = "<?xml version=\"1.0\" encoding=\"iso-8859-1\"?>\n<Configuration>\n<Hoofdscherm>\n"
+                     "<FormVersion>0</FormVersion>\n<RBSActive_Checked>TRUE</RBSActive_Checked>\n";
+    QMap<QString, QString> elements = extra;
+    if (!elements.contains(QStringLiteral("RBSPoort_Text")))
+        elements.insert(QStringLiteral("RBSPoort_Text"), QString::number(port));
+    for (auto it = elements.cbegin(); it != elements.cend(); ++it)
+        xml += "<" + it.key().toLatin1() + ">" + it.value().toHtmlEscaped().toLatin1() + "</" + it.key().toLatin1() +
+               ">\n";
+    xml += "</Hoofdscherm>\n</Configuration>\n";
+    return file.write(xml) == xml.size() && file.flush();
+}
+
+ServiceProcess::ServiceProcess(QString folder) : m_folder(std::move(folder)) {}
+
+ServiceProcess::~ServiceProcess()
+{
+    if (m_process.state() != QProcess::NotRunning) {
+        m_process.kill();
+        m_process.waitForFinished(5000);
+    }
+}
+
+bool ServiceProcess::start(const QStringList &extraArguments)
+{
+    m_process.setProgram(QStringLiteral(VELORA_EXECUTABLE));
+    m_process.setArguments(QStringList{QStringLiteral("--headless"), QStringLiteral("--dir"), m_folder} +
+                           extraArguments);
+    m_process.start();
+    return m_process.waitForStarted(10000);
+}
+
+const QByteArray &ServiceProcess::output()
+{
+    m_out += m_process.readAllStandardOutput();
+    return m_out;
+}
+
+const QByteArray &ServiceProcess::errors()
+{
+    m_err += m_process.readAllStandardError();
+    return m_err;
+}
+
+bool ServiceProcess::waitForOutput(const QByteArray &text, int timeoutMs)
+{
+    return test::waitUntil([&] { return output().contains(text); }, timeoutMs);
+}
+
+bool ServiceProcess::waitForListening(quint16 port, int timeoutMs)
+{
+    return test::waitUntil(
+        [&] {
+            QTcpSocket probe;
+            probe.connectToHost(QHostAddress::LocalHost, port);
+            const bool up = probe.waitForConnected(200);
+            probe.abort();
+            return up;
+        },
+        timeoutMs);
+}
+
+void ServiceProcess::signal(int number)
+{
+    if (m_process.processId() > 0)
+        ::kill(pid_t(m_process.processId()), number);
+}
+
+bool ServiceProcess::waitForExit(int timeoutMs)
+{
+    const bool ended = test::waitUntil([&] { return m_process.state() == QProcess::NotRunning; }, timeoutMs);
+    output();
+    errors();
+    return ended;
+}
+
+QByteArray newRidePacket(qint32 ride)
+{
+    QStringList items(96);
+    const QString now = QDateTime::currentDateTime().addDays(1).toString(QStringLiteral("yyyyMMddhhmm"));
+    items[0] = QStringLiteral("NR");
+    items[1] = QStringLiteral("RBS");
+    items[3] = QString::number(ride);
+    for (int index : {4, 5, 23, 24, 49})
+        items[index] = now;
+    items[10] = QStringLiteral("Reiziger %1").arg(ride);
+    items[11] = QStringLiteral("Stationsplein");
+    items[13] = QStringLiteral("Utrecht");
+    items[17] = QStringLiteral("Slotlaan");
+    items[19] = QStringLiteral("Zeist");
+    return envelopeBytes(QStringLiteral("<RBS>") + EncodeHexText(WriteCommaList(items)) + QStringLiteral("\r\n"));
+}
+
+namespace {
+
+// "AC" or "NC" of the first complete reply in bytes; Nothing while none is complete.
+Told firstReply(const QByteArray &bytes)
+{
+    const qsizetype end = bytes.indexOf("<EINDE>");
+    if (end < 0)
+        return Told::Nothing;
+    const qsizetype start = bytes.lastIndexOf("<RBS>", end);
+    if (start < 0)
+        return Told::Nothing;
+    const QString payload = DecodeHexText(receivedText(bytes.mid(start + 5, end - start - 5)));
+    if (payload.startsWith(QLatin1String("AC")))
+        return Told::Accepted;
+    if (payload.startsWith(QLatin1String("NC")))
+        return Told::Refused;
+    return Told::Nothing;
+}
+
+} // namespace
+
+QByteArray exchangeOnce(quint16 port, const QByteArray &packet, int timeoutMs)
+{
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, port);
+    if (!socket.waitForConnected(timeoutMs))
+        return {};
+    socket.write(packet);
+    socket.waitForBytesWritten(timeoutMs);
+    QByteArray received;
+    QDeadlineTimer deadline(timeoutMs);
+    while (!received.contains("<EINDE>") && !deadline.hasExpired() &&
+           socket.waitForReadyRead(int(deadline.remainingTime())))
+        received += socket.readAll();
+    return received;
+}
+
+LoadClients::LoadClients(quint16 port, int connections, qint32 firstRide)
+    : m_port(port), m_firstRide(firstRide), m_outcomes(size_t(connections))
+{
+    for (int i = 0; i < connections; ++i)
+        m_threads.emplace_back([this, i] { run(i); });
+}
+
+LoadClients::~LoadClients()
+{
+    stop();
+}
+
+void LoadClients::stop()
+{
+    m_stop = true;
+    for (std::thread &thread : m_threads)
+        if (thread.joinable())
+            thread.join();
+}
+
+std::vector<RideOutcome> LoadClients::outcomes() const
+{
+    std::vector<RideOutcome> all;
+    for (const auto &own : m_outcomes)
+        all.insert(all.end(), own.begin(), own.end());
+    return all;
+}
+
+void LoadClients::run(int index)
+{
+    const int connections = int(m_outcomes.size());
+    std::vector<RideOutcome> &own = m_outcomes[size_t(index)];
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, m_port);
+    if (!socket.waitForConnected(5000))
+        return;
+    for (qint32 n = 0; !m_stop; ++n) {
+        RideOutcome outcome;
+        outcome.ride = m_firstRide + n * connections + index;
+        socket.write(newRidePacket(outcome.ride));
+        ++m_sent;
+        QByteArray received;
+        // Waits for the reply even after stop(): the ride was sent, and what
+        // it is told is part of the record. A service that stops answers or
+        // closes within the wait.
+        QDeadlineTimer deadline(10000);
+        while (outcome.told == Told::Nothing && !deadline.hasExpired()) {
+            if (!socket.waitForReadyRead(100)) {
+                if (socket.state() != QAbstractSocket::ConnectedState)
+                    break;
+                continue;
+            }
+            received += socket.readAll();
+            outcome.told = firstReply(received);
+        }
+        own.push_back(outcome);
+        if (outcome.told == Told::Accepted)
+            ++m_accepted;
+        if (outcome.told == Told::Nothing)
+            return; // the connection broke or the service stopped answering
+    }
+}
+
+QString LedgerReport::text() const
+{
+    return QStringLiteral("stored %1, integrity %2; %3 problems: %4")
+        .arg(stored)
+        .arg(integrity)
+        .arg(problems.size())
+        .arg(problems.mid(0, 10).join(QStringLiteral("; ")));
+}
+
+LedgerReport checkLedger(const QString &databasePath, const std::vector<RideOutcome> &outcomes)
+{
+    LedgerReport report;
+    const QString name = QUuid::createUuid().toString();
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
+        db.setDatabaseName(databasePath);
+        if (!db.open()) {
+            report.problems << QStringLiteral("cannot open %1: %2").arg(databasePath, db.lastError().text());
+            QSqlDatabase::removeDatabase(name);
+            return report;
+        }
+        QSqlQuery query(db);
+        if (query.exec(QStringLiteral("pragma integrity_check")) && query.next())
+            report.integrity = query.value(0).toString();
+        else
+            report.integrity = query.lastError().text();
+
+        // Rides by external number: their pla_ids.
+        QHash<qint32, QList<qint32>> rides;
+        if (!query.exec(QStringLiteral("select pla_extern, pla_id from planning")))
+            report.problems << QStringLiteral("planning: ") + query.lastError().text();
+        while (query.next())
+            rides[query.value(0).toInt()] << query.value(1).toInt();
+        report.stored = int(rides.size());
+        // Code-91 transaction rows per pla_id.
+        QHash<qint32, int> transactions;
+        if (!query.exec(QStringLiteral("select tra_rit from transacties where tra_code = 91")))
+            report.problems << QStringLiteral("transacties: ") + query.lastError().text();
+        while (query.next())
+            ++transactions[query.value(0).toInt()];
+
+        for (const RideOutcome &outcome : outcomes) {
+            const QList<qint32> ids = rides.value(outcome.ride);
+            if (ids.size() > 1) {
+                report.problems << QStringLiteral("ride %1 stored %2 times").arg(outcome.ride).arg(ids.size());
+                continue;
+            }
+            if (outcome.told == Told::Refused && !ids.isEmpty())
+                report.problems << QStringLiteral("ride %1 answered NC but stored").arg(outcome.ride);
+            if (outcome.told == Told::Accepted && ids.isEmpty())
+                report.problems << QStringLiteral("ride %1 answered AC but not stored").arg(outcome.ride);
+            if (!ids.isEmpty() && transactions.value(ids.first()) != 1)
+                report.problems << QStringLiteral("ride %1 (pla_id %2) has %3 transaction rows")
+                                       .arg(outcome.ride)
+                                       .arg(ids.first())
+                                       .arg(transactions.value(ids.first()));
+        }
+    }
+    QSqlDatabase::removeDatabase(name);
+    return report;
+}
+
+} // namespace velora::faults

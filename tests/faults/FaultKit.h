@@ -1,0 +1,116 @@
+#pragma once
+
+// Tools for the fault tests: they run the built service as a process on a
+// temporary program folder, drive it as booking systems do over real sockets,
+// hurt it (signals, files, disks) and then check the database ride by ride
+// against what each booking system was told.
+
+#include <QByteArray>
+#include <QMap>
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+
+#include <atomic>
+#include <memory>
+#include <thread>
+#include <vector>
+
+namespace velora::faults {
+
+// A settings file that switches the intake server on at `port` (0: a free
+// port is chosen). Extra elements are added under Hoofdscherm as given, by
+// their full element name (for example "RBSPoort_Text").
+quint16 freeLoopbackPort();
+bool writeSettings(const QString &folder, quint16 port, const QMap<QString, QString> &extra = {});
+
+// The service as a process, headless, on one program folder.
+class ServiceProcess {
+public:
+    explicit ServiceProcess(QString folder);
+    ~ServiceProcess(); // kills it when still running
+
+    bool start(const QStringList &extraArguments = {});
+    // Until the activity log (standard output) holds `text`.
+    bool waitForOutput(const QByteArray &text, int timeoutMs = 15000);
+    // Until a connect to 127.0.0.1:port succeeds.
+    static bool waitForListening(quint16 port, int timeoutMs = 15000);
+    void signal(int number);
+    bool waitForExit(int timeoutMs = 15000);
+    int exitCode() const { return m_process.exitCode(); }
+    bool crashed() const { return m_process.exitStatus() == QProcess::CrashExit; }
+    qint64 pid() const { return m_process.processId(); }
+    // Everything read so far, and whatever is waiting.
+    const QByteArray &output();
+    const QByteArray &errors();
+    QProcess &process() { return m_process; }
+
+private:
+    QString m_folder;
+    QProcess m_process;
+    QByteArray m_out;
+    QByteArray m_err;
+};
+
+// What one booking system was told about one ride.
+enum class Told {
+    Nothing, // no reply (the connection broke, or the service stopped)
+    Accepted,
+    Refused
+};
+
+struct RideOutcome {
+    qint32 ride = 0;
+    Told told = Told::Nothing;
+};
+
+// A new-ride packet ("NR") for `ride` as a booking system of channel RBS sends it.
+QByteArray newRidePacket(qint32 ride);
+
+// Booking systems on their own threads (blocking sockets, so that the test's
+// event loop is free for the service process): each connection sends new
+// rides one after another, waiting for each reply, until stopped or until
+// the connection breaks. Ride numbers are unique across connections.
+class LoadClients {
+public:
+    LoadClients(quint16 port, int connections, qint32 firstRide = 100000);
+    ~LoadClients(); // stops and joins
+
+    void stop();
+    // Rides sent so far, and how many were answered "AC".
+    int sent() const { return m_sent.load(); }
+    int accepted() const { return m_accepted.load(); }
+    // After stop(): every ride each client sent with what it was told.
+    std::vector<RideOutcome> outcomes() const;
+
+private:
+    void run(int index);
+
+    quint16 m_port;
+    qint32 m_firstRide;
+    std::atomic<bool> m_stop{false};
+    std::atomic<int> m_sent{0};
+    std::atomic<int> m_accepted{0};
+    std::vector<std::vector<RideOutcome>> m_outcomes;
+    std::vector<std::thread> m_threads;
+};
+
+// Sends one packet on a new connection and returns the reply bytes received
+// within timeoutMs (empty for none).
+QByteArray exchangeOnce(quint16 port, const QByteArray &packet, int timeoutMs = 5000);
+
+// The database checked against what the clients were told. Empty when sound;
+// else one line per ride that is wrong.
+struct LedgerReport {
+    QStringList problems;
+    int stored = 0;    // rides found in planning
+    QString integrity; // "ok" when pragma integrity_check passes
+    bool sound() const { return problems.isEmpty() && integrity == QLatin1String("ok"); }
+    QString text() const;
+};
+// Every ride answered "AC" is in planning exactly once and has exactly one
+// transaction row (code 91) naming its own pla_id; no ride answered "NC" is
+// stored; a ride without a reply may be stored or not, but once at most.
+LedgerReport checkLedger(const QString &databasePath, const std::vector<RideOutcome> &outcomes);
+
+} // namespace velora::faults

@@ -1,0 +1,99 @@
+// The service stopped hard or softly while 8 booking systems send rides.
+
+#include "faults/FaultKit.h"
+#include "support/TestSupport.h"
+
+#include "shell/GuardedApplication.h"
+
+#include <QDir>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <csignal>
+
+using namespace velora;
+using namespace velora::faults;
+
+namespace {
+
+constexpr int kConnections = 8;
+
+QString databaseOf(const QTemporaryDir &tmp)
+{
+    return tmp.filePath(QStringLiteral("VeloraRBS.db"));
+}
+
+} // namespace
+
+class TestStopFaults : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    // kill -9 in the middle of the load: every ride answered "AC" survives,
+    // once, with its own transaction row; the file is intact and the next
+    // start serves on.
+    void killedUnderLoadLosesNothingAnswered()
+    {
+        QTemporaryDir tmp;
+        const quint16 port = freeLoopbackPort();
+        QVERIFY(writeSettings(tmp.path(), port));
+        std::vector<RideOutcome> outcomes;
+        {
+            ServiceProcess service(tmp.path());
+            QVERIFY(service.start());
+            QVERIFY(ServiceProcess::waitForListening(port));
+            LoadClients load(port, kConnections);
+            QVERIFY(test::waitUntil([&] { return load.accepted() >= 400; }, 30000));
+            service.signal(SIGKILL);
+            QVERIFY(service.waitForExit());
+            load.stop();
+            outcomes = load.outcomes();
+        }
+        const LedgerReport report = checkLedger(databaseOf(tmp), outcomes);
+        QVERIFY2(report.sound(), qPrintable(report.text()));
+        QVERIFY(report.stored >= 400);
+
+        ServiceProcess again(tmp.path());
+        QVERIFY(again.start());
+        QVERIFY(ServiceProcess::waitForListening(port));
+        QVERIFY(exchangeOnce(port, newRidePacket(1)).contains("<EINDE>"));
+    }
+
+    // SIGTERM in the middle of the load: the close step delivers every reply
+    // it produced, so no ride is stored without its booking system hearing
+    // "AC" (which would make it send the ride again).
+    void terminatedUnderLoadDeliversEveryReply()
+    {
+        QTemporaryDir tmp;
+        const quint16 port = freeLoopbackPort();
+        QVERIFY(writeSettings(tmp.path(), port));
+        ServiceProcess service(tmp.path());
+        QVERIFY(service.start());
+        QVERIFY(ServiceProcess::waitForListening(port));
+        LoadClients load(port, kConnections);
+        QVERIFY(test::waitUntil([&] { return load.accepted() >= 200; }, 30000));
+        service.signal(SIGTERM);
+        QVERIFY(service.waitForExit());
+        QCOMPARE(service.exitCode(), 0);
+        load.stop();
+        const std::vector<RideOutcome> outcomes = load.outcomes();
+        const LedgerReport report = checkLedger(databaseOf(tmp), outcomes);
+        QVERIFY2(report.sound(), qPrintable(report.text()));
+        int unanswered = 0;
+        for (const RideOutcome &outcome : outcomes)
+            unanswered += outcome.told == Told::Nothing;
+        // Each connection may have sent one ride the service no longer read;
+        // such a ride must not be stored.
+        QVERIFY(unanswered <= kConnections);
+        QCOMPARE(report.stored, load.accepted());
+    }
+};
+
+int main(int argc, char *argv[])
+{
+    GuardedApplication<QCoreApplication> app(argc, argv);
+    TestStopFaults test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_stopfaults.moc"
