@@ -1,5 +1,6 @@
 #include "shell/ConfigFile.h"
 
+#include "shell/DurableFile.h"
 #include "shell/FilePermissions.h"
 #include "shell/Log.h"
 #include "shell/Settings.h"
@@ -8,7 +9,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 
 namespace velora {
 
@@ -181,15 +181,19 @@ ConfigFile::FlushResult ConfigFile::FlushSettings()
     if (isMarkedReadOnly(m_path))
         return FlushResult::ReadOnly;
     const QFileInfo info(m_path);
-    if (!QDir().mkpath(info.absolutePath()))
+    const QString shownPath = QDir::toNativeSeparators(m_path);
+    if (!QDir().mkpath(info.absolutePath())) {
+        report(QStringLiteral("Settings file %1 cannot be written: its folder cannot be created.").arg(shownPath));
         return FlushResult::Failed;
-    // QSaveFile writes a new file beside the old one and renames it over it:
-    // a full disk or a crash leaves the previous settings intact.
-    QSaveFile file(m_path);
-    if (!file.open(QIODevice::WriteOnly))
+    }
+    // A full disk or a crash half-way must leave the previous settings intact:
+    // an empty file would start the next run on the defaults.
+    if (const QString reason = writeFileDurably(m_path, writeXml(m_document)); !reason.isEmpty()) {
+        report(QStringLiteral("Settings file %1 cannot be written (%2); the file keeps its previous content.")
+                   .arg(shownPath, reason));
         return FlushResult::Failed;
-    file.write(writeXml(m_document));
-    return file.commit() ? FlushResult::Written : FlushResult::Failed;
+    }
+    return FlushResult::Written;
 }
 
 } // namespace velora

@@ -36,7 +36,8 @@ public:
         Protected, // the file on disk could not be read at start: kept as it is
         Failed     // folder or file could not be written; the old file is intact
     };
-    // FlushSettings: the in-memory document to the file, atomically.
+    // FlushSettings: the in-memory document to the file, atomically and
+    // durably. A failure is reported in the log and leaves the old file.
     FlushResult FlushSettings();
 
     // Where an unreadable settings file was moved at start (empty when none).

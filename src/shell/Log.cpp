@@ -1,10 +1,10 @@
 #include "shell/Log.h"
 
+#include "shell/DurableFile.h"
 #include "shell/Failure.h"
 #include "shell/TextRules.h"
 
 #include <QDir>
-#include <QSaveFile>
 
 namespace velora {
 
@@ -71,18 +71,26 @@ QString activityLogFileName(const QDateTime &now)
 QString saveActivityLog(const Log &log, const QString &folder, const QDateTime &now)
 {
     const QString path = QDir(folder).filePath(activityLogFileName(now));
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        throw Failure(
-            QStringLiteral("Cannot create file \"%1\". %2").arg(QDir::toNativeSeparators(path), file.errorString()));
+    // The folder may have been removed while the service ran: only a folder
+    // that cannot be made again (a file in its place, no rights) fails the
+    // save, through the file that then cannot be created in it.
+    QDir().mkpath(folder);
+    QByteArray bytes;
     for (const QString &line : log.lines()) {
-        file.write(toAnsi(line));
-        file.write("\r\n", 2);
+        bytes += toAnsi(line);
+        bytes += "\r\n";
     }
-    if (!file.commit())
-        throw Failure(
-            QStringLiteral("Cannot write file \"%1\". %2").arg(QDir::toNativeSeparators(path), file.errorString()));
-    return path;
+    bool created = false;
+    const QString reason = writeFileDurably(path, bytes, &created);
+    if (reason.isEmpty())
+        return path;
+    const QString message =
+        (created ? QStringLiteral("Cannot write file \"%1\". %2") : QStringLiteral("Cannot create file \"%1\". %2"))
+            .arg(QDir::toNativeSeparators(path), reason);
+    // The failure handler puts the message in the activity log, which is the
+    // very thing that could not be saved: standard error keeps it as well.
+    qWarning("%s", qUtf8Printable(message));
+    throw Failure(message);
 }
 
 } // namespace velora

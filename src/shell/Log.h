@@ -55,7 +55,9 @@ QString activityLogFileName(const QDateTime &now);
 
 // SaveActivityLog: writes the lines, each ended by CR LF, in the single-byte
 // code page into folder/<stamped name>; an existing file of that name is
-// replaced. Throws Failure when the file cannot be written.
+// replaced, and only by the whole new content. A missing folder is made again.
+// Throws Failure when the file cannot be written (nothing is left behind then)
+// and says so on standard error too.
 QString saveActivityLog(const Log &log, const QString &folder, const QDateTime &now = QDateTime::currentDateTime());
 
 } // namespace velora
