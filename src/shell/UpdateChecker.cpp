@@ -1,5 +1,6 @@
 #include "shell/UpdateChecker.h"
 
+#include "shell/DurableFile.h"
 #include "shell/ProgramStart.h"
 #include "shell/TextRules.h"
 
@@ -458,7 +459,10 @@ void UpdateChecker::startDownload()
     folder.mkpath(QStringLiteral("TempDownloads"));
     m_targetPath = folder.filePath(QStringLiteral("TempDownloads/") + name);
     m_target = std::make_unique<QFile>(m_targetPath);
-    if (!m_target->open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+    // Unbuffered: every part of the package reaches the disk as it arrives,
+    // so a full disk fails that write and the transfer, instead of a buffer
+    // whose flush at the end nobody sees fail.
+    if (!m_target->open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
         Q_EMIT downloadStatus(QStringLiteral("Mislukt: 0 ") + m_target->errorString());
         m_target.reset();
         endDownload(DownloadResult::Failed);
@@ -538,6 +542,20 @@ void UpdateChecker::transferEnded()
         Q_EMIT downloadStatus(download->failureText() + QStringLiteral(" (onvolledig ontvangen)"));
     } else if (!ok && !m_cancelled) {
         Q_EMIT downloadStatus(download->failureText());
+    }
+    if (ok) {
+        // The updater installs what is on the disk: the package must be there
+        // whole before the download counts as done.
+        QString reason = syncFile(*m_target);
+        m_target->close();
+        if (reason.isEmpty() && m_target->error() != QFileDevice::NoError)
+            reason = m_target->errorString();
+        if (reason.isEmpty())
+            reason = syncFolder(QFileInfo(m_targetPath).absolutePath());
+        if (!reason.isEmpty()) {
+            ok = false;
+            Q_EMIT downloadStatus(QStringLiteral("Mislukt: 0 Schrijven mislukt: ") + reason);
+        }
     }
     Q_EMIT downloadProgress(m_total, m_total);
     m_target->close();

@@ -405,6 +405,35 @@ private Q_SLOTS:
         QVERIFY(status.last().at(0).toString().startsWith(QStringLiteral("Mislukt: 200 OK")));
     }
 
+    // The disk refuses the package (a full disk, here the device that always
+    // is): the download fails and says why, whether the package fits in one
+    // buffer or not, and no part of it stays for the updater.
+    void fullDiskFailsTheDownload_data()
+    {
+        QTest::addColumn<int>("size");
+        QTest::newRow("small") << 1000;
+        QTest::newRow("large") << 200000;
+    }
+    void fullDiskFailsTheDownload()
+    {
+        QFETCH(int, size);
+        if (!QFileInfo::exists(QStringLiteral("/dev/full")))
+            QSKIP("this system has no /dev/full to stand for a full disk");
+        m_server->answer(QStringLiteral("/vol.zip"), {"200 OK", {}, QByteArray(size, 'p')});
+        offer("Version=9.1\r\nDownloadFileURL=" + m_server->url(QStringLiteral("/vol.zip")).toEncoded() + "\r\n");
+        UpdateChecker checker(config());
+        checker.prepareFolders();
+        const QString target = m_folder.filePath(QStringLiteral("TempDownloads/vol.zip"));
+        QFile::remove(target);
+        QVERIFY(QFile::link(QStringLiteral("/dev/full"), target));
+        check(checker);
+        QSignalSpy status(&checker, &UpdateChecker::downloadStatus);
+        QCOMPARE(download(checker), UpdateChecker::DownloadResult::Failed);
+        QVERIFY2(status.last().at(0).toString().contains(QStringLiteral("No space left on device")),
+                 qPrintable(status.last().at(0).toString()));
+        QVERIFY(!QFileInfo(target).isSymLink() && !QFile::exists(target));
+    }
+
     void remainingTimeOfAnAbsurdSize()
     {
         // 3 * 2^61 bytes announced, 1000 sent: after two seconds the
