@@ -1,0 +1,164 @@
+// The service's files when the disk hurts: a program folder that fills up
+// while the service runs, and a log folder removed under it.
+
+#include "faults/FaultKit.h"
+#include "support/TestSupport.h"
+
+#include "shell/GuardedApplication.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <sys/mount.h>
+
+using namespace velora;
+using namespace velora::faults;
+
+namespace {
+
+// A small tmpfs mounted on a folder for one test; unmounted when it goes, also
+// when the test failed half-way (the service process must be gone by then).
+class SmallDisk {
+public:
+    explicit SmallDisk(const QString &folder) : m_folder(folder)
+    {
+        const QByteArray path = QFile::encodeName(folder);
+        if (::mount("tmpfs", path.constData(), "tmpfs", 0, "size=4m") == 0)
+            m_mounted = true;
+        else
+            m_error = QString::fromLocal8Bit(std::strerror(errno));
+    }
+    ~SmallDisk()
+    {
+        if (m_mounted)
+            ::umount2(QFile::encodeName(m_folder).constData(), MNT_DETACH);
+    }
+    bool mounted() const { return m_mounted; }
+    const QString &error() const { return m_error; }
+
+    // Writes a filler file until the disk refuses more; the bytes written.
+    qint64 fill() const
+    {
+        QFile filler(QDir(m_folder).filePath(QStringLiteral("filler")));
+        if (!filler.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
+            return -1;
+        const QByteArray block(4096, 'f');
+        qint64 total = 0;
+        for (;;) {
+            const qint64 written = filler.write(block);
+            if (written <= 0)
+                break;
+            total += written;
+        }
+        return total;
+    }
+    void release() const { QFile::remove(QDir(m_folder).filePath(QStringLiteral("filler"))); }
+
+private:
+    QString m_folder;
+    QString m_error;
+    bool m_mounted = false;
+};
+
+QByteArray readAll(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+} // namespace
+
+class TestDiskFaults : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    // The program folder fills up while the service runs. The stop can save
+    // neither the log nor the settings: both stay as they were (no empty
+    // settings file, no empty log file), the operator reads why on standard
+    // error, and the next start serves with the old settings.
+    void fullDiskKeepsTheOldSettings()
+    {
+        QTemporaryDir tmp;
+        const QString folder = tmp.filePath(QStringLiteral("program"));
+        QVERIFY(QDir().mkpath(folder));
+        SmallDisk disk(folder);
+        if (!disk.mounted())
+            QSKIP(qPrintable(QStringLiteral("a tmpfs cannot be mounted here (%1); this test needs root with "
+                                            "the right to mount")
+                                 .arg(disk.error())));
+        const quint16 port = freeLoopbackPort();
+        QVERIFY(writeSettings(folder, port));
+        const QString settingsPath = QDir(folder).filePath(QStringLiteral("VeloraRBS.xml"));
+        const QByteArray settings = readAll(settingsPath);
+        QVERIFY(!settings.isEmpty());
+        {
+            ServiceProcess service(folder);
+            QVERIFY(service.start());
+            QVERIFY(ServiceProcess::waitForListening(port));
+            QVERIFY(exchangeOnce(port, newRidePacket(1)).contains("<EINDE>"));
+            QVERIFY(disk.fill() > 0);
+
+            service.signal(SIGTERM);
+            // A stop that cannot save the log is abandoned; the second signal
+            // ends the service without it.
+            if (!service.waitForExit(5000)) {
+                service.signal(SIGTERM);
+                QVERIFY(service.waitForExit());
+            }
+            QVERIFY2(service.errors().contains("No space left on device"), service.errors().constData());
+        }
+        QCOMPARE(readAll(settingsPath), settings);
+        const QFileInfoList logs =
+            QDir(QDir(folder).filePath(QStringLiteral("RBS"))).entryInfoList(QDir::Files | QDir::Hidden | QDir::System);
+        for (const QFileInfo &log : logs)
+            QVERIFY2(log.size() > 0, qPrintable(log.fileName() + QStringLiteral(" is empty")));
+        // Nothing half written stays behind either.
+        QCOMPARE(QDir(folder).entryList({QStringLiteral("VeloraRBS.xml.*")}, QDir::Files | QDir::Hidden),
+                 QStringList());
+
+        disk.release();
+        ServiceProcess again(folder);
+        QVERIFY(again.start());
+        QVERIFY(ServiceProcess::waitForListening(port));
+        again.signal(SIGTERM);
+        QVERIFY(again.waitForExit());
+        QCOMPARE(again.exitCode(), 0);
+    }
+
+    // The log folder is removed under the running service: the stop makes it
+    // again and saves the log there, and the service ends at the first signal.
+    void removedLogFolderIsMadeAgain()
+    {
+        QTemporaryDir tmp;
+        const quint16 port = freeLoopbackPort();
+        QVERIFY(writeSettings(tmp.path(), port));
+        ServiceProcess service(tmp.path());
+        QVERIFY(service.start());
+        QVERIFY(ServiceProcess::waitForListening(port));
+        QDir logFolder(tmp.filePath(QStringLiteral("RBS")));
+        QVERIFY(logFolder.exists());
+        QVERIFY(logFolder.removeRecursively());
+
+        service.signal(SIGTERM);
+        QVERIFY2(service.waitForExit(10000), service.errors().constData());
+        QCOMPARE(service.exitCode(), 0);
+        const QFileInfoList logs = logFolder.entryInfoList(QDir::Files);
+        QCOMPARE(logs.size(), 1);
+        QVERIFY(logs.first().fileName().endsWith(QLatin1String(".TXT")));
+        QVERIFY(logs.first().size() > 0);
+    }
+};
+
+int main(int argc, char *argv[])
+{
+    GuardedApplication<QCoreApplication> app(argc, argv);
+    TestDiskFaults test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_diskfaults.moc"
