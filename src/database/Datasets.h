@@ -20,7 +20,7 @@ struct Datasets {
 
     RideHooks hooks;
     Dataset ADOINS;         // planning: appending and editing rides (joins the packet's unit)
-    Dataset ADOZoekLaatste; // planning: finding a just-posted ride by its marker
+    Dataset ADOZoekLaatste; // planning: rides by their marker (a posted ride's id comes from its insert)
     Dataset ADOHIS;         // planning with WAGENS: the status message's ride
     Dataset ADOTRETOUR;     // planning: selections by return state
     Dataset ADODEB;         // reizigers: traveller lookup and creation (commits on its own)

@@ -110,13 +110,13 @@ void RideOperations::RegisterNewRide(const tRitOrder &order, PacketContext &pack
     }
     setAmounts(order);
     composeRemark(order, Kind::NewRide);
-    const QString marker = storeMarker();
+    storeMarker();
     if (m_settings.checked(Setting::Conversie))
         ApplyFilterConversion(m_ride, m_settings);
     setPaymentRc(order);
 
     m_ride.post();
-    logRideTransaction(marker, order, 91);
+    writeTransaction(postedRideId(), 91, transactionRemark(order));
     m_returnLog.addLine(QStringLiteral("<NR>") + QString::number(order.RideNumber) + QStringLiteral(" - SW: ") +
                         firstCharacter(order.VehicleType));
     m_ride.close();
@@ -156,13 +156,13 @@ void RideOperations::ApplyRideChange(const tRitOrder &order, PacketContext &pack
     }
     setAmounts(order);
     composeRemark(order, Kind::Change);
-    const QString marker = storeMarker();
+    storeMarker();
     if (m_settings.checked(Setting::Conversie))
         ApplyFilterConversion(m_ride, m_settings);
     setPaymentRc(order);
 
     m_ride.post();
-    logRideTransaction(marker, order, 92);
+    writeTransaction(postedRideId(), 92, transactionRemark(order));
     m_returnLog.addLine(QStringLiteral("<WR>") + QString::number(order.RideNumber) + QStringLiteral(" - SW: ") +
                         firstCharacter(order.VehicleType));
 }
@@ -305,21 +305,22 @@ void RideOperations::setPaymentRc(const tRitOrder &order)
         m_ride.setValue(QStringLiteral("pla_rc"), onAccount(order) ? 1 : 0);
 }
 
-QString RideOperations::storeMarker()
+void RideOperations::storeMarker()
 {
+    // Kept for the dispatch suite's programs, which read it. The service finds
+    // the row it posted by the id of its insert: rides of one second, and rows
+    // other programs write, may carry the same marker.
     m_ride.setValue(QStringLiteral("pla_temp"), makeRideMarker(QDateTime::currentDateTime()));
-    // The marker as the row holds it is what the lookup after the post must find.
-    return m_ride.text(QStringLiteral("pla_temp"));
 }
 
-void RideOperations::logRideTransaction(const QString &marker, const tRitOrder &order, qint32 code)
+qint32 RideOperations::postedRideId() const
 {
-    Dataset &lookup = m_datasets.ADOZoekLaatste;
-    lookup.close();
-    lookup.setStatement(QStringLiteral("select * from planning where pla_temp='") + marker + u'\'');
-    lookup.open();
-    if (!lookup.isEmpty())
-        writeTransaction(lookup.integer(QStringLiteral("pla_id")), code, transactionRemark(order));
+    // The row this packet posted: the id its insert produced, or the edited
+    // row's own. Never looked up again by the marker, which need not be unique.
+    const qint32 id = m_ride.integer(QStringLiteral("pla_id"));
+    if (id <= 0)
+        throw Failure(m_ride.name() + QStringLiteral(": the stored ride has no pla_id"));
+    return id;
 }
 
 void RideOperations::writeTransaction(qint32 ride, qint32 code, const QString &remark)

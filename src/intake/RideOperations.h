@@ -36,8 +36,8 @@ private:
     void setAmounts(const tRitOrder &order);
     void composeRemark(const tRitOrder &order, Kind kind);
     void setPaymentRc(const tRitOrder &order);
-    QString storeMarker();
-    void logRideTransaction(const QString &marker, const tRitOrder &order, qint32 code);
+    void storeMarker();
+    qint32 postedRideId() const;
     void writeTransaction(qint32 ride, qint32 code, const QString &remark);
     void logActivity(const QString &text);
 
