@@ -23,7 +23,7 @@ struct Datasets {
     Dataset ADOZoekLaatste; // planning: rides by their marker (a posted ride's id comes from its insert)
     Dataset ADOHIS;         // planning with WAGENS: the status message's ride
     Dataset ADOTRETOUR;     // planning: selections by return state
-    Dataset ADODEB;         // reizigers: traveller lookup and creation (commits on its own)
+    Dataset ADODEB;         // reizigers: traveller lookup and creation (joins the packet's unit)
     Dataset ADOPOSTCODE;    // Straten: postcode conversion
     Command ADOCommand;     // transactions and return-state updates (joins the packet's unit)
     TransactionLog transactions;

@@ -98,9 +98,6 @@ void RideOperations::RegisterNewRide(const tRitOrder &order, PacketContext &pack
     logActivity(QStringLiteral("- Tijdtype: ") + QString::number(order.TimeType));
     logActivity(QStringLiteral("- DVVDatum: ") + order.DvvDate.toString(QStringLiteral("dd-MM-yyyy hh:mm")));
 
-    if (m_settings.checked(Setting::DebiteurAanmaken))
-        ResolveTraveller(order);
-
     setOrderColumns(order, Kind::NewRide);
     if (m_settings.checked(Setting::Postcodes)) {
         ConvertPostcode(AddressSide::Pickup, PostcodeForm::WithHouseNumber, order, m_ride, m_datasets.ADOPOSTCODE,
@@ -115,7 +112,7 @@ void RideOperations::RegisterNewRide(const tRitOrder &order, PacketContext &pack
         ApplyFilterConversion(m_ride, m_settings);
     setPaymentRc(order);
 
-    m_ride.post();
+    storeWithTraveller(order);
     writeTransaction(postedRideId(), 91, transactionRemark(order));
     m_returnLog.addLine(QStringLiteral("<NR>") + QString::number(order.RideNumber) + QStringLiteral(" - SW: ") +
                         firstCharacter(order.VehicleType));
@@ -145,8 +142,6 @@ void RideOperations::ApplyRideChange(const tRitOrder &order, PacketContext &pack
         }
     }
     m_ride.setValue(QStringLiteral("pla_referentie"), QString::number(order.DebtorNumber));
-    if (m_settings.checked(Setting::DebiteurAanmaken))
-        ResolveTraveller(order);
 
     setOrderColumns(order, Kind::Change);
     if (m_settings.checked(Setting::Postcodes)) {
@@ -161,7 +156,7 @@ void RideOperations::ApplyRideChange(const tRitOrder &order, PacketContext &pack
         ApplyFilterConversion(m_ride, m_settings);
     setPaymentRc(order);
 
-    m_ride.post();
+    storeWithTraveller(order);
     writeTransaction(postedRideId(), 92, transactionRemark(order));
     m_returnLog.addLine(QStringLiteral("<WR>") + QString::number(order.RideNumber) + QStringLiteral(" - SW: ") +
                         firstCharacter(order.VehicleType));
@@ -311,6 +306,18 @@ void RideOperations::storeMarker()
     // the row it posted by the id of its insert: rides of one second, and rows
     // other programs write, may carry the same marker.
     m_ride.setValue(QStringLiteral("pla_temp"), makeRideMarker(QDateTime::currentDateTime()));
+}
+
+void RideOperations::storeWithTraveller(const tRitOrder &order)
+{
+    // The before-post hook may wait for the distance service. It runs first,
+    // while the packet's unit has written nothing and so holds no write lock;
+    // the traveller, the ride and its transaction row are then written in the
+    // one transaction, so a refused packet leaves none of them.
+    m_ride.prepare();
+    if (m_settings.checked(Setting::DebiteurAanmaken))
+        ResolveTraveller(order);
+    m_ride.post();
 }
 
 qint32 RideOperations::postedRideId() const
