@@ -145,6 +145,18 @@ public:
     bool next() { return m_kept ? m_kept->statement->next() : m_own->next(); }
     QVariant value(int column) const { return m_kept ? m_kept->statement->value(column) : m_own->value(column); }
     QVariant lastInsertId() const { return m_kept ? m_kept->statement->lastInsertId() : m_own->lastInsertId(); }
+    // The first value of the first result set of a batch that also holds
+    // statements without one (an insert's row count, a trigger's): invalid
+    // when no result set comes.
+    QVariant firstResultValue()
+    {
+        if (m_kept)
+            return m_kept->statement->next() ? m_kept->statement->value(0) : QVariant();
+        while (!m_own->isSelect())
+            if (!m_own->nextResult())
+                return QVariant();
+        return m_own->next() ? m_own->value(0) : QVariant();
+    }
 
 private:
     std::optional<QSqlQuery> m_own; // only when the statement is not kept
@@ -357,6 +369,8 @@ struct Dataset::StoreStatement {
     // The text is already in the form the backend prepares (it holds no
     // literal and nothing to translate), so it skips the dialect layer.
     bool dialectForm = false;
+    // An insert on SQL Server that also selects the key it produced.
+    bool selectsKey = false;
 };
 
 Dataset::~Dataset() = default;
@@ -394,6 +408,14 @@ const Dataset::StoreStatement &Dataset::storeStatement(Backend backend)
             const QString marks = QStringList(QVector<QString>(columns.size(), QStringLiteral("?"))).join(u',');
             entry->text = QStringLiteral("INSERT INTO %1 (%2) VALUES (%3)")
                               .arg(m_table, columns.join(QStringLiteral(", ")), marks);
+        }
+        // The key of the new row comes back from the insert's own batch: the
+        // ODBC driver's last insert id asks the server in a statement of its
+        // own for @@IDENTITY, which names a row a trigger inserted, or none.
+        // SCOPE_IDENTITY() in the same batch is the row this insert made.
+        if (backend == Backend::SqlServerOdbc && !m_keyColumn.isEmpty()) {
+            entry->text += QStringLiteral("; SELECT CAST(SCOPE_IDENTITY() AS INT)");
+            entry->selectsKey = true;
         }
     } else if (!columns.isEmpty()) {
         QStringList assignments;
@@ -458,13 +480,18 @@ void Dataset::store()
         else
             run.emplace(m_database, m_name, statement.text, values);
         if (m_mode == Mode::Appending)
-            id = run->lastInsertId();
+            id = statement.selectsKey ? run->firstResultValue() : run->lastInsertId();
     }
 
     if (m_mode == Mode::Appending) {
         const auto keyIndex = m_layout->index.constFind(m_keyColumn.toLower());
-        if (keyIndex != m_layout->index.cend() && id.isValid())
+        if (keyIndex != m_layout->index.cend()) {
+            // A row without its key would have its transaction row name another
+            // ride; the failure rolls the packet's unit back instead.
+            if (!id.isValid() || id.isNull())
+                throw Failure(QStringLiteral("%1: the database gave no %2 for the new row").arg(m_name, m_keyColumn));
             kept[keyIndex.value()] = id.toInt();
+        }
         m_rows.push_back(std::move(kept));
         m_current = static_cast<int>(m_rows.size()) - 1;
     } else {

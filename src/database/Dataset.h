@@ -74,7 +74,9 @@ public:
     void prepare();
     // Stores the appended row (insert of the columns set) or the changed columns
     // of the edited row. Texts are cut to their column size and decimals rounded
-    // to their scale by the schema. Throws Failure; the row stays unposted then.
+    // to their scale by the schema. An appended row then holds in its key
+    // column the id its own insert produced. Throws Failure; the row stays
+    // unposted then.
     void post();
 
     std::function<void(Dataset &)> onNewRow;

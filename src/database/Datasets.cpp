@@ -10,9 +10,9 @@ Datasets::Datasets(Database &database, Settings &settings, Log &activityLog, Dis
                      false),
       ADOHIS(database, QStringLiteral("ADOHIS"), QStringLiteral("planning"), QStringLiteral("pla_id"), false),
       ADOTRETOUR(database, QStringLiteral("ADOTRETOUR"), QStringLiteral("planning"), QStringLiteral("pla_id"), true),
-      // A traveller created for a packet stays even when the ride is refused:
-      // the next packet for the same debtor finds it instead of creating another.
-      ADODEB(database, QStringLiteral("ADODEB"), QStringLiteral("reizigers"), QStringLiteral("rei_id"), false),
+      // A traveller created for a packet is committed with its ride: a refused
+      // ride leaves no traveller behind, and its resend creates it anew.
+      ADODEB(database, QStringLiteral("ADODEB"), QStringLiteral("reizigers"), QStringLiteral("rei_id"), true),
       ADOPOSTCODE(database, QStringLiteral("ADOPOSTCODE"), QStringLiteral("Straten"), QString(), false),
       ADOCommand(database, true), transactions(ADOCommand, settings, failures)
 {

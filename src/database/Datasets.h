@@ -20,10 +20,10 @@ struct Datasets {
 
     RideHooks hooks;
     Dataset ADOINS;         // planning: appending and editing rides (joins the packet's unit)
-    Dataset ADOZoekLaatste; // planning: finding a just-posted ride by its marker
+    Dataset ADOZoekLaatste; // planning: rides by their marker (a posted ride's id comes from its insert)
     Dataset ADOHIS;         // planning with WAGENS: the status message's ride
     Dataset ADOTRETOUR;     // planning: selections by return state
-    Dataset ADODEB;         // reizigers: traveller lookup and creation (commits on its own)
+    Dataset ADODEB;         // reizigers: traveller lookup and creation (joins the packet's unit)
     Dataset ADOPOSTCODE;    // Straten: postcode conversion
     Command ADOCommand;     // transactions and return-state updates (joins the packet's unit)
     TransactionLog transactions;

@@ -98,9 +98,6 @@ void RideOperations::RegisterNewRide(const tRitOrder &order, PacketContext &pack
     logActivity(QStringLiteral("- Tijdtype: ") + QString::number(order.TimeType));
     logActivity(QStringLiteral("- DVVDatum: ") + order.DvvDate.toString(QStringLiteral("dd-MM-yyyy hh:mm")));
 
-    if (m_settings.checked(Setting::DebiteurAanmaken))
-        ResolveTraveller(order);
-
     setOrderColumns(order, Kind::NewRide);
     if (m_settings.checked(Setting::Postcodes)) {
         ConvertPostcode(AddressSide::Pickup, PostcodeForm::WithHouseNumber, order, m_ride, m_datasets.ADOPOSTCODE,
@@ -110,13 +107,13 @@ void RideOperations::RegisterNewRide(const tRitOrder &order, PacketContext &pack
     }
     setAmounts(order);
     composeRemark(order, Kind::NewRide);
-    const QString marker = storeMarker();
+    storeMarker();
     if (m_settings.checked(Setting::Conversie))
         ApplyFilterConversion(m_ride, m_settings);
     setPaymentRc(order);
 
-    m_ride.post();
-    logRideTransaction(marker, order, 91);
+    storeWithTraveller(order);
+    writeTransaction(postedRideId(), 91, transactionRemark(order));
     m_returnLog.addLine(QStringLiteral("<NR>") + QString::number(order.RideNumber) + QStringLiteral(" - SW: ") +
                         firstCharacter(order.VehicleType));
     m_ride.close();
@@ -145,8 +142,6 @@ void RideOperations::ApplyRideChange(const tRitOrder &order, PacketContext &pack
         }
     }
     m_ride.setValue(QStringLiteral("pla_referentie"), QString::number(order.DebtorNumber));
-    if (m_settings.checked(Setting::DebiteurAanmaken))
-        ResolveTraveller(order);
 
     setOrderColumns(order, Kind::Change);
     if (m_settings.checked(Setting::Postcodes)) {
@@ -156,13 +151,13 @@ void RideOperations::ApplyRideChange(const tRitOrder &order, PacketContext &pack
     }
     setAmounts(order);
     composeRemark(order, Kind::Change);
-    const QString marker = storeMarker();
+    storeMarker();
     if (m_settings.checked(Setting::Conversie))
         ApplyFilterConversion(m_ride, m_settings);
     setPaymentRc(order);
 
-    m_ride.post();
-    logRideTransaction(marker, order, 92);
+    storeWithTraveller(order);
+    writeTransaction(postedRideId(), 92, transactionRemark(order));
     m_returnLog.addLine(QStringLiteral("<WR>") + QString::number(order.RideNumber) + QStringLiteral(" - SW: ") +
                         firstCharacter(order.VehicleType));
 }
@@ -305,21 +300,34 @@ void RideOperations::setPaymentRc(const tRitOrder &order)
         m_ride.setValue(QStringLiteral("pla_rc"), onAccount(order) ? 1 : 0);
 }
 
-QString RideOperations::storeMarker()
+void RideOperations::storeMarker()
 {
+    // Kept for the dispatch suite's programs, which read it. The service finds
+    // the row it posted by the id of its insert: rides of one second, and rows
+    // other programs write, may carry the same marker.
     m_ride.setValue(QStringLiteral("pla_temp"), makeRideMarker(QDateTime::currentDateTime()));
-    // The marker as the row holds it is what the lookup after the post must find.
-    return m_ride.text(QStringLiteral("pla_temp"));
 }
 
-void RideOperations::logRideTransaction(const QString &marker, const tRitOrder &order, qint32 code)
+void RideOperations::storeWithTraveller(const tRitOrder &order)
 {
-    Dataset &lookup = m_datasets.ADOZoekLaatste;
-    lookup.close();
-    lookup.setStatement(QStringLiteral("select * from planning where pla_temp='") + marker + u'\'');
-    lookup.open();
-    if (!lookup.isEmpty())
-        writeTransaction(lookup.integer(QStringLiteral("pla_id")), code, transactionRemark(order));
+    // The before-post hook may wait for the distance service. It runs first,
+    // while the packet's unit has written nothing and so holds no write lock;
+    // the traveller, the ride and its transaction row are then written in the
+    // one transaction, so a refused packet leaves none of them.
+    m_ride.prepare();
+    if (m_settings.checked(Setting::DebiteurAanmaken))
+        ResolveTraveller(order);
+    m_ride.post();
+}
+
+qint32 RideOperations::postedRideId() const
+{
+    // The row this packet posted: the id its insert produced, or the edited
+    // row's own. Never looked up again by the marker, which need not be unique.
+    const qint32 id = m_ride.integer(QStringLiteral("pla_id"));
+    if (id <= 0)
+        throw Failure(m_ride.name() + QStringLiteral(": the stored ride has no pla_id"));
+    return id;
 }
 
 void RideOperations::writeTransaction(qint32 ride, qint32 code, const QString &remark)

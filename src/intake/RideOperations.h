@@ -24,7 +24,8 @@ public:
     void ApplyRideChange(const tRitOrder &order, PacketContext &packet);
     void CancelRide(const tRitOrder &order, PacketContext &packet);
     // Finds or creates the traveller of the order's debtor number and links
-    // the ride being filled in ADOINS to it.
+    // the ride being filled in ADOINS to it. A traveller it creates belongs to
+    // the packet's unit of work.
     void ResolveTraveller(const tRitOrder &order);
 
 private:
@@ -36,8 +37,11 @@ private:
     void setAmounts(const tRitOrder &order);
     void composeRemark(const tRitOrder &order, Kind kind);
     void setPaymentRc(const tRitOrder &order);
-    QString storeMarker();
-    void logRideTransaction(const QString &marker, const tRitOrder &order, qint32 code);
+    void storeMarker();
+    // Travel time first (it may wait for the distance service), then the
+    // traveller and the ride, all inside the packet's unit of work.
+    void storeWithTraveller(const tRitOrder &order);
+    qint32 postedRideId() const;
     void writeTransaction(qint32 ride, qint32 code, const QString &remark);
     void logActivity(const QString &text);
 

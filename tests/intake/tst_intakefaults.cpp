@@ -1,6 +1,7 @@
 #include "IntakeTestKit.h"
 
 #include "shell/OpenFileLimit.h"
+#include "support/LoopbackHttpServer.h"
 
 #include <QFile>
 #include <QSemaphore>
@@ -230,17 +231,61 @@ private Q_SLOTS:
                  qPrintable(QString::number(acknowledgedAfterMs)));
     }
 
-    void travellerStaysWhenTheRideIsRefused()
+    // Traveller, ride and transaction row are one unit: whichever of them is
+    // refused, nothing of the packet stays, and the resend stores all three.
+    // The travel time is asked first, while the service holds no write lock.
+    void refusedRideLeavesNoTraveller_data()
     {
+        QTest::addColumn<QString>("type");
+        QTest::addColumn<QString>("refuse");
+        const QString ride = "CREATE TRIGGER refuse BEFORE INSERT ON planning BEGIN SELECT RAISE(ABORT, 'nee'); END";
+        const QString transaction =
+            "CREATE TRIGGER refuse BEFORE INSERT ON TRANSACTIES BEGIN SELECT RAISE(ABORT, 'nee'); END";
+        QTest::newRow("NR, ride refused") << "NR" << ride;
+        QTest::newRow("NR, transaction row refused") << "NR" << transaction;
+        QTest::newRow("WR creating the ride, transaction row refused") << "WR" << transaction;
+    }
+    void refusedRideLeavesNoTraveller()
+    {
+        QFETCH(QString, type);
+        QFETCH(QString, refuse);
+        LoopbackHttpServer distance;
+        QVERIFY(distance.listen());
+        kit->settings.setText(Setting::AfstandServer, distance.host());
+        kit->settings.setText(Setting::AfstandPoort, QString::number(distance.port()));
+        kit->settings.setChecked(Setting::GoogleV2, true);
         kit->settings.setChecked(Setting::DebiteurAanmaken, true);
-        QVERIFY(kit->exec("CREATE TRIGGER refuse BEFORE INSERT ON planning BEGIN SELECT RAISE(ABORT, 'nee'); END"));
-        QCOMPARE(send(order().packet()), replyBytes("NC", "RBS", 4711));
-        QCOMPARE(kit->count("reizigers"), 1);
+        // While the service waits for the answer, another program can write.
+        QVERIFY(kit->exec("PRAGMA busy_timeout = 0"));
+        int writableDuringRequest = 0;
+        distance.setResponder([&](const LoopbackHttpServer::Request &) {
+            if (kit->exec("BEGIN IMMEDIATE") && kit->exec("ROLLBACK"))
+                ++writableDuringRequest;
+            return LoopbackHttpServer::response(200, "<DistanceMatrixResponse><status>OK</status><row><element>"
+                                                     "<status>OK</status><duration><value>1250</value></duration>"
+                                                     "<distance><value>15234</value></distance></element></row>"
+                                                     "</DistanceMatrixResponse>");
+        });
+        // Pickup and destination time alike: the travel time is asked for.
+        const QByteArray packet = order(type).set(5, "201403051407").packet();
+
+        QVERIFY(kit->exec(refuse));
+        QCOMPARE(send(packet), replyBytes("NC", "RBS", 4711));
+        QCOMPARE(kit->count("reizigers"), 0);
         QCOMPARE(kit->count("planning"), 0);
+        QCOMPARE(kit->count("TRANSACTIES"), 0);
+
         QVERIFY(kit->exec("DROP TRIGGER refuse"));
-        QCOMPARE(send(order().packet()), replyBytes("AC", "RBS", 4711));
-        QCOMPARE(kit->count("reizigers"), 1); // the resend finds it, no duplicate
-        QCOMPARE(kit->ride(4711).value("pla_reiziger"), kit->rows("select rei_id from reizigers")[0].value(0));
+        QCOMPARE(send(packet), replyBytes("AC", "RBS", 4711));
+        QVERIFY(kit->unstamped(kit->activityLog).contains("- Berekende minuten V2: 20"));
+        QCOMPARE(distance.requests().size(), 2);
+        QCOMPARE(writableDuringRequest, 2);
+        const auto travellers = kit->rows("select rei_id from reizigers");
+        QCOMPARE(travellers.size(), 1);
+        const QSqlRecord ride = kit->ride(4711);
+        QCOMPARE(ride.value("pla_reiziger"), travellers[0].value(0));
+        QCOMPARE(ride.value("pla_minuten").toInt(), 20);
+        QCOMPARE(kit->count("TRANSACTIES", "tra_rit = " + ride.value("pla_id").toString()), 1);
     }
 
     void hostileTextsAreStoredAsText()

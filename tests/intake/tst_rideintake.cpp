@@ -234,6 +234,64 @@ private Q_SLOTS:
         QCOMPARE(kit->ride(2).value("pla_reiziger"), t.value("rei_id"));
     }
 
+    // Rides of one second may carry the same marker, and other programs of
+    // the suite write markers made the same way. Each ride's transaction row
+    // names the row its own packet stored, never another with that marker.
+    void everyRideNamesItsOwnRow()
+    {
+        // Another program's rows hold every marker of the coming seconds.
+        const QDateTime now = QDateTime::currentDateTime();
+        for (int second = -1; second <= 20; ++second) {
+            const QDateTime t = now.addSecs(second);
+            const QString prefix = "P" + t.toString("yyyyMMddhhmmss") + QString::number(t.date().month()) +
+                                   QString::number(t.time().second());
+            QVERIFY(kit->exec("WITH RECURSIVE n(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM n WHERE i < 999) "
+                              "INSERT INTO planning (pla_temp) SELECT '" +
+                              prefix + "' || i FROM n"));
+        }
+
+        // Three booking systems send their rides at once, then change some.
+        constexpr int kPeers = 3;
+        constexpr int kRides = 20;
+        std::vector<std::unique_ptr<BookingPeer>> peers;
+        for (int p = 0; p < kPeers; ++p) {
+            peers.push_back(std::make_unique<BookingPeer>(kit->server->port()));
+            QVERIFY(peers.back()->connected());
+        }
+        auto sendAll = [&](const QString &type, int rides) {
+            for (int p = 0; p < kPeers; ++p) {
+                QByteArray packets;
+                for (int r = 0; r < rides; ++r)
+                    packets += fullOrder(type, 1000 * (p + 1) + r).packet();
+                peers[p]->clearReceived();
+                peers[p]->send(packets);
+            }
+            for (int p = 0; p < kPeers; ++p) {
+                QByteArray accepted;
+                for (int r = 0; r < rides; ++r)
+                    accepted += replyBytes("AC", "RBS", 1000 * (p + 1) + r);
+                QCOMPARE(peers[p]->waitForReplies(rides), accepted);
+            }
+        };
+        sendAll("NR", kRides);
+        sendAll("WR", kRides / 2);
+
+        QCOMPARE(kit->count("TRANSACTIES"), kPeers * kRides + kPeers * kRides / 2);
+        // No transaction row names a row of the other program.
+        QCOMPARE(kit->count("TRANSACTIES", "tra_rit not in (select pla_id from planning where pla_extern > 0)"), 0);
+        for (int p = 0; p < kPeers; ++p)
+            for (int r = 0; r < kRides; ++r) {
+                const int ride = 1000 * (p + 1) + r;
+                const auto rows =
+                    kit->rows("select pla_id, pla_temp from planning where pla_extern = " + QString::number(ride));
+                QCOMPARE(rows.size(), 1);
+                QVERIFY(rows[0].value("pla_temp").toString().startsWith("P2"));
+                const QString own = "tra_rit = " + rows[0].value("pla_id").toString();
+                QCOMPARE(kit->count("TRANSACTIES", own + " and tra_code = 91"), 1);
+                QCOMPARE(kit->count("TRANSACTIES", own + " and tra_code = 92"), r < kRides / 2 ? 1 : 0);
+            }
+    }
+
     void postcodeConversion()
     {
         kit->settings.setChecked(Setting::Postcodes, true);
