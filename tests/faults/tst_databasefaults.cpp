@@ -17,6 +17,7 @@
 #include <QTest>
 #include <QUuid>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <grp.h>
