@@ -6,11 +6,21 @@
 #include "shell/Failure.h"
 #include "shell/Settings.h"
 
+#include <QDateTime>
 #include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QRegularExpression>
 #include <QSet>
 #include <QSqlError>
 #include <QSqlQuery>
+
+#include <sqlite3.h>
+
+#ifndef Q_OS_WIN
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 namespace velora {
 
@@ -81,6 +91,64 @@ void addIndexes(QSqlDatabase &db, const QStringList &statements)
         }
     if (!db.commit())
         db.rollback();
+}
+
+// The files SQLite keeps beside a database in WAL mode: the journal of
+// committed pages not yet written into the file, and its index.
+QString walPathOf(const QString &database)
+{
+    return database + QStringLiteral("-wal");
+}
+
+QString shmPathOf(const QString &database)
+{
+    return database + QStringLiteral("-shm");
+}
+
+// Whether this process may write the file now. access() also answers for an
+// immutable file and a read-only mount, which permission bits do not show.
+bool writableNow(const QString &path)
+{
+#ifndef Q_OS_WIN
+    return ::access(QFile::encodeName(path).constData(), W_OK) == 0;
+#else
+    return QFileInfo(path).isWritable();
+#endif
+}
+
+// SQLite creates the journal files with the permission bits of the database
+// file, and a connection that could only read cannot remove them when it
+// closes. A file that was read-only when the service opened it thus leaves
+// read-only journal files behind, which refuse every write (after a restart
+// too) once the file is writable again. Journal files of this user that it
+// may not write while it may write the database get the database's bits.
+// Another user's are left alone: writes then fail with SQLite's message.
+void restoreJournalPermissions(const QString &database)
+{
+#ifndef Q_OS_WIN
+    struct stat file {};
+    if (::stat(QFile::encodeName(database).constData(), &file) != 0 || !writableNow(database))
+        return;
+    for (const QString &journal : {walPathOf(database), shmPathOf(database)}) {
+        const QByteArray name = QFile::encodeName(journal);
+        struct stat status {};
+        if (::stat(name.constData(), &status) == 0 && status.st_uid == ::geteuid() && !writableNow(journal))
+            ::chmod(name.constData(), file.st_mode & 0777);
+    }
+#else
+    Q_UNUSED(database);
+#endif
+}
+
+// A name beside `path` that is not taken: the path with the time and, when
+// needed, a count appended.
+QString asideName(const QString &path)
+{
+    const QString stamp = path + u'.' + QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-hhmmss"));
+    QString name = stamp;
+    for (int count = 2; QFileInfo::exists(name); ++count)
+        name = stamp + u'-' + QString::number(count);
+    return name;
 }
 
 } // namespace
@@ -216,6 +284,12 @@ void Database::open()
                                    .arg(m_timeouts.odbcLoginSeconds)
                                    .arg(m_timeouts.odbcQuerySeconds));
     } else {
+        // The journal a replaced file left at this path would be played into
+        // the file there now; that file is opened only without it.
+        if (!m_stalePath.isEmpty() && m_stalePath == target.sqlitePath && !setStaleJournalAside())
+            throw fail(QStringLiteral("the journal of the file this one replaced (%1) cannot be moved aside")
+                           .arg(walPathOf(target.sqlitePath)));
+        restoreJournalPermissions(target.sqlitePath);
         m_db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connectionName);
         m_db.setDatabaseName(target.sqlitePath);
         m_db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(m_timeouts.sqliteBusyMs));
@@ -272,6 +346,11 @@ void Database::open()
     }
     m_sqlitePath = target.backend == Backend::SqlServerOdbc ? QString() : target.sqlitePath;
     m_sqliteIdentity = m_sqlitePath.isEmpty() ? FileIdentity() : fileIdentity(m_sqlitePath);
+    // The look at the tables read through the journal, so a file in WAL mode
+    // has both journal files now, and keeps them while the connection is open.
+    m_walIdentity = m_sqlitePath.isEmpty() ? FileIdentity() : fileIdentity(walPathOf(m_sqlitePath));
+    m_shmIdentity = m_sqlitePath.isEmpty() ? FileIdentity() : fileIdentity(shmPathOf(m_sqlitePath));
+    m_reopenWanted = false;
     m_backend = target.backend;
     Q_EMIT openedChanged(true);
 }
@@ -287,22 +366,101 @@ void Database::close()
     m_unitArmed = false;
     // The statements belong to the connection: they go before it does.
     releaseStatements();
+    const bool replaced = wasOpen && fileReplaced();
+    bool journalWritten = false;
+    if (replaced) {
+        // SQLite sees that its path names another file now and, closing, then
+        // neither writes its journal into its own file nor removes it: the
+        // journal stays at the path, where the next connection would play the
+        // replaced file's pages over the file there now. Its pages go into
+        // the file they belong to first, through the handle still open on it
+        // (the operator may have kept that file under another name). Passive:
+        // a reader elsewhere that still needs older pages is not waited for;
+        // the journal is kept aside then.
+        int framesInJournal = -1;
+        int framesWritten = -1;
+        if (sqlite3 *handle = sqliteHandle(m_db))
+            journalWritten = sqlite3_wal_checkpoint_v2(handle, "main", SQLITE_CHECKPOINT_PASSIVE, &framesInJournal,
+                                                       &framesWritten) == SQLITE_OK &&
+                             framesWritten == framesInJournal;
+    }
     if (m_db.isValid()) {
         m_db.close();
         m_db = QSqlDatabase();
         QSqlDatabase::removeDatabase(m_connectionName);
     }
+    if (replaced) {
+        m_stalePath = m_sqlitePath;
+        m_staleWal = m_walIdentity;
+        m_staleShm = m_shmIdentity;
+        m_staleWalWritten = journalWritten;
+        Q_EMIT notice((QFileInfo::exists(m_sqlitePath)
+                           ? QStringLiteral("Database %1: another file is at this path now; it is opened as it is")
+                           : QStringLiteral("Database %1: the file is no longer at this path"))
+                          .arg(QDir::toNativeSeparators(m_sqlitePath)));
+        setStaleJournalAside();
+    }
+    m_walIdentity = FileIdentity();
+    m_shmIdentity = FileIdentity();
     if (wasOpen)
         Q_EMIT openedChanged(false);
 }
 
+bool Database::fileReplaced() const
+{
+    return m_sqliteIdentity.valid && fileIdentity(m_sqlitePath) != m_sqliteIdentity;
+}
+
+bool Database::setStaleJournalAside()
+{
+    const QString wal = walPathOf(m_stalePath);
+    const QString shm = shmPathOf(m_stalePath);
+    bool clear = true;
+    // Only the very files the replaced file's connection used: a journal the
+    // operator brought along with the new file belongs to it.
+    if (m_staleWal.valid && fileIdentity(wal) == m_staleWal) {
+        if (m_staleWalWritten || QFileInfo(wal).size() == 0) {
+            clear = QFile::remove(wal);
+        } else {
+            // Pages of the replaced file that did not reach it: kept, for
+            // whoever wants that file back, under a name no connection opens.
+            const QString aside = asideName(wal);
+            clear = QFile::rename(wal, aside);
+            if (clear)
+                Q_EMIT notice(QStringLiteral("Database %1: the journal of the file it replaced was moved aside to %2")
+                                  .arg(QDir::toNativeSeparators(m_stalePath), QDir::toNativeSeparators(aside)));
+        }
+    }
+    // The index of that journal only: it describes no file that is left.
+    if (m_staleShm.valid && fileIdentity(shm) == m_staleShm)
+        clear = QFile::remove(shm) && clear;
+    if (clear) {
+        m_stalePath.clear();
+        m_staleWal = FileIdentity();
+        m_staleShm = FileIdentity();
+    }
+    return clear;
+}
+
 void Database::closeIfFileReplaced()
 {
-    if (!isOpen() || m_inTransaction || !m_sqliteIdentity.valid)
+    if (!isOpen() || m_inTransaction || m_backend == Backend::SqlServerOdbc)
         return;
     // SQLite goes on writing into a deleted or replaced file through its open
     // handle: every ride would be acknowledged and then lost with that file.
-    if (fileIdentity(m_sqlitePath) != m_sqliteIdentity)
+    if (fileReplaced()) {
+        close();
+        return;
+    }
+    // A connection keeps the access it was opened with: one opened on a
+    // read-only file reads only, and one refused by a read-only journal stays
+    // refused, however writable the file is made again.
+    if (m_reopenWanted) {
+        close();
+        return;
+    }
+    sqlite3 *handle = sqliteHandle(m_db);
+    if (handle && sqlite3_db_readonly(handle, "main") == 1 && writableNow(m_sqlitePath))
         close();
 }
 
@@ -362,6 +520,8 @@ void Database::discardPreparedStatement(const QString &statement)
     const auto found = m_preparedIndex.constFind(statement);
     if (found == m_preparedIndex.cend())
         return;
+    if (found.value()->second.statement->failedReadOnly())
+        m_reopenWanted = true;
     m_prepared.erase(found.value());
     m_preparedIndex.erase(found);
 }
@@ -389,8 +549,10 @@ bool Database::transactionStep(TransactionStep step, QString &error)
                                            QStringLiteral("Unable to commit transaction"),
                                            QStringLiteral("Unable to rollback transaction")};
         const bool ok = kept->execute(failures[which]);
-        if (!ok)
+        if (!ok) {
             error = kept->errorText();
+            m_reopenWanted = m_reopenWanted || kept->failedReadOnly();
+        }
         kept->finish();
         return ok;
     }
@@ -435,11 +597,27 @@ void Database::endUnit(bool commit)
         transactionStep(TransactionStep::Rollback, error);
         return;
     }
+    // Another file moved over the open one while the packet was stored: its
+    // rows went into the file that was replaced, and the booking system must
+    // not hear that they are stored (it sends the ride again, into the file
+    // at the path now). The look after the commit closes the gap while the
+    // commit runs: a file still at its path then held the rows when it was
+    // replaced, as every ride before.
+    const auto replaced = [this] {
+        return Failure(QStringLiteral("Database %1: another file was put at this path while the packet was stored")
+                           .arg(QDir::toNativeSeparators(m_sqlitePath)));
+    };
+    if (fileReplaced()) {
+        transactionStep(TransactionStep::Rollback, error);
+        throw replaced();
+    }
     if (!transactionStep(TransactionStep::Commit, error)) {
         QString ignored;
         transactionStep(TransactionStep::Rollback, ignored);
         throw Failure(QStringLiteral("Database: %1").arg(error));
     }
+    if (fileReplaced())
+        throw replaced();
 }
 
 void Database::testConnection(const std::function<void()> &reportSuccess)

@@ -81,7 +81,10 @@ public:
     void close();
     // Closes the connection when its SQLite file is no longer the file at its
     // path (deleted, or another file moved over it), so that the next user
-    // opens the file that is there now. Outside a transaction only.
+    // opens the file that is there now, as it is: the journal of the file it
+    // replaced is not played into it. Also closes a connection that can no
+    // longer write because the file or its journal was read-only, so that a
+    // file made writable again is written again. Outside a transaction only.
     void closeIfFileReplaced();
 
     Backend backend() const { return m_backend; }
@@ -130,6 +133,9 @@ public:
 
 Q_SIGNALS:
     void openedChanged(bool open);
+    // A line for the activity log about what was done to the files at the
+    // database's path without anyone asking (a replaced file's journal set aside).
+    void notice(const QString &text);
 
 private:
     enum class TransactionStep {
@@ -140,6 +146,11 @@ private:
     // BEGIN, COMMIT or ROLLBACK; false with the error text Qt's driver would give.
     bool transactionStep(TransactionStep step, QString &error);
     void releaseStatements();
+    // The SQLite file at m_sqlitePath is no longer the one the connection has open.
+    bool fileReplaced() const;
+    // Moves the journal the replaced file left at the path out of the way of
+    // the file there now; false when it is still there.
+    bool setStaleJournalAside();
 
     Settings &m_settings;
     QString m_programFolder;
@@ -156,6 +167,18 @@ private:
     std::unique_ptr<SqliteStatement> m_transactionStatements[3];
     QString m_sqlitePath;          // the SQLite file the connection was opened on
     FileIdentity m_sqliteIdentity; // and which file that was
+    // The journal files ("-wal", "-shm") the connection uses: when its file is
+    // replaced they stay at the path, and they belong to the file that went.
+    FileIdentity m_walIdentity;
+    FileIdentity m_shmIdentity;
+    // Those of a replaced file that could not be moved aside yet: the file at
+    // the path is not opened while they are there.
+    QString m_stalePath;
+    FileIdentity m_staleWal;
+    FileIdentity m_staleShm;
+    bool m_staleWalWritten = false; // every page of that journal reached its file
+    // A write was refused as read-only: the next user opens the connection anew.
+    bool m_reopenWanted = false;
 };
 
 } // namespace velora

@@ -121,6 +121,7 @@ bool SqliteStatement::bind(int index, const QVariant &value)
 bool SqliteStatement::execute(const QVariantList &values)
 {
     m_error.clear();
+    m_failure = 0;
     m_rowPending = false;
     m_active = false;
     sqlite3_reset(m_statement);
@@ -140,6 +141,7 @@ bool SqliteStatement::execute(const QVariantList &values)
 bool SqliteStatement::execute(const QString &whatFailed)
 {
     m_error.clear();
+    m_failure = 0;
     m_rowPending = false;
     m_active = false;
     sqlite3_reset(m_statement);
@@ -155,6 +157,7 @@ bool SqliteStatement::step(const QString &whatFailed)
         m_rowPending = true;
     } else if (result != SQLITE_DONE) {
         const int primary = result & 0xff;
+        m_failure = result;
         // After a generic error or a constraint the specific message appears
         // once the statement is reset; a busy file's message is there at once.
         if (primary == SQLITE_ERROR || primary == SQLITE_CONSTRAINT) {
@@ -169,6 +172,11 @@ bool SqliteStatement::step(const QString &whatFailed)
     }
     m_active = true;
     return true;
+}
+
+bool SqliteStatement::failedReadOnly() const
+{
+    return (m_failure & 0xff) == SQLITE_READONLY;
 }
 
 bool SqliteStatement::next()

@@ -46,6 +46,9 @@ public:
     // gives the first row), false at the end or when a later step fails.
     bool next();
     const QString &errorText() const { return m_error; }
+    // The last execution failed because the database (or its journal) could
+    // not be written: the connection stays so until it is opened anew.
+    bool failedReadOnly() const;
 
     // The columns of the result as SQLite names them now: a statement that
     // SQLite prepared again after a schema change may have others.
@@ -72,6 +75,7 @@ private:
     sqlite3_stmt *m_statement;
     bool m_rowPending = false; // execute() stepped onto a row next() has not given yet
     bool m_active = false;
+    int m_failure = 0; // SQLite's result code of the last failed step
     QString m_error;
 };
 

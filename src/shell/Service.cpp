@@ -45,6 +45,8 @@ Service::Service(Settings &settings, Log &activityLog, Log &returnLog, FailureHa
     }
 
     m_database = std::make_unique<Database>(m_settings, m_programFolder);
+    connect(m_database.get(), &Database::notice, this,
+            [this](const QString &text) { m_activityLog.addLine(timeOfDayStamp() + text); });
     m_distance = std::make_unique<DistanceClient>(m_settings, m_activityLog, m_database->gate());
     m_datasets = std::make_unique<Datasets>(*m_database, m_settings, m_activityLog, *m_distance, m_failures);
     m_rbsChannel = std::make_unique<ReturnChannel>(rbsChannelSetup(), m_settings, m_activityLog, m_returnLog,
