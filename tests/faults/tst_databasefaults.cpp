@@ -136,13 +136,7 @@ private Q_SLOTS:
         int lostFromBackup = 0;
         for (const QString &ride : backupRides)
             lostFromBackup += !stored.contains(ride);
-        // Which row a ride's transaction row names rests on the marker the
-        // new row is found by, which another row stored in the same second
-        // may share; that is not at stake here, whether each ride is stored is.
-        QStringList problems;
-        for (const QString &problem : report.problems)
-            if (!problem.endsWith(QLatin1String("transaction rows")))
-                problems << problem;
+        const QStringList &problems = report.problems;
         qInfo("integrity %s; rides of the moved-in file lost: %d of %lld; rides in the file %d; rides after the move "
               "wrong: %lld",
               qPrintable(report.integrity), lostFromBackup, backupRides.size(), report.stored, problems.size());
