@@ -9,6 +9,7 @@
 #include "shell/Log.h"
 #include "shell/OpenFileLimit.h"
 #include "shell/Settings.h"
+#include "shell/TextRules.h"
 
 #include <QPointer>
 #include <QTcpSocket>
@@ -30,18 +31,35 @@ constexpr int kListenBacklog = 1024;
 // past this its packets wait unread (and its sends stall) until it reads.
 constexpr qint64 kUnreadReplyBound = 256 * 1024;
 
+// How long replies still unsent get to reach their peers when the server is
+// destroyed: after the close step, the reply of the packet that was in hand.
+constexpr int kReplyWaitMs = 2000;
+
 // Peers must not take every file the process may open. When they do, each
 // accept fails at once and is tried again at once, a busy loop for as long as
 // a connection waits, and the database, the log files and the return channels
 // cannot open theirs. So some files are kept back; up to 30 connections more
-// may already be accepted by the time the bound is seen.
+// may already be accepted by the time the bound is seen. The common soft
+// limit of 1024 is far below what the system allows, so it is raised first.
 int connectionBound()
 {
-    const long long files = openFileLimit();
+    const long long files = raiseOpenFileLimit();
     if (files < 0)
         return std::numeric_limits<int>::max();
     const long long kept = std::min<long long>(64, files / 2);
     return int(std::clamp<long long>(files - kept, 1, std::numeric_limits<int>::max()));
+}
+
+bool validPort(qint32 port)
+{
+    return port > 0 && port <= 65535;
+}
+
+// Port 0 would let the system pick any free port, which no booking system
+// knows; a text without a number reads as 0, so it is shown as typed.
+Failure invalidPort(const QString &text, qint32 port)
+{
+    return Failure(QStringLiteral("Ongeldige poort: ") + (port == 0 ? trimControl(text) : QString::number(port)));
 }
 
 QString gateKey(const char *what, quint64 id)
@@ -65,6 +83,7 @@ struct IntakeServer::Peer final : PeerLink {
     QByteArray held; // the beginning of a packet still arriving
     QTimer holdTimer;
     QElapsedTimer lastBytes;
+    quint64 heardAt = 0;        // when it last sent, in the server's order of events
     int handling = 0;           // packets of this peer being handled right now
     bool finishPending = false; // it disconnected meanwhile
 
@@ -93,14 +112,20 @@ IntakeServer::IntakeServer(Settings &settings, Log &activityLog, Log &returnLog,
 
 IntakeServer::~IntakeServer()
 {
+    m_server.close();
     // The sockets would report their disconnection into a half-destroyed server.
-    for (auto &[id, peer] : m_peers) {
+    for (auto &[id, peer] : m_peers)
         peer->socket->disconnect(this);
+    // A reply written by the packet that was in hand at the close step (or
+    // by any packet, when the program ends without that step) still goes
+    // out: a peer told nothing sends its ride again, and it would be stored
+    // twice.
+    deliverWritten(QDeadlineTimer(kReplyWaitMs));
+    for (auto &[id, peer] : m_peers) {
         peer->socket->abort();
         delete peer->socket;
     }
     m_peers.clear();
-    m_server.close();
 }
 
 void IntakeServer::GeneralTimer()
@@ -118,31 +143,111 @@ void IntakeServer::GeneralTimer()
 
 void IntakeServer::activate()
 {
+    if (m_stopped)
+        return;
     const bool wanted = m_settings.checked(Setting::RBSActive);
+    const qint32 port = m_settings.integer(Setting::RBSPoort);
     if (wanted && !m_server.isListening()) {
         if (!m_database.isOpen()) {
             m_database.open();
             return; // the server starts at a later tick
         }
-        const qint32 port = m_settings.integer(Setting::RBSPoort);
-        if (port < 0 || port > 65535)
-            throw Failure(QStringLiteral("Ongeldige poort: %1").arg(port));
-        if (!m_server.listen(QHostAddress::Any, quint16(port)))
-            throw Failure(m_server.errorString());
-        m_activityLog.addLine(dateTimeStamp() + QStringLiteral(" RBS C/S ingeschakeld"));
+        if (!validPort(port))
+            throw invalidPort(m_settings.text(Setting::RBSPoort), port);
+        listen(port);
+    } else if (wanted && port != m_server.serverPort()) {
+        // The port was changed while the server listens: the listener moves,
+        // the open connections stay. A port that cannot be used is reported
+        // once and the old one serves on, rather than a typing slip taking
+        // the link down.
+        const QString text = m_settings.text(Setting::RBSPoort);
+        if (!validPort(port)) {
+            if (text == m_refusedPort)
+                return;
+            m_refusedPort = text;
+            throw invalidPort(text, port);
+        }
+        m_refusedPort.clear();
+        m_server.close();
+        m_activityLog.addLine(dateTimeStamp() + QStringLiteral(" RBS C/S uitgeschakeld"));
+        listen(port);
     } else if (!wanted && m_server.isListening()) {
         stopListening();
         m_activityLog.addLine(dateTimeStamp() + QStringLiteral(" RBS C/S uitgeschakeld"));
+    } else {
+        m_refusedPort.clear();
     }
+}
+
+void IntakeServer::listen(qint32 port)
+{
+    if (!m_server.listen(QHostAddress::Any, quint16(port)))
+        throw Failure(m_server.errorString());
+    // Readers match the line by its start; the port shows which one serves.
+    m_activityLog.addLine(dateTimeStamp() + QStringLiteral(" RBS C/S ingeschakeld op poort ") +
+                          QString::number(m_server.serverPort()));
+}
+
+void IntakeServer::stop(int replyWaitMs)
+{
+    // Nothing more is read: a packet not read now is not stored, and its
+    // booking system, told nothing, sends it again to the next run.
+    m_stopped = true;
+    m_server.close();
+    for (const quint64 id : peerIds()) {
+        if (Peer *peer = findPeer(id))
+            peer->holdTimer.stop();
+    }
+    deliverWritten(QDeadlineTimer(replyWaitMs));
+    bool listChanged = false;
+    for (const quint64 id : peerIds()) {
+        Peer *peer = findPeer(id);
+        if (!peer || peer->handling > 0)
+            continue;
+        peer->socket->disconnect(this);
+        peer->socket->abort();
+        listChanged |= m_connections.removeOne(peer->peerAddress);
+        peer->socket->deleteLater();
+        m_peers.erase(id);
+    }
+    if (listChanged)
+        Q_EMIT connectionsChanged();
+}
+
+void IntakeServer::deliverWritten(QDeadlineTimer deadline)
+{
+    const std::vector<quint64> ids = peerIds();
+    // Everything the kernel takes at once first, so that one slow peer does
+    // not keep the others' replies back.
+    for (const quint64 id : ids) {
+        if (Peer *peer = findPeer(id); peer && peer->isConnected())
+            peer->socket->flush();
+    }
+    for (const quint64 id : ids) {
+        for (;;) {
+            // Waiting may report the peer gone, and its entry with it.
+            Peer *peer = findPeer(id);
+            if (!peer || !peer->isConnected() || peer->socket->bytesToWrite() <= 0 || deadline.hasExpired())
+                break;
+            if (!peer->socket->waitForBytesWritten(int(std::max<qint64>(1, deadline.remainingTime()))))
+                break;
+        }
+    }
+}
+
+std::vector<quint64> IntakeServer::peerIds() const
+{
+    std::vector<quint64> ids;
+    ids.reserve(m_peers.size());
+    for (const auto &entry : m_peers)
+        ids.push_back(entry.first);
+    return ids;
 }
 
 void IntakeServer::stopListening()
 {
     m_server.close();
-    std::vector<quint64> ids;
-    for (const auto &entry : m_peers)
-        ids.push_back(entry.first);
-    for (quint64 id : ids) {
+    for (quint64 id : peerIds()) {
         if (Peer *peer = findPeer(id))
             peer->socket->abort();
     }
@@ -164,12 +269,16 @@ IntakeServer::Peer *IntakeServer::findPeer(quint64 id)
 
 void IntakeServer::RBSServerSocketClientConnect()
 {
+    bool noRoom = false;
     while (QTcpSocket *socket = m_server.nextPendingConnection()) {
         auto peer = std::make_unique<Peer>();
         const quint64 id = m_nextId++;
         peer->id = id;
         peer->socket = socket;
         peer->peerAddress = peerAddressText(socket->peerAddress());
+        peer->heardAt = ++m_lastHeard;
+        if (int(m_peers.size()) >= m_maxConnections && !makeRoomFor(peer->peerAddress))
+            noRoom = true;
         peer->holdTimer.setSingleShot(true);
         socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
         // What is not read yet stays with the peer rather than in memory here.
@@ -177,6 +286,8 @@ void IntakeServer::RBSServerSocketClientConnect()
 
         QPointer<IntakeServer> self(this);
         connect(socket, &QTcpSocket::readyRead, this, [this, self, id] {
+            if (Peer *heard = findPeer(id))
+                heard->heardAt = ++m_lastHeard;
             m_database.gate().run(gateKey("read", id), [self, id] {
                 if (self)
                     self->RBSServerSocketClientRead(id);
@@ -223,10 +334,30 @@ void IntakeServer::RBSServerSocketClientConnect()
             }
         });
     }
-    // Taking a pending connection turns accepting back on, so the pause
-    // comes after the last one.
-    if (int(m_peers.size()) >= m_maxConnections)
+    // Only when no place could be made (every peer has a packet in hand) do
+    // further peers wait in the listen queue until one leaves. Taking a
+    // pending connection turns accepting back on, so the pause comes after
+    // the last one.
+    if (noRoom)
         m_server.pauseAccepting();
+}
+
+bool IntakeServer::makeRoomFor(const QString &newcomer)
+{
+    // Connections that never send would otherwise hold every place and lock
+    // out the booking systems for good. The one silent longest goes; a peer
+    // whose packet is being handled keeps its place for the reply.
+    Peer *silent = nullptr;
+    for (const auto &[id, peer] : m_peers) {
+        if (peer->handling == 0 && (!silent || peer->heardAt < silent->heardAt))
+            silent = peer.get();
+    }
+    if (!silent)
+        return false;
+    m_activityLog.addLine(QStringLiteral("Stille verbinding gesloten om ") + timeOfDayStamp() + QStringLiteral(" -> ") +
+                          silent->peerAddress + QStringLiteral(", plaats nodig voor ") + newcomer);
+    removePeer(silent->id);
+    return true;
 }
 
 void IntakeServer::RBSServerSocketClientRead(quint64 id)
@@ -237,6 +368,8 @@ void IntakeServer::RBSServerSocketClientRead(quint64 id)
 
 void IntakeServer::readAvailable(Peer &peer)
 {
+    if (m_stopped)
+        return;
     const quint64 id = peer.id;
     bool gotBytes = false;
     for (;;) {
@@ -298,7 +431,8 @@ void IntakeServer::handlePieces(quint64 id, std::vector<QByteArray> pieces)
 {
     for (const QByteArray &piece : pieces) {
         Peer *peer = findPeer(id);
-        if (!peer)
+        // After the close step only the packet in hand is finished.
+        if (!peer || m_stopped)
             return;
         ++peer->handling;
         m_handler.handle(piece, *peer);
@@ -324,7 +458,7 @@ void IntakeServer::finishPeer(quint64 id)
     peer = findPeer(id);
     if (!peer)
         return;
-    if (!peer->held.isEmpty()) {
+    if (!peer->held.isEmpty() && !m_stopped) {
         FramingResult framed = cutReceivedBytes(peer->held, {}, true);
         peer->held.clear();
         handlePieces(id, std::move(framed.pieces));
@@ -332,10 +466,19 @@ void IntakeServer::finishPeer(quint64 id)
         if (!peer)
             return;
     }
+    removePeer(id);
+}
+
+void IntakeServer::removePeer(quint64 id)
+{
+    Peer *peer = findPeer(id);
+    if (!peer)
+        return;
     peer->holdTimer.stop();
     m_failures.guard([&] { RBSServerSocketClientDisconnect(*peer); });
 
     peer->socket->disconnect(this);
+    peer->socket->abort();
     peer->socket->deleteLater();
     m_peers.erase(id);
     if (int(m_peers.size()) < m_maxConnections && m_server.isListening())

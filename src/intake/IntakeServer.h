@@ -3,6 +3,7 @@
 #include "intake/PacketHandler.h"
 
 #include <QByteArray>
+#include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QObject>
 #include <QStringList>
@@ -10,6 +11,7 @@
 
 #include <map>
 #include <memory>
+#include <vector>
 
 class QTcpSocket;
 
@@ -40,16 +42,29 @@ public:
 
     // Server activation at every tick of the timer General: database first,
     // then listening on RBSPoort; stops listening when "Server activeren" is
-    // unchecked. Failures go to the failure handler; the next tick retries.
+    // unchecked, and moves to the new port when RBSPoort changes (the open
+    // connections stay). Failures go to the failure handler; the next tick
+    // retries.
     void GeneralTimer();
+
+    // The intake's part of the close step: no more connections or packets are
+    // read, the replies already written go out (waiting at most replyWaitMs),
+    // then the connections close. A connection whose packet is still being
+    // handled (waiting for the distance service) stays open for its reply,
+    // which goes out when the server is destroyed.
+    void stop(int replyWaitMs);
+    // The close was abandoned: the next General tick listens again.
+    void resume() { m_stopped = false; }
+    bool isStopped() const { return m_stopped; }
 
     bool isListening() const { return m_server.isListening(); }
     quint16 port() const { return m_server.serverPort(); }
     bool lamp() const { return m_lamp; }                             // JvLED1
     const QStringList &connections() const { return m_connections; } // RBSConnections
     int openConnectionCount() const { return int(m_peers.size()); }
-    // The most peers held at once; further ones wait in the listen queue until
-    // one leaves. Derived from the open file limit unless set.
+    // The most peers held at once. A peer beyond it takes the place of the
+    // one that has been silent longest. Derived from the open file limit
+    // (raised to the hard limit when the server is made) unless set.
     void setMaxConnections(int limit) { m_maxConnections = limit; }
     int maxConnections() const { return m_maxConnections; }
 
@@ -63,6 +78,7 @@ private:
     struct Peer;
 
     void activate();
+    void listen(qint32 port);
     void stopListening();
     void setLamp(bool on);
     void RBSServerSocketClientConnect();
@@ -71,6 +87,10 @@ private:
     void readAvailable(Peer &peer);
     void releaseHeld(quint64 id);
     void finishPeer(quint64 id);
+    void removePeer(quint64 id);
+    bool makeRoomFor(const QString &newcomer);
+    void deliverWritten(QDeadlineTimer deadline);
+    std::vector<quint64> peerIds() const;
     void handlePieces(quint64 id, std::vector<QByteArray> pieces);
     Peer *findPeer(quint64 id);
 
@@ -84,8 +104,11 @@ private:
     QStringList m_connections;
     std::map<quint64, std::unique_ptr<Peer>> m_peers;
     quint64 m_nextId = 1;
+    quint64 m_lastHeard = 0; // orders the peers by when each was last heard from
     int m_maxConnections;
     bool m_lamp = false;
+    bool m_stopped = false;
+    QString m_refusedPort; // a changed port reported once while the old one serves on
 };
 
 } // namespace velora

@@ -88,8 +88,25 @@ void Service::start()
 
 void Service::close()
 {
-    m_database->close();
-    saveActivityLog(m_activityLog, logFolder());
+    // Booking systems first: nothing new is read, and every reply already
+    // written reaches its peer (a ride stored without its "AC" would be sent
+    // again and stored twice). The wait is bounded for peers that do not read.
+    constexpr int kReplyWaitMs = 2000;
+    m_intake->stop(kReplyWaitMs);
+    try {
+        // A post waiting for the distance service (the signal or the window's
+        // close arrived inside that wait) still uses the database: it keeps
+        // it to the end of its packet, and the database closes when the
+        // service ends.
+        if (!m_database->gate().isBusy())
+            m_database->close();
+        saveActivityLog(m_activityLog, logFolder());
+    } catch (...) {
+        // The close is abandoned and the service goes on: so does the intake,
+        // from the next tick.
+        m_intake->resume();
+        throw;
+    }
     gatherSettings();
     const ConfigFile::FlushResult written = m_config.FlushSettings();
     if (written == ConfigFile::FlushResult::Failed || written == ConfigFile::FlushResult::Protected)

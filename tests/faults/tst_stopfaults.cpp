@@ -6,6 +6,7 @@
 #include "shell/GuardedApplication.h"
 
 #include <QDir>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -85,6 +86,37 @@ private Q_SLOTS:
         // Each connection may have sent one ride the service no longer read;
         // such a ride must not be stored.
         QVERIFY(unanswered <= kConnections);
+        QCOMPARE(report.stored, load.accepted());
+    }
+
+    // SIGTERM while a ride's post waits for a distance service that does not
+    // answer: the close leaves the database to that packet, the ride is
+    // finished, and its "AC" reaches the booking system before the exit.
+    void terminatedDuringDistanceWaitFinishesThePacket()
+    {
+        QTemporaryDir tmp;
+        QTcpServer silentDistance; // completes the handshake, never answers
+        QVERIFY(silentDistance.listen(QHostAddress::LocalHost, 0));
+        const quint16 port = freeLoopbackPort();
+        QVERIFY(writeSettings(tmp.path(), port,
+                              {{QStringLiteral("GoogleV2_Checked"), QStringLiteral("TRUE")},
+                               {QStringLiteral("AfstandServer_Text"), QStringLiteral("127.0.0.1")},
+                               {QStringLiteral("AfstandPoort_Text"), QString::number(silentDistance.serverPort())},
+                               {QStringLiteral("AfstandTimeOut_Text"), QStringLiteral("30")}}));
+        ServiceProcess service(tmp.path());
+        QVERIFY(service.start());
+        QVERIFY(ServiceProcess::waitForListening(port));
+        LoadClients load(port, 1);
+        QVERIFY(service.waitForOutput("NR pakketnummer"));
+        QTest::qWait(300); // into the wait
+        service.signal(SIGTERM);
+        QVERIFY(service.waitForExit());
+        QCOMPARE(service.exitCode(), 0);
+        load.stop();
+        const std::vector<RideOutcome> outcomes = load.outcomes();
+        QVERIFY(!outcomes.empty());
+        QCOMPARE(int(outcomes.front().told), int(Told::Accepted));
+        const LedgerReport report = checkLedger(databaseOf(tmp), outcomes);
         QCOMPARE(report.stored, load.accepted());
     }
 };

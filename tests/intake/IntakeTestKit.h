@@ -15,6 +15,7 @@
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlRecord>
+#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
@@ -69,8 +70,15 @@ inline QByteArray envelopeOf(const QString &payload)
     return "<RBS>" + EncodeHexText(payload).toLatin1() + "\r\n";
 }
 
+// A port nothing listens on right now (port 0 is refused as a setting).
+inline quint16 freePort()
+{
+    QTcpServer probe;
+    return probe.listen(QHostAddress::Any, 0) ? probe.serverPort() : 0;
+}
+
 // The intake with everything it needs, on an embedded database in a fresh
-// temporary program folder, listening on a free loopback port.
+// temporary program folder, listening on a free port.
 struct IntakeKit {
     QTemporaryDir folder;
     Settings settings;
@@ -86,7 +94,7 @@ struct IntakeKit {
     IntakeKit()
     {
         settings.setChecked(Setting::RBSActive, true);
-        settings.setText(Setting::RBSPoort, QStringLiteral("0"));
+        settings.setText(Setting::RBSPoort, QString::number(freePort()));
         settings.setChecked(Setting::GoogleV2, false);
         database = std::make_unique<Database>(settings, folder.path());
         DatabaseTimeouts timeouts;

@@ -366,7 +366,7 @@ private Q_SLOTS:
         QVERIFY(silent.received().isEmpty());
     }
 
-    void connectionsBeyondTheBoundWaitTheirTurn()
+    void peerBeyondTheBoundTakesThePlaceOfTheSilentOne()
     {
         // The bound leaves files for the database and the logs: below the
         // process's limit, and not far below it.
@@ -375,26 +375,30 @@ private Q_SLOTS:
         QVERIFY(kit->server->maxConnections() < files);
         QVERIFY(kit->server->maxConnections() >= files / 2);
 
+        // `peer` of the fixture has been silent longest, then peers[0]; the
+        // fixture's peer speaks now, so peers[0] is the one to go.
         kit->server->setMaxConnections(3);
         std::vector<std::unique_ptr<BookingPeer>> peers;
-        for (int i = 0; i < 4; ++i) {
+        for (int i = 0; i < 2; ++i) {
             peers.push_back(std::make_unique<BookingPeer>(kit->server->port()));
-            QVERIFY(peers.back()->connected()); // the listen queue completes the handshake
+            QVERIFY(peers.back()->connected());
         }
         QVERIFY(waitUntil([&] { return kit->server->openConnectionCount() == 3; }));
-        QTest::qWait(200);
-        QCOMPARE(kit->server->openConnectionCount(), 3);
+        QCOMPARE(send(order("NR", 1).packet()), replyBytes("AC", "RBS", 1));
+        kit->activityLog.clear();
 
-        // The last two wait; their packets are answered once others leave.
-        peers[2]->send(order("NR", 3).packet());
-        peers[3]->send(order("NR", 4).packet());
-        QTest::qWait(100);
-        QVERIFY(peers[3]->received().isEmpty());
-        peers[0].reset();
-        peers[1].reset();
-        QCOMPARE(peers[2]->waitForReplies(1), replyBytes("AC", "RBS", 3));
-        QCOMPARE(peers[3]->waitForReplies(1), replyBytes("AC", "RBS", 4));
+        peers.push_back(std::make_unique<BookingPeer>(kit->server->port()));
+        QVERIFY(peers.back()->connected());
+        QCOMPARE(peers.back()->exchange(order("NR", 2).packet()), replyBytes("AC", "RBS", 2));
+        QVERIFY(waitUntil([&] { return peers[0]->socket().state() == QAbstractSocket::UnconnectedState; }));
         QCOMPARE(kit->server->openConnectionCount(), 3);
+        QVERIFY(QRegularExpression("^Stille verbinding gesloten om \\d\\d:\\d\\d:\\d\\d -> 127\\.0\\.0\\.1, "
+                                   "plaats nodig voor 127\\.0\\.0\\.1$")
+                    .match(kit->activityLog.lines().value(0))
+                    .hasMatch());
+        QCOMPARE(peers[1]->socket().state(), QAbstractSocket::ConnectedState);
+        QCOMPARE(send(order("NR", 3).packet()), replyBytes("AC", "RBS", 3));
+        QCOMPARE(kit->count("planning"), 3);
     }
 
     void peerThatNeverReadsIsHeldBackNotBuffered()

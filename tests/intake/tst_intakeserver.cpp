@@ -37,7 +37,8 @@ private Q_SLOTS:
         QVERIFY(kit.server->lamp());
         QCOMPARE(lamp.count(), 1);
         QVERIFY(lastLine(kit.activityLog).contains(kDateTimeStamp));
-        QCOMPARE(QString(lastLine(kit.activityLog)).remove(kDateTimeStamp), QString("RBS C/S ingeschakeld"));
+        QCOMPARE(QString(lastLine(kit.activityLog)).remove(kDateTimeStamp),
+                 "RBS C/S ingeschakeld op poort " + kit.settings.text(Setting::RBSPoort));
 
         BookingPeer peer(kit.server->port());
         QVERIFY(peer.connected());
@@ -77,6 +78,46 @@ private Q_SLOTS:
         kit.server->GeneralTimer();
         QVERIFY(kit.server->isListening());
         QCOMPARE(kit.server->port(), port); // the leading integer of "NNNNx"
+    }
+
+    // A port changed while the server listens moves the listener at the next
+    // tick; the connections stay. A port that is none is reported once, and
+    // the old port serves on.
+    void changedPortMovesTheListener()
+    {
+        IntakeKit kit;
+        QVERIFY(kit.start());
+        const quint16 before = kit.server->port();
+        BookingPeer staying(before);
+        QVERIFY(staying.connected());
+        QVERIFY(waitUntil([&] { return kit.server->openConnectionCount() == 1; }));
+
+        const quint16 after = freePort();
+        kit.settings.setText(Setting::RBSPoort, QString::number(after));
+        kit.activityLog.clear();
+        kit.server->GeneralTimer();
+        QCOMPARE(kit.server->port(), after);
+        QStringList lines = kit.activityLog.lines();
+        lines.replaceInStrings(kDateTimeStamp, QString());
+        QCOMPARE(lines,
+                 (QStringList{"RBS C/S uitgeschakeld", "RBS C/S ingeschakeld op poort " + QString::number(after)}));
+        QVERIFY(kit.server->lamp());
+        QCOMPARE(staying.exchange(OrderItems("RS", 1).packet()), replyBytes("NC", "RBS", 1));
+        BookingPeer arriving(after);
+        QVERIFY(arriving.connected());
+        QCOMPARE(arriving.exchange(OrderItems("RS", 2).packet()), replyBytes("NC", "RBS", 2));
+        QTcpSocket old;
+        old.connectToHost(QHostAddress::LocalHost, before);
+        QVERIFY(!old.waitForConnected(1000));
+
+        kit.settings.setText(Setting::RBSPoort, "abc");
+        kit.server->GeneralTimer();
+        QCOMPARE(kit.activityLog.lines(), QStringList{"Ongeldige poort: abc"});
+        kit.activityLog.addLine("next");
+        kit.server->GeneralTimer();
+        QCOMPARE(lastLine(kit.activityLog), QString("next"));
+        QCOMPARE(kit.server->port(), after);
+        QCOMPARE(arriving.exchange(OrderItems("RS", 3).packet()), replyBytes("NC", "RBS", 3));
     }
 
     void connectionListHoldsEachAddressOnce()
