@@ -155,27 +155,28 @@ void IntakeServer::activate()
         if (!validPort(port))
             throw invalidPort(m_settings.text(Setting::RBSPoort), port);
         listen(port);
-    } else if (wanted && port != m_server.serverPort()) {
-        // The port was changed while the server listens: the listener moves,
-        // the open connections stay. A port that cannot be used is reported
-        // once and the old one serves on, rather than a typing slip taking
-        // the link down.
-        const QString text = m_settings.text(Setting::RBSPoort);
-        if (!validPort(port)) {
-            if (text == m_refusedPort)
-                return;
-            m_refusedPort = text;
-            throw invalidPort(text, port);
-        }
-        m_refusedPort.clear();
+    } else if (wanted && m_portMoveAsked) {
+        // The settings were read again while the server listens: the listener
+        // moves to the port they name, the open connections stay. A port that
+        // cannot be used is reported and the old one serves on, rather than a
+        // slip in the file taking the link down.
+        m_portMoveAsked = false;
+        if (port == m_server.serverPort())
+            return;
+        if (!validPort(port))
+            throw invalidPort(m_settings.text(Setting::RBSPoort), port);
+        const quint16 previous = m_server.serverPort();
         m_server.close();
         m_activityLog.addLine(dateTimeStamp() + QStringLiteral(" RBS C/S uitgeschakeld"));
-        listen(port);
+        if (!m_server.listen(QHostAddress::Any, quint16(port))) {
+            const QString error = m_server.errorString();
+            listen(previous);
+            throw Failure(error);
+        }
+        logListening();
     } else if (!wanted && m_server.isListening()) {
         stopListening();
         m_activityLog.addLine(dateTimeStamp() + QStringLiteral(" RBS C/S uitgeschakeld"));
-    } else {
-        m_refusedPort.clear();
     }
 }
 
@@ -183,6 +184,11 @@ void IntakeServer::listen(qint32 port)
 {
     if (!m_server.listen(QHostAddress::Any, quint16(port)))
         throw Failure(m_server.errorString());
+    logListening();
+}
+
+void IntakeServer::logListening()
+{
     // Readers match the line by its start; the port shows which one serves.
     m_activityLog.addLine(dateTimeStamp() + QStringLiteral(" RBS C/S ingeschakeld op poort ") +
                           QString::number(m_server.serverPort()));

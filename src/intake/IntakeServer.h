@@ -55,6 +55,11 @@ public:
     void stop(int replyWaitMs);
     // The close was abandoned: the next General tick listens again.
     void resume() { m_stopped = false; }
+    // The settings file was read again: the next tick moves a listening
+    // server to the port it names now. Only then, not whenever the port
+    // setting changes: in the window the field changes with every key typed,
+    // and the server must not follow "2", "21", "210" on the way to "2101".
+    void moveToConfiguredPort() { m_portMoveAsked = true; }
     bool isStopped() const { return m_stopped; }
 
     bool isListening() const { return m_server.isListening(); }
@@ -80,6 +85,7 @@ private:
     void activate();
     void listen(qint32 port);
     void stopListening();
+    void logListening();
     void setLamp(bool on);
     void RBSServerSocketClientConnect();
     void RBSServerSocketClientRead(quint64 id);
@@ -108,7 +114,7 @@ private:
     int m_maxConnections;
     bool m_lamp = false;
     bool m_stopped = false;
-    QString m_refusedPort; // a changed port reported once while the old one serves on
+    bool m_portMoveAsked = false;
 };
 
 } // namespace velora

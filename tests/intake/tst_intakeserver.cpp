@@ -92,9 +92,13 @@ private Q_SLOTS:
         QVERIFY(staying.connected());
         QVERIFY(waitUntil([&] { return kit.server->openConnectionCount() == 1; }));
 
+        // A changed field alone moves nothing: it may be half typed.
         const quint16 after = freePort();
         kit.settings.setText(Setting::RBSPoort, QString::number(after));
+        kit.server->GeneralTimer();
+        QCOMPARE(kit.server->port(), before);
         kit.activityLog.clear();
+        kit.server->moveToConfiguredPort();
         kit.server->GeneralTimer();
         QCOMPARE(kit.server->port(), after);
         QStringList lines = kit.activityLog.lines();
@@ -111,6 +115,7 @@ private Q_SLOTS:
         QVERIFY(!old.waitForConnected(1000));
 
         kit.settings.setText(Setting::RBSPoort, "abc");
+        kit.server->moveToConfiguredPort();
         kit.server->GeneralTimer();
         QCOMPARE(kit.activityLog.lines(), QStringList{"Ongeldige poort: abc"});
         kit.activityLog.addLine("next");
