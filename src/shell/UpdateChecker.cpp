@@ -4,11 +4,16 @@
 #include "shell/ProgramStart.h"
 #include "shell/TextRules.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFileInfo>
 #include <QLocale>
 #include <QStringDecoder>
 #include <QTemporaryFile>
+
+#include <zlib.h>
+
+#include <optional>
 
 namespace velora {
 
@@ -206,6 +211,53 @@ QString transferFailureText(const HttpClient &transfer)
     case Failure::TooLarge: text = QStringLiteral("Ongeldig antwoord"); break;
     }
     return QStringLiteral("Mislukt: ") + QString::number(code) + u' ' + text;
+}
+
+QString packageHashMismatch(const QString &path, const UpdateDescription &description)
+{
+    // Only the strongest hash counts: a weaker one that matches proves
+    // nothing once a stronger one does not.
+    QString name;
+    QByteArray expected;
+    std::optional<QCryptographicHash::Algorithm> algorithm;
+    auto hex = [](const QString &text) { return text.trimmed().toLatin1().toLower(); };
+    if (!description.sha1Hash.trimmed().isEmpty()) {
+        name = QStringLiteral("SHA1Hash");
+        expected = hex(description.sha1Hash);
+        algorithm = QCryptographicHash::Sha1;
+    } else if (!description.md5Hash.trimmed().isEmpty()) {
+        name = QStringLiteral("MD5Hash");
+        expected = hex(description.md5Hash);
+        algorithm = QCryptographicHash::Md5;
+    } else if (!description.crc32Hash.trimmed().isEmpty()) {
+        name = QStringLiteral("CRC32Hash");
+        expected = hex(description.crc32Hash);
+    } else {
+        return QString();
+    }
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return name;
+    QCryptographicHash hash(algorithm.value_or(QCryptographicHash::Sha1));
+    uLong crc = crc32(0L, Z_NULL, 0);
+    QByteArray block(64 * 1024, Qt::Uninitialized);
+    for (;;) {
+        const qint64 read = file.read(block.data(), block.size());
+        if (read < 0)
+            return name;
+        if (read == 0)
+            break;
+        if (algorithm)
+            hash.addData(QByteArrayView(block.constData(), read));
+        else
+            crc = crc32(crc, reinterpret_cast<const Bytef *>(block.constData()), uInt(read));
+    }
+    if (algorithm)
+        return hash.result().toHex() == expected ? QString() : name;
+    // A CRC-32 is written with or without its leading zeros.
+    bool ok = false;
+    const uLong stated = expected.toULong(&ok, 16);
+    return ok && stated == crc ? QString() : name;
 }
 
 // --- UpdateChecker ----------------------------------------------------------
@@ -457,6 +509,15 @@ void UpdateChecker::transferEnded()
         if (!reason.isEmpty()) {
             ok = false;
             Q_EMIT downloadStatus(QStringLiteral("Mislukt: 0 Schrijven mislukt: ") + reason);
+        }
+    }
+    if (ok) {
+        // The package comes over plain HTTP and the updater runs whatever it
+        // is given: only the package the description vouches for may reach it.
+        const QString mismatch = packageHashMismatch(m_targetPath, m_description);
+        if (!mismatch.isEmpty()) {
+            ok = false;
+            Q_EMIT downloadStatus(QStringLiteral("Mislukt: 0 Pakket klopt niet met ") + mismatch);
         }
     }
     Q_EMIT downloadProgress(m_total, m_total);

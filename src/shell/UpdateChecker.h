@@ -34,7 +34,7 @@ struct UpdateDescription {
     QString updatePageUrl;
     QString version;
     QString sqlVersion;
-    // Kept for completeness; packages are not verified against them.
+    // Checksums of the package, hexadecimal; the strongest present is checked.
     QString crc32Hash;
     QString md5Hash;
     QString sha1Hash;
@@ -81,6 +81,11 @@ bool transferSucceeded(const HttpClient &transfer);
 // "Mislukt: " + status code + " " + status text; 0 and a text of its own
 // when no answer came.
 QString transferFailureText(const HttpClient &transfer);
+
+// The strongest of the description's hashes (SHA-1, MD5, CRC-32) that the
+// file does not match, e.g. "SHA1Hash"; empty when it matches or the
+// description names none. A file that cannot be read matches nothing.
+QString packageHashMismatch(const QString &path, const UpdateDescription &description);
 
 struct UpdateCheckerConfig {
     QString programFolder;

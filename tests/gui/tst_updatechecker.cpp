@@ -3,9 +3,11 @@
 #include "support/TestSupport.h"
 
 #include <QBuffer>
+#include <QCryptographicHash>
 #include <QElapsedTimer>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QTemporaryFile>
 #include <QTest>
 
 using namespace velora;
@@ -474,7 +476,9 @@ private Q_SLOTS:
                  qPrintable(ticks.last().at(2).toString()));
     }
 
-    void updaterGetsThePackagePathBetweenQuotes()
+    // The package comes over plain HTTP: only one that matches the strongest
+    // hash of the description reaches the updater.
+    void updaterGetsOnlyTheVerifiedPackage()
     {
         const QString record = m_folder.filePath(QStringLiteral("argument.txt"));
         QFile updater(m_folder.filePath(QStringLiteral("VeloraUpdater")));
@@ -483,8 +487,12 @@ private Q_SLOTS:
         updater.close();
         updater.setPermissions(updater.permissions() | QFileDevice::ExeOwner);
 
-        m_server->answer(QStringLiteral("/pakket.zip"), {"200 OK", {}, "pakket"});
-        offer("Version=9.1\r\nDownloadFileURL=" + m_server->url(QStringLiteral("/pakket.zip")).toEncoded() + "\r\n");
+        const QByteArray package = "pakket";
+        const QByteArray sha1 = QCryptographicHash::hash(package, QCryptographicHash::Sha1).toHex().toUpper();
+        m_server->answer(QStringLiteral("/pakket.zip"), {"200 OK", {}, package});
+        const QByteArray url = m_server->url(QStringLiteral("/pakket.zip")).toEncoded();
+        // A wrong weaker hash does not count against a matching stronger one.
+        offer("Version=9.1\r\nDownloadFileURL=" + url + "\r\nSHA1Hash=" + sha1 + "\r\nMD5Hash=00\r\n");
         UpdateChecker checker(config());
         check(checker);
         QCOMPARE(download(checker), UpdateChecker::DownloadResult::Succeeded);
@@ -493,6 +501,40 @@ private Q_SLOTS:
         QFile argument(record);
         QVERIFY(argument.open(QIODevice::ReadOnly));
         QCOMPARE(QString::fromLocal8Bit(argument.readAll()), u'\'' + checker.targetPath() + u'\'');
+
+        // Tampered on the way: reported, deleted, never handed over.
+        m_server->answer(QStringLiteral("/pakket.zip"), {"200 OK", {}, "pakkEt"});
+        UpdateChecker tampered(config());
+        check(tampered);
+        QSignalSpy status(&tampered, &UpdateChecker::downloadStatus);
+        QCOMPARE(download(tampered), UpdateChecker::DownloadResult::Failed);
+        QCOMPARE(status.last().at(0).toString(), QStringLiteral("Mislukt: 0 Pakket klopt niet met SHA1Hash"));
+        QVERIFY(!QFile::exists(tampered.targetPath()));
+    }
+
+    void packageHashes()
+    {
+        QTemporaryFile file;
+        QVERIFY(file.open());
+        file.write("123456789");
+        file.close();
+        auto mismatch = [&](const QString &sha1, const QString &md5, const QString &crc32) {
+            UpdateDescription description;
+            description.sha1Hash = sha1;
+            description.md5Hash = md5;
+            description.crc32Hash = crc32;
+            return packageHashMismatch(file.fileName(), description);
+        };
+        const QString sha1 = QStringLiteral("f7c3bc1d808e04732adf679965ccc34ca7ae3441");
+        const QString md5 = QStringLiteral("25f9e794323b453885f5181f1b624d0b");
+        QCOMPARE(mismatch({}, {}, {}), QString());
+        QCOMPARE(mismatch(sha1, {}, {}), QString());
+        QCOMPARE(mismatch(sha1.left(39) + u'0', md5, QStringLiteral("CBF43926")), QStringLiteral("SHA1Hash"));
+        QCOMPARE(mismatch({}, QStringLiteral(" 25F9E794323B453885F5181F1B624D0B "), {}), QString());
+        QCOMPARE(mismatch({}, md5.left(31) + u'0', {}), QStringLiteral("MD5Hash"));
+        QCOMPARE(mismatch({}, {}, QStringLiteral("cbf43926")), QString());
+        QCOMPARE(mismatch({}, {}, QStringLiteral("cbf43927")), QStringLiteral("CRC32Hash"));
+        QCOMPARE(mismatch({}, {}, QStringLiteral("zz")), QStringLiteral("CRC32Hash"));
     }
 };
 
