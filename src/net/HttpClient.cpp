@@ -236,6 +236,8 @@ size_t HttpClient::onHeader(char *data, size_t size, size_t count, void *self)
             return line.size();
         client->m_headDone = true;
         const bool followed = client->m_request.maxRedirects > 0 && isRedirect(status) && client->m_locationSeen;
+        // Not CURLOPT_FAILONERROR: that stops at 400 and above only, while a
+        // 3xx answer that is not followed is no package either.
         if (client->m_request.bodyOnlyOnSuccess && !followed && (status < 200 || status > 299)) {
             client->m_stoppedAtHead = true;
             return 0;
@@ -277,7 +279,8 @@ void HttpClient::complete(int code)
         QString::fromLocal8Bit(m_errorBuffer[0] ? m_errorBuffer : curl_easy_strerror(CURLcode(code)));
     long osError = 0;
     curl_easy_getinfo(m_easy, CURLINFO_OS_ERRNO, &osError);
-    // The system's text, as the operator knows it from other programs.
+    // The system's text ("Connection refused"), as the log showed it before,
+    // rather than the library's longer sentence around it.
     const QString systemText = osError != 0 ? QString::fromLocal8Bit(std::strerror(int(osError))) : libraryText;
 
     Failure failure = Failure::BadResponse;
