@@ -9,6 +9,8 @@ packages=(
   g++ cmake ninja-build qt6-base-dev qt6-base-dev-tools libgl-dev libvulkan-dev
   # database drivers: embedded SQLite, SQL Server through ODBC and FreeTDS
   libqt6sql6-sqlite libsqlite3-dev libqt6sql6-odbc tdsodbc unixodbc-dev
+  # HTTP client (distance service, update check); zlib for the package's CRC-32
+  libcurl4-openssl-dev zlib1g-dev
   # platform plugins (offscreen for the window tests, xcb for a desktop)
   qt6-qpa-plugins
   # benchmarks, format check, window tests on a virtual display

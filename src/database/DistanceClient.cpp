@@ -1,7 +1,7 @@
 #include "database/DistanceClient.h"
 
 #include "database/DatasetGate.h"
-#include "shell/HttpExchange.h"
+#include "net/HttpClient.h"
 #include "shell/Log.h"
 #include "shell/Settings.h"
 #include "shell/TextRules.h"
@@ -140,26 +140,28 @@ bool DistanceClient::SendRequest(const QString &verb)
     // at all or to a short one.
     seconds = qMin(seconds, std::numeric_limits<int>::max() / 1000);
 
-    HttpExchange::Request request;
+    QUrl server;
+    server.setScheme(QStringLiteral("http"));
+    server.setHost(host);
+    server.setPort(port);
+    HttpRequest request;
+    request.url = server;
     request.method = verb.toLatin1();
     request.target = requestTarget(m_action);
-    request.headers = {
-        {"Host", host.toUtf8() + (port != 80 ? ':' + QByteArray::number(port) : QByteArray())},
-        {"User-Agent", "Velora"},
-        {"Content-Type", "application/x-www-form-urlencoded"},
-        {"Connection", "close"},
-    };
+    request.userAgent = "Velora";
+    // The library would add Accept: */*; this request never sent it.
+    request.headers = {"Content-Type: application/x-www-form-urlencoded", "Connection: close", "Accept:"};
+    request.connectTimeoutMs = seconds * 1000;
+    request.overallTimeoutMs = qint64(seconds) * 1000;
+    request.bodyLimit = kMaxResponseBytes;
 
     // The wait lets the event loop run; the gate keeps every other user of the
     // datasets back until this post has finished.
     DatasetGate::Hold hold(m_gate);
-    HttpExchange exchange;
-    exchange.setTimeout(seconds * 1000, HttpExchange::TimeoutKind::Overall);
-    exchange.setBodyLimit(kMaxResponseBytes);
+    HttpClient exchange;
     QEventLoop loop;
-    QObject::connect(&exchange, &HttpExchange::finished, &loop, &QEventLoop::quit);
-    QObject::connect(&exchange, &HttpExchange::failed, &loop, &QEventLoop::quit);
-    exchange.start(host, static_cast<quint16>(port), request);
+    QObject::connect(&exchange, &HttpClient::finished, &loop, &QEventLoop::quit);
+    exchange.start(request);
     if (exchange.isRunning())
         loop.exec(QEventLoop::AllEvents);
     exchange.abort();
@@ -167,19 +169,20 @@ bool DistanceClient::SendRequest(const QString &verb)
     // The status code is not looked at: an error page carries no status tag
     // and so reads as a failed request without a log line of its own.
     switch (exchange.failure()) {
-    case HttpExchange::Failure::None:
+    case HttpClient::Failure::None:
         if (!exchange.hasHead())
             return false;
         m_responseText = fromAnsi(exchange.body());
         return true;
-    case HttpExchange::Failure::Timeout:
+    case HttpClient::Failure::Timeout:
         GoogleXMLError(QStringLiteral("Geen antwoord van de afstandsserver binnen %1 seconden").arg(seconds), 0);
         return false;
-    case HttpExchange::Failure::TooLarge:
+    case HttpClient::Failure::TooLarge:
         GoogleXMLError(QStringLiteral("Antwoord van de afstandsserver groter dan %1 bytes").arg(kMaxResponseBytes), 0);
         return false;
-    case HttpExchange::Failure::ConnectFailed:
-        GoogleXMLError(exchange.errorString(), static_cast<int>(exchange.socketError()));
+    case HttpClient::Failure::ConnectFailed: GoogleXMLError(exchange.errorString(), exchange.errorCode()); return false;
+    case HttpClient::Failure::InvalidRequest: // a host name no URL can carry
+        GoogleXMLError(QStringLiteral("Host not found"), 0);
         return false;
     default:
         // A read that failed half-way: nothing reported.

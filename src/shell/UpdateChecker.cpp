@@ -4,11 +4,16 @@
 #include "shell/ProgramStart.h"
 #include "shell/TextRules.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFileInfo>
 #include <QLocale>
 #include <QStringDecoder>
 #include <QTemporaryFile>
+
+#include <zlib.h>
+
+#include <optional>
 
 namespace velora {
 
@@ -150,160 +155,109 @@ CheckOutcome decideCheckOutcome(const QString &installedVersion, const QString &
     return CheckOutcome::NoUpdateOfferWebsite;
 }
 
-// --- HttpTransfer -----------------------------------------------------------
+// --- Transfers ------------------------------------------------------------
 
-HttpTransfer::HttpTransfer(Method method, QUrl url, QIODevice *sink, HttpProxy proxy, QObject *parent)
-    : QObject(parent), m_method(method), m_url(std::move(url)), m_sink(sink), m_proxy(std::move(proxy))
+HttpRequest updateRequest(const QUrl &url, bool head, const HttpProxy &proxy, int idleTimeoutMs)
 {
+    HttpRequest request;
+    request.url = url;
+    request.head = head;
+    request.http10 = true;
+    request.userAgent = "Mozilla/4.0 (compatible; ICS)";
+    // The library adds Host and Accept: */* itself; the proxy needs no hint
+    // to keep its connection, which HTTP/1.0 does not keep anyway.
+    request.headers = {"Pragma: no-cache", "Proxy-Connection:"};
+    request.maxRedirects = kUpdateMaxRedirects;
+    request.proxy = proxy;
+    request.connectTimeoutMs = idleTimeoutMs;
+    request.idleTimeoutMs = idleTimeoutMs;
+    request.bodyOnlyOnSuccess = true;
+    return request;
 }
 
-QString HttpTransfer::failureText() const
+bool transferSucceeded(const HttpClient &transfer)
 {
-    return QStringLiteral("Mislukt: ") + QString::number(m_statusCode) + u' ' + m_statusText;
+    return transfer.failure() == HttpClient::Failure::None && transfer.statusCode() >= 200 &&
+           transfer.statusCode() <= 299;
 }
 
-void HttpTransfer::start()
+QString transferFailureText(const HttpClient &transfer)
 {
-    connectToServer();
-}
-
-void HttpTransfer::abort()
-{
-    if (m_finished)
-        return;
-    m_aborted = true;
-    m_statusText = QStringLiteral("Afgebroken");
-    finish(false);
-}
-
-void HttpTransfer::connectToServer()
-{
-    m_statusCode = 0;
-    m_statusText.clear();
-    m_contentLength = -1;
-    if (m_exchange) {
-        m_exchange->disconnect(this);
-        m_exchange->abort();
-        m_exchange->deleteLater();
-        m_exchange = nullptr;
-    }
-    if (m_url.scheme().compare(QLatin1String("http"), Qt::CaseInsensitive) != 0 || m_url.host().isEmpty()) {
-        // Reported from the event loop, like every other outcome, so that the
-        // caller never sees finished() before start() returned.
-        QTimer::singleShot(0, this, [this] { failWith(0, QStringLiteral("Ongeldig adres ") + m_url.toString()); });
-        return;
-    }
-
-    HttpExchange::Request request;
-    request.method = m_method == Method::Head ? QByteArray("HEAD") : QByteArray("GET");
-    request.version = "HTTP/1.0";
-    if (m_proxy.isSet()) {
-        request.target = m_url.toEncoded(QUrl::RemoveFragment);
-    } else {
-        request.target = m_url.path(QUrl::FullyEncoded).toLatin1();
-        if (request.target.isEmpty())
-            request.target = "/";
-        if (m_url.hasQuery())
-            request.target += '?' + m_url.query(QUrl::FullyEncoded).toLatin1();
-    }
-    QByteArray host = m_url.host(QUrl::FullyEncoded).toLatin1();
-    if (m_url.port(80) != 80)
-        host += ':' + QByteArray::number(m_url.port());
-    request.headers = {
-        {"Host", host},
-        {"User-Agent", "Mozilla/4.0 (compatible; ICS)"},
-        {"Accept", "*/*"},
-        {"Pragma", "no-cache"},
-    };
-
-    m_exchange = new HttpExchange(this);
-    m_exchange->setTimeout(m_idleTimeoutMs, HttpExchange::TimeoutKind::Idle);
-    m_exchange->setBodyLimit(m_bodyLimit);
-    if (m_sink)
-        m_exchange->setBodySink(m_sink);
-    else
-        m_exchange->discardBody();
-    connect(m_exchange, &HttpExchange::headReceived, this, &HttpTransfer::headReceived);
-    connect(m_exchange, &HttpExchange::progress, this, [this](qint64 received, qint64) {
-        m_received = received;
-        Q_EMIT progress(m_received, m_contentLength);
-    });
-    connect(m_exchange, &HttpExchange::finished, this, [this] { finish(true); });
-    connect(m_exchange, &HttpExchange::failed, this, &HttpTransfer::exchangeFailed);
-    if (m_proxy.isSet())
-        m_exchange->start(m_proxy.host, m_proxy.port, request);
-    else
-        m_exchange->start(m_url.host(), static_cast<quint16>(m_url.port(80)), request);
-}
-
-void HttpTransfer::headReceived()
-{
-    const HttpResponseHead &head = m_exchange->head();
-    m_statusCode = head.statusCode;
-    m_statusText = head.statusText;
-    m_contentLength = m_exchange->contentLength();
-    const QByteArray location = head.value("location");
-
-    const bool redirect = (m_statusCode == 301 || m_statusCode == 302 || m_statusCode == 303 || m_statusCode == 307 ||
-                           m_statusCode == 308) &&
-                          !location.isEmpty();
-    if (redirect) {
-        if (m_redirects >= kMaxRedirects) {
-            failWith(m_statusCode, m_statusText);
-            return;
-        }
-        ++m_redirects;
-        m_url = m_url.resolved(QUrl::fromEncoded(location));
-        connectToServer();
-        return;
-    }
-    // Only a success has a body worth reading; a HEAD ends with its head.
-    if (m_statusCode < 200 || m_statusCode > 299)
-        finish(false);
-}
-
-void HttpTransfer::exchangeFailed()
-{
-    switch (m_exchange->failure()) {
-    case HttpExchange::Failure::Timeout: failWith(0, QStringLiteral("Time-out")); break;
-    case HttpExchange::Failure::ConnectFailed:
-    case HttpExchange::Failure::ConnectionLost: failWith(0, m_exchange->errorString()); break;
-    case HttpExchange::Failure::ClosedBeforeHead: failWith(0, QStringLiteral("Verbinding verbroken")); break;
-    case HttpExchange::Failure::BodyIncomplete:
+    using Failure = HttpClient::Failure;
+    int code = 0;
+    QString text;
+    switch (transfer.failure()) {
+    case Failure::None:
+    case Failure::TooManyRedirects:
+        code = transfer.statusCode();
+        text = transfer.statusText();
+        break;
+    case Failure::Timeout: text = QStringLiteral("Time-out"); break;
+    case Failure::ConnectFailed:
+    case Failure::ConnectionLost: text = transfer.errorString(); break;
+    case Failure::ClosedBeforeHead: text = QStringLiteral("Verbinding verbroken"); break;
+    case Failure::InvalidRequest: text = QStringLiteral("Ongeldig adres ") + transfer.errorString(); break;
+    case Failure::BodyIncomplete:
         // HTTP/1.0: the end of the connection ends the body. A body shorter
         // than announced is a broken transfer, never a package to install.
-        m_statusText += QStringLiteral(" (onvolledig ontvangen)");
-        finish(false);
+        code = transfer.statusCode();
+        text = transfer.statusText() + QStringLiteral(" (onvolledig ontvangen)");
         break;
-    case HttpExchange::Failure::SinkWrite:
-        failWith(m_statusCode, QStringLiteral("Schrijven mislukt: ") + m_exchange->errorString());
+    case Failure::SinkWrite:
+        code = transfer.statusCode();
+        text = QStringLiteral("Schrijven mislukt: ") + transfer.errorString();
         break;
-    default: failWith(0, QStringLiteral("Ongeldig antwoord")); break;
+    case Failure::BadResponse:
+    case Failure::TooLarge: text = QStringLiteral("Ongeldig antwoord"); break;
     }
+    return QStringLiteral("Mislukt: ") + QString::number(code) + u' ' + text;
 }
 
-void HttpTransfer::failWith(int code, const QString &text)
+QString packageHashMismatch(const QString &path, const UpdateDescription &description)
 {
-    if (m_finished)
-        return;
-    m_statusCode = code;
-    m_statusText = text;
-    finish(false);
-}
-
-void HttpTransfer::finish(bool succeeded)
-{
-    if (m_finished)
-        return;
-    m_finished = true;
-    m_succeeded = succeeded;
-    if (m_exchange) {
-        m_exchange->disconnect(this);
-        m_exchange->abort();
-        m_exchange->deleteLater();
-        m_exchange = nullptr;
+    // Only the strongest hash counts: a weaker one that matches proves
+    // nothing once a stronger one does not.
+    QString name;
+    QByteArray expected;
+    std::optional<QCryptographicHash::Algorithm> algorithm;
+    auto hex = [](const QString &text) { return text.trimmed().toLatin1().toLower(); };
+    if (!description.sha1Hash.trimmed().isEmpty()) {
+        name = QStringLiteral("SHA1Hash");
+        expected = hex(description.sha1Hash);
+        algorithm = QCryptographicHash::Sha1;
+    } else if (!description.md5Hash.trimmed().isEmpty()) {
+        name = QStringLiteral("MD5Hash");
+        expected = hex(description.md5Hash);
+        algorithm = QCryptographicHash::Md5;
+    } else if (!description.crc32Hash.trimmed().isEmpty()) {
+        name = QStringLiteral("CRC32Hash");
+        expected = hex(description.crc32Hash);
+    } else {
+        return QString();
     }
-    Q_EMIT finished();
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return name;
+    QCryptographicHash hash(algorithm.value_or(QCryptographicHash::Sha1));
+    uLong crc = crc32(0L, Z_NULL, 0);
+    QByteArray block(64 * 1024, Qt::Uninitialized);
+    for (;;) {
+        const qint64 read = file.read(block.data(), block.size());
+        if (read < 0)
+            return name;
+        if (read == 0)
+            break;
+        if (algorithm)
+            hash.addData(QByteArrayView(block.constData(), read));
+        else
+            crc = crc32(crc, reinterpret_cast<const Bytef *>(block.constData()), uInt(read));
+    }
+    if (algorithm)
+        return hash.result().toHex() == expected ? QString() : name;
+    // A CRC-32 is written with or without its leading zeros.
+    bool ok = false;
+    const uLong stated = expected.toULong(&ok, 16);
+    return ok && stated == crc ? QString() : name;
 }
 
 // --- UpdateChecker ----------------------------------------------------------
@@ -318,10 +272,9 @@ UpdateChecker::UpdateChecker(UpdateCheckerConfig config, QObject *parent) : QObj
 UpdateChecker::~UpdateChecker()
 {
     if (m_transfer)
-        m_transfer->disconnect(this);
+        m_transfer->abort();
     if (m_download) {
         // Ending mid-download: no package may stay behind half written.
-        m_download->disconnect(this);
         m_download->abort();
         if (m_target) {
             m_target->close();
@@ -342,13 +295,6 @@ void UpdateChecker::prepareFolders()
     QFile::copy(m_config.programFilePath, backup);
 }
 
-HttpTransfer *UpdateChecker::newTransfer(HttpTransfer::Method method, const QUrl &url, QIODevice *sink)
-{
-    auto *transfer = new HttpTransfer(method, url, sink, m_config.proxy, this);
-    transfer->setIdleTimeout(m_config.idleTimeoutMs);
-    return transfer;
-}
-
 namespace {
 
 // The description and the release notes are read into memory whole; a few
@@ -358,6 +304,19 @@ constexpr qint64 kMaxTextBytes = 1024 * 1024;
 
 } // namespace
 
+HttpClient *UpdateChecker::newTransfer(const QUrl &url, bool head, QIODevice *sink, qint64 bodyLimit)
+{
+    auto *transfer = new HttpClient(this);
+    if (sink)
+        transfer->setBodySink(sink);
+    else
+        transfer->discardBody();
+    HttpRequest request = updateRequest(url, head, m_config.proxy, m_config.idleTimeoutMs);
+    request.bodyLimit = bodyLimit;
+    transfer->start(request);
+    return transfer;
+}
+
 void UpdateChecker::checkForUpdate(bool interactive)
 {
     m_interactive = interactive;
@@ -365,10 +324,8 @@ void UpdateChecker::checkForUpdate(bool interactive)
     m_releaseNotes.clear();
     m_tempFile = std::make_unique<QTemporaryFile>(QDir::temp().filePath(QStringLiteral("AUXXXXXX")));
     m_tempFile->open();
-    m_transfer = newTransfer(HttpTransfer::Method::Get, m_config.descriptionUrl, m_tempFile.get());
-    m_transfer->setBodyLimit(kMaxTextBytes);
-    connect(m_transfer, &HttpTransfer::finished, this, &UpdateChecker::descriptionFetched);
-    m_transfer->start();
+    m_transfer = newTransfer(m_config.descriptionUrl, false, m_tempFile.get(), kMaxTextBytes);
+    connect(m_transfer, &HttpClient::finished, this, &UpdateChecker::descriptionFetched);
 }
 
 namespace {
@@ -384,15 +341,15 @@ void addLine(QString &text, const QString &line)
 
 void UpdateChecker::descriptionFetched()
 {
-    HttpTransfer *transfer = m_transfer;
+    HttpClient *transfer = m_transfer;
     m_transfer = nullptr;
     transfer->deleteLater();
-    if (transfer->succeeded()) {
+    if (transferSucceeded(*transfer)) {
         m_tempFile->seek(0);
         m_description = readUpdateDescription(m_tempFile->readAll(),
                                               descriptionSection(QFileInfo(m_config.programFilePath).fileName()));
     } else {
-        addLine(m_releaseNotes, transfer->failureText());
+        addLine(m_releaseNotes, transferFailureText(*transfer));
     }
     if (m_description.updatePageUrl.isEmpty())
         m_description.updatePageUrl = m_config.defaultUpdatePage;
@@ -404,24 +361,22 @@ void UpdateChecker::descriptionFetched()
     }
     m_tempFile = std::make_unique<QTemporaryFile>(QDir::temp().filePath(QStringLiteral("AUXXXXXX")));
     m_tempFile->open();
-    m_transfer = newTransfer(HttpTransfer::Method::Get, QUrl(m_description.readmeFileUrl), m_tempFile.get());
-    m_transfer->setBodyLimit(kMaxTextBytes);
-    connect(m_transfer, &HttpTransfer::finished, this, &UpdateChecker::readmeFetched);
-    m_transfer->start();
+    m_transfer = newTransfer(QUrl(m_description.readmeFileUrl), false, m_tempFile.get(), kMaxTextBytes);
+    connect(m_transfer, &HttpClient::finished, this, &UpdateChecker::readmeFetched);
 }
 
 void UpdateChecker::readmeFetched()
 {
-    HttpTransfer *transfer = m_transfer;
+    HttpClient *transfer = m_transfer;
     m_transfer = nullptr;
     transfer->deleteLater();
-    if (transfer->succeeded()) {
+    if (transferSucceeded(*transfer)) {
         m_tempFile->seek(0);
         QString notes = decodeText(m_tempFile->readAll());
         notes.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
         m_releaseNotes = notes;
     } else {
-        addLine(m_releaseNotes, transfer->failureText());
+        addLine(m_releaseNotes, transferFailureText(*transfer));
     }
     m_tempFile.reset();
     finishCheck();
@@ -469,17 +424,16 @@ void UpdateChecker::startDownload()
         return;
     }
     Q_EMIT downloadStatus(QStringLiteral("Zoek naar bestandsinformatie"));
-    m_transfer = newTransfer(HttpTransfer::Method::Head, QUrl(m_description.downloadFileUrl), nullptr);
-    connect(m_transfer, &HttpTransfer::finished, this, &UpdateChecker::sizeKnown);
-    m_transfer->start();
+    m_transfer = newTransfer(QUrl(m_description.downloadFileUrl), true, nullptr);
+    connect(m_transfer, &HttpClient::finished, this, &UpdateChecker::sizeKnown);
 }
 
 void UpdateChecker::sizeKnown()
 {
-    HttpTransfer *head = m_transfer;
+    HttpClient *head = m_transfer;
     head->deleteLater();
     m_transfer = nullptr;
-    m_total = head->succeeded() && head->contentLength() > 0 ? head->contentLength() : 0;
+    m_total = transferSucceeded(*head) && head->contentLength() > 0 ? head->contentLength() : 0;
     Q_EMIT downloadPrepared(QFileInfo(m_targetPath).fileName(), m_total);
     Q_EMIT downloadStatus(proxyStatusText());
     if (m_total == 0) {
@@ -493,11 +447,10 @@ void UpdateChecker::sizeKnown()
     m_started = QDateTime::currentDateTimeUtc();
     m_ticker.start();
     Q_EMIT downloadStarted();
-    m_download = newTransfer(HttpTransfer::Method::Get, QUrl(m_description.downloadFileUrl), m_target.get());
-    connect(m_download, &HttpTransfer::progress, this,
+    m_download = newTransfer(QUrl(m_description.downloadFileUrl), false, m_target.get());
+    connect(m_download, &HttpClient::progress, this,
             [this](qint64 received, qint64) { Q_EMIT downloadProgress(received, m_total); });
-    connect(m_download, &HttpTransfer::finished, this, &UpdateChecker::transferEnded);
-    m_download->start();
+    connect(m_download, &HttpClient::finished, this, &UpdateChecker::transferEnded);
 }
 
 void UpdateChecker::abortDownload()
@@ -507,6 +460,7 @@ void UpdateChecker::abortDownload()
     m_cancelled = true;
     m_ticker.stop();
     m_download->abort();
+    transferEnded();
 }
 
 void UpdateChecker::tick()
@@ -514,7 +468,7 @@ void UpdateChecker::tick()
     if (!m_download)
         return;
     const qint64 seconds = m_started.secsTo(QDateTime::currentDateTimeUtc());
-    const qint64 received = m_download->bytesReceived();
+    const qint64 received = m_download->bodyBytes();
     const QString separator = QLocale().groupSeparator();
     const QString speed =
         (seconds > 0 ? sizeDisplay(received / seconds, separator) : QStringLiteral("0 B")) + QStringLiteral("/sec");
@@ -531,17 +485,17 @@ void UpdateChecker::tick()
 
 void UpdateChecker::transferEnded()
 {
-    HttpTransfer *download = m_download;
+    HttpClient *download = m_download;
     m_download = nullptr;
     download->deleteLater();
     m_ticker.stop();
-    bool ok = download->succeeded() && !m_cancelled;
-    if (ok && download->bytesReceived() < m_total) {
+    bool ok = transferSucceeded(*download) && !m_cancelled;
+    if (ok && download->bodyBytes() < m_total) {
         // Shorter than the size the server announced: a damaged package.
         ok = false;
-        Q_EMIT downloadStatus(download->failureText() + QStringLiteral(" (onvolledig ontvangen)"));
+        Q_EMIT downloadStatus(transferFailureText(*download) + QStringLiteral(" (onvolledig ontvangen)"));
     } else if (!ok && !m_cancelled) {
-        Q_EMIT downloadStatus(download->failureText());
+        Q_EMIT downloadStatus(transferFailureText(*download));
     }
     if (ok) {
         // The updater installs what is on the disk: the package must be there
@@ -555,6 +509,15 @@ void UpdateChecker::transferEnded()
         if (!reason.isEmpty()) {
             ok = false;
             Q_EMIT downloadStatus(QStringLiteral("Mislukt: 0 Schrijven mislukt: ") + reason);
+        }
+    }
+    if (ok) {
+        // The package comes over plain HTTP and the updater runs whatever it
+        // is given: only the package the description vouches for may reach it.
+        const QString mismatch = packageHashMismatch(m_targetPath, m_description);
+        if (!mismatch.isEmpty()) {
+            ok = false;
+            Q_EMIT downloadStatus(QStringLiteral("Mislukt: 0 Pakket klopt niet met ") + mismatch);
         }
     }
     Q_EMIT downloadProgress(m_total, m_total);

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "shell/HttpExchange.h"
+#include "net/HttpClient.h"
 
 #include <QByteArray>
 #include <QDateTime>
@@ -34,7 +34,7 @@ struct UpdateDescription {
     QString updatePageUrl;
     QString version;
     QString sqlVersion;
-    // Kept for completeness; packages are not verified against them.
+    // Checksums of the package, hexadecimal; the strongest present is checked.
     QString crc32Hash;
     QString md5Hash;
     QString sha1Hash;
@@ -70,75 +70,22 @@ enum class CheckOutcome {
 CheckOutcome decideCheckOutcome(const QString &installedVersion, const QString &installedSqlVersion,
                                 const UpdateDescription &description, bool interactive);
 
-struct HttpProxy {
-    QString host;
-    quint16 port = 80;
-    bool isSet() const { return !host.isEmpty(); }
-};
+// Every request of the update check: HTTP/1.0 (the server closes the
+// connection after the body), GET or HEAD, up to five redirections, the
+// operator's proxy if any, and given up after idleTimeoutMs without data so
+// that a dead update server never leaves a transfer hanging for good.
+inline constexpr int kUpdateMaxRedirects = 5;
+HttpRequest updateRequest(const QUrl &url, bool head, const HttpProxy &proxy, int idleTimeoutMs);
+// A whole answer with a 2xx status.
+bool transferSucceeded(const HttpClient &transfer);
+// "Mislukt: " + status code + " " + status text; 0 and a text of its own
+// when no answer came.
+QString transferFailureText(const HttpClient &transfer);
 
-// One HTTP/1.0 request (GET or HEAD), following up to five redirections.
-// HTTP/1.0 keeps the transfer simple: the server closes the connection after
-// the body. Everything runs on the event loop; nothing waits.
-class HttpTransfer : public QObject {
-    Q_OBJECT
-public:
-    enum class Method {
-        Get,
-        Head
-    };
-    static constexpr int kMaxRedirects = 5;
-
-    // The body of a successful GET goes into sink (may be null for HEAD).
-    HttpTransfer(Method method, QUrl url, QIODevice *sink, HttpProxy proxy = {}, QObject *parent = nullptr);
-
-    // A server that sends nothing for this long fails the request, so that a
-    // dead update server never leaves a transfer hanging for good.
-    void setIdleTimeout(int milliseconds) { m_idleTimeoutMs = milliseconds; }
-    // A body beyond this fails the request; 0 (the default) sets no limit.
-    void setBodyLimit(qint64 bytes) { m_bodyLimit = bytes; }
-
-    void start();
-    void abort();
-
-    bool isFinished() const { return m_finished; }
-    bool succeeded() const { return m_succeeded; }
-    bool wasAborted() const { return m_aborted; }
-    int statusCode() const { return m_statusCode; }
-    const QString &statusText() const { return m_statusText; }
-    // "Mislukt: " + status code + " " + status text.
-    QString failureText() const;
-    // Content-Length of the final answer, -1 when it named none.
-    qint64 contentLength() const { return m_contentLength; }
-    qint64 bytesReceived() const { return m_received; }
-
-Q_SIGNALS:
-    void progress(qint64 received, qint64 total);
-    void finished();
-
-private:
-    void connectToServer();
-    void headReceived();
-    void exchangeFailed();
-    void finish(bool succeeded);
-    void failWith(int code, const QString &text);
-
-    Method m_method;
-    QUrl m_url;
-    QIODevice *m_sink;
-    HttpProxy m_proxy;
-    int m_idleTimeoutMs = 30000;
-    qint64 m_bodyLimit = 0;
-
-    HttpExchange *m_exchange = nullptr;
-    int m_redirects = 0;
-    int m_statusCode = 0;
-    QString m_statusText;
-    qint64 m_contentLength = -1;
-    qint64 m_received = 0;
-    bool m_finished = false;
-    bool m_succeeded = false;
-    bool m_aborted = false;
-};
+// The strongest of the description's hashes (SHA-1, MD5, CRC-32) that the
+// file does not match, e.g. "SHA1Hash"; empty when it matches or the
+// description names none. A file that cannot be read matches nothing.
+QString packageHashMismatch(const QString &path, const UpdateDescription &description);
 
 struct UpdateCheckerConfig {
     QString programFolder;
@@ -203,7 +150,8 @@ Q_SIGNALS:
     void downloadFinished(velora::UpdateChecker::DownloadResult result);
 
 private:
-    HttpTransfer *newTransfer(HttpTransfer::Method method, const QUrl &url, QIODevice *sink);
+    // Started at once; it reports through finished() only.
+    HttpClient *newTransfer(const QUrl &url, bool head, QIODevice *sink, qint64 bodyLimit = 0);
     void descriptionFetched();
     void readmeFetched();
     void finishCheck();
@@ -218,11 +166,11 @@ private:
     QString m_releaseNotes;
 
     std::unique_ptr<QTemporaryFile> m_tempFile;
-    QPointer<HttpTransfer> m_transfer;
+    QPointer<HttpClient> m_transfer;
 
     QString m_targetPath;
     std::unique_ptr<QFile> m_target;
-    HttpTransfer *m_download = nullptr;
+    HttpClient *m_download = nullptr;
     qint64 m_total = 0;
     QDateTime m_started;
     QTimer m_ticker;

@@ -3,8 +3,11 @@
 #include "support/TestSupport.h"
 
 #include <QBuffer>
+#include <QCryptographicHash>
+#include <QElapsedTimer>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QTemporaryFile>
 #include <QTest>
 
 using namespace velora;
@@ -16,14 +19,17 @@ Q_DECLARE_METATYPE(velora::UpdateChecker::DownloadResult)
 
 namespace {
 
-// Runs one transfer to its end and returns it.
-std::unique_ptr<HttpTransfer> fetch(const QUrl &url, HttpTransfer::Method method = HttpTransfer::Method::Get,
-                                    QIODevice *sink = nullptr)
+// Runs one request of the update check to its end and returns it.
+std::unique_ptr<HttpClient> fetch(const QUrl &url, bool head = false, QIODevice *sink = nullptr,
+                                  const HttpProxy &proxy = {}, int idleTimeoutMs = 5000)
 {
-    auto transfer = std::make_unique<HttpTransfer>(method, url, sink);
-    transfer->setIdleTimeout(5000);
-    transfer->start();
-    waitUntil([&] { return transfer->isFinished(); }, 8000);
+    auto transfer = std::make_unique<HttpClient>();
+    if (sink)
+        transfer->setBodySink(sink);
+    else
+        transfer->discardBody();
+    transfer->start(updateRequest(url, head, proxy, idleTimeoutMs));
+    waitUntil([&] { return !transfer->isRunning(); }, 8000);
     return transfer;
 }
 
@@ -177,8 +183,8 @@ private Q_SLOTS:
         m_server->answer(QStringLiteral("/a"), {"200 OK", {}, "inhoud"});
         QBuffer sink;
         sink.open(QIODevice::WriteOnly);
-        const auto transfer = fetch(m_server->url(QStringLiteral("/a")), HttpTransfer::Method::Get, &sink);
-        QVERIFY(transfer->succeeded());
+        const auto transfer = fetch(m_server->url(QStringLiteral("/a")), false, &sink);
+        QVERIFY(transferSucceeded(*transfer));
         QCOMPARE(sink.data(), QByteArray("inhoud"));
         QCOMPARE(m_server->requests().size(), 1);
         const QByteArray request = m_server->requests().first();
@@ -187,10 +193,23 @@ private Q_SLOTS:
         QVERIFY(request.contains("\r\nPragma: no-cache\r\n"));
         QVERIFY(request.contains("\r\nHost: 127.0.0.1:"));
 
-        const auto head = fetch(m_server->url(QStringLiteral("/a")), HttpTransfer::Method::Head);
-        QVERIFY(head->succeeded());
+        const auto head = fetch(m_server->url(QStringLiteral("/a")), true);
+        QVERIFY(transferSucceeded(*head));
         QCOMPARE(head->contentLength(), 6);
         QVERIFY(m_server->requests().last().startsWith("HEAD /a HTTP/1.0\r\n"));
+
+        // Through a proxy: the whole address in the request line, to the proxy.
+        HttpTestServer proxy;
+        proxy.answer(m_server->url(QStringLiteral("/a")).toString(), {"200 OK", {}, "via proxy"});
+        QBuffer proxied;
+        proxied.open(QIODevice::WriteOnly);
+        const auto viaProxy = fetch(m_server->url(QStringLiteral("/a")), false, &proxied,
+                                    {QStringLiteral("127.0.0.1"), quint16(proxy.url({}).port())});
+        QVERIFY(transferSucceeded(*viaProxy));
+        QCOMPARE(proxied.data(), QByteArray("via proxy"));
+        QCOMPARE(m_server->requests().size(), 2);
+        QVERIFY(proxy.requests().value(0).startsWith("GET " + m_server->url(QStringLiteral("/a")).toEncoded() +
+                                                     " HTTP/1.0\r\n"));
     }
 
     void redirects_data()
@@ -214,54 +233,56 @@ private Q_SLOTS:
         m_server->answer(QStringLiteral("/doel"), {"200 OK", {}, "aangekomen"});
         QBuffer sink;
         sink.open(QIODevice::WriteOnly);
-        const auto transfer = fetch(m_server->url(QStringLiteral("/r0")), HttpTransfer::Method::Get, &sink);
-        QCOMPARE(transfer->succeeded(), succeeds);
+        const auto transfer = fetch(m_server->url(QStringLiteral("/r0")), false, &sink);
+        QCOMPARE(transferSucceeded(*transfer), succeeds);
         if (succeeds)
             QCOMPARE(sink.data(), QByteArray("aangekomen"));
         else
-            QCOMPARE(transfer->failureText(), QStringLiteral("Mislukt: 302 Found"));
+            QCOMPARE(transferFailureText(*transfer), QStringLiteral("Mislukt: 302 Found"));
     }
 
     void redirectLoopEnds()
     {
         m_server->answer(QStringLiteral("/rond"), {"301 Moved Permanently", {"Location: /rond"}, {}});
         const auto transfer = fetch(m_server->url(QStringLiteral("/rond")));
-        QVERIFY(transfer->isFinished());
-        QVERIFY(!transfer->succeeded());
-        QCOMPARE(transfer->failureText(), QStringLiteral("Mislukt: 301 Moved Permanently"));
-        QCOMPARE(m_server->requests().size(), 1 + HttpTransfer::kMaxRedirects);
+        QVERIFY(!transfer->isRunning());
+        QVERIFY(!transferSucceeded(*transfer));
+        QCOMPARE(transferFailureText(*transfer), QStringLiteral("Mislukt: 301 Moved Permanently"));
+        QCOMPARE(m_server->requests().size(), 1 + kUpdateMaxRedirects);
     }
 
     void failures()
     {
         const auto missing = fetch(m_server->url(QStringLiteral("/weg")));
-        QVERIFY(!missing->succeeded());
-        QCOMPARE(missing->failureText(), QStringLiteral("Mislukt: 404 Not Found"));
+        QVERIFY(!transferSucceeded(*missing));
+        QCOMPARE(transferFailureText(*missing), QStringLiteral("Mislukt: 404 Not Found"));
 
         // A body cut short of its announced length is a failure, not a file.
         m_server->answer(QStringLiteral("/kort"), {"200 OK", {}, "abc", true, 10});
         QBuffer sink;
         sink.open(QIODevice::WriteOnly);
-        const auto truncated = fetch(m_server->url(QStringLiteral("/kort")), HttpTransfer::Method::Get, &sink);
-        QVERIFY(!truncated->succeeded());
-        QVERIFY(truncated->failureText().startsWith(QStringLiteral("Mislukt: 200 OK")));
+        const auto truncated = fetch(m_server->url(QStringLiteral("/kort")), false, &sink);
+        QVERIFY(!transferSucceeded(*truncated));
+        QCOMPARE(transferFailureText(*truncated), QStringLiteral("Mislukt: 200 OK (onvolledig ontvangen)"));
 
         QTcpServer closed;
         closed.listen(QHostAddress::LocalHost, 0);
         const quint16 port = closed.serverPort();
         closed.close();
         const auto down = fetch(QUrl(QStringLiteral("http://127.0.0.1:%1/x").arg(port)));
-        QVERIFY(down->isFinished());
-        QVERIFY(!down->succeeded());
-        QVERIFY(down->failureText().startsWith(QStringLiteral("Mislukt: 0 ")));
+        QVERIFY(!down->isRunning());
+        QCOMPARE(transferFailureText(*down), QStringLiteral("Mislukt: 0 Connection refused"));
+
+        QCOMPARE(transferFailureText(*fetch(QUrl(QStringLiteral("ftp://127.0.0.1/x")))),
+                 QStringLiteral("Mislukt: 0 Ongeldig adres ftp://127.0.0.1/x"));
 
         // A server that accepts and never answers fails at the idle time-out.
         m_server->answer(QStringLiteral("/stil"), {"200 OK", {}, "x", true, -1, 0});
-        HttpTransfer silent(HttpTransfer::Method::Get, m_server->url(QStringLiteral("/stil")), nullptr);
-        silent.setIdleTimeout(300);
-        silent.start();
-        QVERIFY(waitUntil([&] { return silent.isFinished(); }, 5000));
-        QCOMPARE(silent.failureText(), QStringLiteral("Mislukt: 0 Time-out"));
+        QElapsedTimer clock;
+        clock.start();
+        const auto silent = fetch(m_server->url(QStringLiteral("/stil")), false, nullptr, {}, 1000);
+        QCOMPARE(transferFailureText(*silent), QStringLiteral("Mislukt: 0 Time-out"));
+        QVERIFY2(clock.elapsed() < 4000, qPrintable(QString::number(clock.elapsed())));
     }
 
     void checkOutcomes_data()
@@ -455,7 +476,9 @@ private Q_SLOTS:
                  qPrintable(ticks.last().at(2).toString()));
     }
 
-    void updaterGetsThePackagePathBetweenQuotes()
+    // The package comes over plain HTTP: only one that matches the strongest
+    // hash of the description reaches the updater.
+    void updaterGetsOnlyTheVerifiedPackage()
     {
         const QString record = m_folder.filePath(QStringLiteral("argument.txt"));
         QFile updater(m_folder.filePath(QStringLiteral("VeloraUpdater")));
@@ -464,8 +487,12 @@ private Q_SLOTS:
         updater.close();
         updater.setPermissions(updater.permissions() | QFileDevice::ExeOwner);
 
-        m_server->answer(QStringLiteral("/pakket.zip"), {"200 OK", {}, "pakket"});
-        offer("Version=9.1\r\nDownloadFileURL=" + m_server->url(QStringLiteral("/pakket.zip")).toEncoded() + "\r\n");
+        const QByteArray package = "pakket";
+        const QByteArray sha1 = QCryptographicHash::hash(package, QCryptographicHash::Sha1).toHex().toUpper();
+        m_server->answer(QStringLiteral("/pakket.zip"), {"200 OK", {}, package});
+        const QByteArray url = m_server->url(QStringLiteral("/pakket.zip")).toEncoded();
+        // A wrong weaker hash does not count against a matching stronger one.
+        offer("Version=9.1\r\nDownloadFileURL=" + url + "\r\nSHA1Hash=" + sha1 + "\r\nMD5Hash=00\r\n");
         UpdateChecker checker(config());
         check(checker);
         QCOMPARE(download(checker), UpdateChecker::DownloadResult::Succeeded);
@@ -474,6 +501,40 @@ private Q_SLOTS:
         QFile argument(record);
         QVERIFY(argument.open(QIODevice::ReadOnly));
         QCOMPARE(QString::fromLocal8Bit(argument.readAll()), u'\'' + checker.targetPath() + u'\'');
+
+        // Tampered on the way: reported, deleted, never handed over.
+        m_server->answer(QStringLiteral("/pakket.zip"), {"200 OK", {}, "pakkEt"});
+        UpdateChecker tampered(config());
+        check(tampered);
+        QSignalSpy status(&tampered, &UpdateChecker::downloadStatus);
+        QCOMPARE(download(tampered), UpdateChecker::DownloadResult::Failed);
+        QCOMPARE(status.last().at(0).toString(), QStringLiteral("Mislukt: 0 Pakket klopt niet met SHA1Hash"));
+        QVERIFY(!QFile::exists(tampered.targetPath()));
+    }
+
+    void packageHashes()
+    {
+        QTemporaryFile file;
+        QVERIFY(file.open());
+        file.write("123456789");
+        file.close();
+        auto mismatch = [&](const QString &sha1, const QString &md5, const QString &crc32) {
+            UpdateDescription description;
+            description.sha1Hash = sha1;
+            description.md5Hash = md5;
+            description.crc32Hash = crc32;
+            return packageHashMismatch(file.fileName(), description);
+        };
+        const QString sha1 = QStringLiteral("f7c3bc1d808e04732adf679965ccc34ca7ae3441");
+        const QString md5 = QStringLiteral("25f9e794323b453885f5181f1b624d0b");
+        QCOMPARE(mismatch({}, {}, {}), QString());
+        QCOMPARE(mismatch(sha1, {}, {}), QString());
+        QCOMPARE(mismatch(sha1.left(39) + u'0', md5, QStringLiteral("CBF43926")), QStringLiteral("SHA1Hash"));
+        QCOMPARE(mismatch({}, QStringLiteral(" 25F9E794323B453885F5181F1B624D0B "), {}), QString());
+        QCOMPARE(mismatch({}, md5.left(31) + u'0', {}), QStringLiteral("MD5Hash"));
+        QCOMPARE(mismatch({}, {}, QStringLiteral("cbf43926")), QString());
+        QCOMPARE(mismatch({}, {}, QStringLiteral("cbf43927")), QStringLiteral("CRC32Hash"));
+        QCOMPARE(mismatch({}, {}, QStringLiteral("zz")), QStringLiteral("CRC32Hash"));
     }
 };
 
