@@ -1,7 +1,8 @@
 // A settings file on disk as the service meets it at start: loaded into the
 // settings, gathered and written back at the end, and that file loaded again
-// must give the very same settings. A file that loses or changes a value on
-// its way through the service is a finding like a crash.
+// must give the very same settings and, saved again, the same file. A file
+// that loses or changes a value on its way through the service, or grows from
+// start to start, is a finding like a crash.
 
 #include "FuzzReads.h"
 
@@ -65,5 +66,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     second.LoadSettings(again);
     require(second.movedAsideTo().isEmpty(), "a file the service wrote is readable XML");
     require(storedValues(again) == storedValues(loaded), "a written file loads as the settings it was written from");
+
+    // Nor may the file drift from one start to the next.
+    QFile written1(path);
+    require(written1.open(QIODevice::ReadOnly), "the written file is readable");
+    const QByteArray once = written1.readAll();
+    written1.close();
+    second.SaveSettings(again);
+    require(second.FlushSettings() == ConfigFile::FlushResult::Written, "the settings are written again");
+    QFile written2(path);
+    require(written2.open(QIODevice::ReadOnly) && written2.readAll() == once, "a second save writes the same file");
     return 0;
 }
