@@ -24,14 +24,21 @@ configure_sanitizer_build "$root" "$build"
 ninja -C "$build" -j"$jobs"
 echo "sanitize: built after $((SECONDS - started)) s"
 
+# A failing test does not keep the fuzzers from running, nor one fuzzer the
+# next: one CI run reports every finding. The script fails at the end.
+failed=()
 echo "== every test under the sanitizers"
-(cd "$build" && ctest --output-on-failure -j"$jobs")
+(cd "$build" && ctest --output-on-failure -j"$jobs") || failed+=(ctest)
 echo "sanitize: tests done after $((SECONDS - started)) s"
 
 if [ "$seconds" -gt 0 ]; then
   for source in "$root"/tests/fuzz/fuzz_*.cpp; do
     target="$(basename "$source" .cpp)"
-    FUZZ_NO_BUILD=1 "$root/scripts/fuzz.sh" "${target#fuzz_}" "$seconds"
+    FUZZ_NO_BUILD=1 "$root/scripts/fuzz.sh" "${target#fuzz_}" "$seconds" || failed+=("$target")
   done
 fi
 echo "sanitize: all done after $((SECONDS - started)) s"
+if [ ${#failed[@]} -gt 0 ]; then
+  echo "sanitize: FAILED: ${failed[*]}" >&2
+  exit 1
+fi
