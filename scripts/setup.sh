@@ -17,6 +17,8 @@ packages=(
   libbenchmark-dev clang-format xvfb xauth
   # the README's example of reading the embedded database
   sqlite3
+  # the sanitizer build and the fuzzers (scripts/sanitize.sh, scripts/fuzz.sh)
+  clang-14 libclang-rt-14-dev
 )
 
 missing=()

@@ -48,6 +48,19 @@ QString firstValue(const QStringList &lines, const QString &element)
 
 } // namespace
 
+DistanceAnswer readDistanceAnswer(const QString &body)
+{
+    DistanceAnswer answer;
+    const QStringList lines = splitLines(body);
+    answer.status =
+        ReadXMLTag(splitLines(ReadXMLTag(lines, QStringLiteral("DistanceMatrixResponse"))), QStringLiteral("status"));
+    if (answer.status == QLatin1String("OK")) {
+        answer.kilometers.distance = leadingInteger(firstValue(lines, QStringLiteral("distance"))) / 1000.0;
+        answer.kilometers.minutes = leadingInteger(firstValue(lines, QStringLiteral("duration"))) / 60;
+    }
+    return answer;
+}
+
 QString ReadXMLTag(const QStringList &lines, const QString &tag)
 {
     QString text;
@@ -105,15 +118,11 @@ myKilometers DistanceClient::OpvragenAfstand(const QString &origin, const QStrin
     if (!SendRequest(QStringLiteral("GET")))
         return result;
 
-    const QStringList lines = splitLines(m_responseText);
-    const QString status =
-        ReadXMLTag(splitLines(ReadXMLTag(lines, QStringLiteral("DistanceMatrixResponse"))), QStringLiteral("status"));
-    if (status == QLatin1String("OK")) {
-        result.distance = leadingInteger(firstValue(lines, QStringLiteral("distance"))) / 1000.0;
-        result.minutes = leadingInteger(firstValue(lines, QStringLiteral("duration"))) / 60;
-    } else if (!status.isEmpty()) {
-        m_activityLog.addLine(dateTimeStamp() + QStringLiteral(" - Afstand fout: ") + status);
-    }
+    const DistanceAnswer answer = readDistanceAnswer(m_responseText);
+    if (answer.status == QLatin1String("OK"))
+        return answer.kilometers;
+    if (!answer.status.isEmpty())
+        m_activityLog.addLine(dateTimeStamp() + QStringLiteral(" - Afstand fout: ") + answer.status);
     return result;
 }
 

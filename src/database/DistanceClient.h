@@ -16,6 +16,15 @@ struct myKilometers {
     qint32 minutes = 0;
 };
 
+// What an answer body of the distance service says: its status as it stands
+// (empty when it names none) and, only when that is "OK", the distance and the
+// minutes of its first element.
+struct DistanceAnswer {
+    QString status;
+    myKilometers kilometers;
+};
+DistanceAnswer readDistanceAnswer(const QString &body);
+
 // The text between the first <tag> and the first </tag> of the joined lines.
 QString ReadXMLTag(const QStringList &lines, const QString &tag);
 // Lines of a text broken at CR LF, lone CR and lone LF.

@@ -157,18 +157,45 @@ bool isWhitespaceOnly(const QString &text)
     return true;
 }
 
-// Markup (names, comments, processing instructions) cannot hold character
-// references: anything outside Latin-1 becomes "?" there.
-void appendRaw(QByteArray &out, const QString &text)
+// Markup (names, comments, processing instructions, the doctype) cannot hold
+// character references. A "?" for a character outside Latin-1 there would
+// make a name that no reader accepts, and the next start would find the file
+// unreadable and lose every setting: a document holding such markup is
+// written in UTF-8 instead (see writeXml).
+bool latin1Only(const QString &text)
 {
-    out += text.toLatin1();
+    for (QChar c : text) {
+        if (c.unicode() > 0xFF)
+            return false;
+    }
+    return true;
+}
+
+bool markupFitsLatin1(const XmlNode &node)
+{
+    if (!latin1Only(node.name) || (node.type != XmlNode::Type::Text && !latin1Only(node.text)))
+        return false;
+    for (const auto &attribute : node.attributes) {
+        if (!latin1Only(attribute.first))
+            return false;
+    }
+    for (const XmlNode &child : node.children) {
+        if (!markupFitsLatin1(child))
+            return false;
+    }
+    return true;
+}
+
+void appendRaw(QByteArray &out, const QString &text, bool utf8)
+{
+    out += utf8 ? text.toUtf8() : text.toLatin1();
 }
 
 // Character data: escapes for the markup characters, Latin-1 as bytes, the rest
 // as numeric character references. Characters XML 1.0 cannot hold at all
 // (most control characters, lone surrogates) become "?" rather than making the
 // file unreadable at the next start.
-void appendEscaped(QByteArray &out, const QString &text, bool attribute)
+void appendEscaped(QByteArray &out, const QString &text, bool attribute, bool utf8)
 {
     const qsizetype n = text.size();
     for (qsizetype i = 0; i < n; ++i) {
@@ -197,52 +224,56 @@ void appendEscaped(QByteArray &out, const QString &text, bool attribute)
         }
         if (c < 0x20 || c == 0xFFFE || c == 0xFFFF)
             out += '?';
-        else if (c <= 0xFF)
+        else if (c < 0x80 || (c <= 0xFF && !utf8))
             out += static_cast<char>(c);
+        else if (c <= 0xFF)
+            out += QString(QChar(char16_t(c))).toUtf8();
         else
             out += "&#" + QByteArray::number(static_cast<uint>(c)) + ';';
     }
 }
 
-void writeNode(QByteArray &out, const XmlNode &node, int depth, bool indent)
+void writeNode(QByteArray &out, const XmlNode &node, int depth, bool indent, bool utf8)
 {
     const QByteArray pad = indent ? QByteArray(depth * 2, ' ') : QByteArray();
     const char *newline = indent ? "\n" : "";
     switch (node.type) {
     case XmlNode::Type::Document:
         for (const XmlNode &child : node.children)
-            writeNode(out, child, 0, true);
+            writeNode(out, child, 0, true, utf8);
         return;
-    case XmlNode::Type::Text: appendEscaped(out, node.text, false); return;
+    case XmlNode::Type::Text: appendEscaped(out, node.text, false, utf8); return;
     case XmlNode::Type::Comment:
         out += pad + "<!--";
-        appendRaw(out, node.text);
+        appendRaw(out, node.text, utf8);
         out += QByteArray("-->") + newline;
         return;
     case XmlNode::Type::ProcessingInstruction:
         out += pad + "<?";
-        appendRaw(out, node.name);
+        appendRaw(out, node.name, utf8);
         if (!node.text.isEmpty()) {
             out += ' ';
-            appendRaw(out, node.text);
+            appendRaw(out, node.text, utf8);
         }
         out += QByteArray("?>") + newline;
         return;
     case XmlNode::Type::Doctype:
+        // The reader hands the doctype over with the line break before it,
+        // which would add one more line to the file at every save.
         out += pad;
-        appendRaw(out, node.text);
+        appendRaw(out, node.text.trimmed(), utf8);
         out += newline;
         return;
     case XmlNode::Type::Element: break;
     }
 
     out += pad + '<';
-    appendRaw(out, node.name);
+    appendRaw(out, node.name, utf8);
     for (const auto &[name, value] : node.attributes) {
         out += ' ';
-        appendRaw(out, name);
+        appendRaw(out, name, utf8);
         out += "=\"";
-        appendEscaped(out, value, true);
+        appendEscaped(out, value, true, utf8);
         out += '"';
     }
     if (node.children.empty()) {
@@ -266,15 +297,15 @@ void writeNode(QByteArray &out, const XmlNode &node, int depth, bool indent)
         out += '\n';
         for (const XmlNode &child : node.children) {
             if (child.type != XmlNode::Type::Text)
-                writeNode(out, child, depth + 1, true);
+                writeNode(out, child, depth + 1, true, utf8);
         }
         out += pad;
     } else {
         for (const XmlNode &child : node.children)
-            writeNode(out, child, 0, false);
+            writeNode(out, child, 0, false, utf8);
     }
     out += "</";
-    appendRaw(out, node.name);
+    appendRaw(out, node.name, utf8);
     out += QByteArray(">") + newline;
 }
 
@@ -282,8 +313,10 @@ void writeNode(QByteArray &out, const XmlNode &node, int depth, bool indent)
 
 QByteArray writeXml(const XmlNode &document)
 {
-    QByteArray out("<?xml version=\"1.0\" encoding=\"iso-8859-1\"?>\n");
-    writeNode(out, document, 0, true);
+    const bool utf8 = !markupFitsLatin1(document);
+    QByteArray out(utf8 ? "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+                        : "<?xml version=\"1.0\" encoding=\"iso-8859-1\"?>\n");
+    writeNode(out, document, 0, true, utf8);
     return out;
 }
 

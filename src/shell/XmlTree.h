@@ -50,7 +50,9 @@ bool parseXml(const QByteArray &bytes, XmlNode &document, QString *error);
 
 // The document as the settings file holds it: XML declaration with encoding
 // iso-8859-1, indented elements, characters outside Latin-1 as numeric
-// character references.
+// character references. Names, comments, processing instructions and the
+// doctype cannot hold such references: a document whose markup has
+// characters outside Latin-1 is written in UTF-8 (and declared so) instead.
 QByteArray writeXml(const XmlNode &document);
 
 } // namespace velora
