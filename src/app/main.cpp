@@ -31,6 +31,12 @@ using namespace velora;
 constexpr int kExitBadFolder = 2;
 constexpr int kExitUsage = 2;
 
+// The return log is cleared only when a return host answers; with the return
+// link off it would grow with every ride for as long as the service runs. The
+// same rule as the activity log's: cleared when it holds more than this many
+// lines.
+constexpr qsizetype kReturnLogBound = 500;
+
 bool hasArgument(int argc, char **argv, std::initializer_list<const char *> names)
 {
     for (int i = 1; i < argc; ++i) {
@@ -120,6 +126,7 @@ int run(int argc, char **argv, bool headless, bool windowWanted)
     Settings settings;
     Log activityLog(QStringLiteral("RBSLog"));
     Log returnLog(QStringLiteral("RBSCLog"));
+    returnLog.setLineBound(kReturnLogBound);
     FailureHandler failures(activityLog);
     app.setFailureHandler(&failures);
 
