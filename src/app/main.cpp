@@ -76,7 +76,8 @@ int run(int argc, char **argv, bool headless, bool windowWanted)
     const QCommandLineOption headlessOption(
         QStringLiteral("headless"),
         QStringLiteral("Run without window and tray icon; log lines go to standard output as "
-                       "\"[RBSLog] line\" and \"[RBSCLog] line\". SIGINT/SIGTERM close the service."));
+                       "\"[RBSLog] line\" and \"[RBSCLog] line\". SIGINT/SIGTERM close the service; "
+                       "SIGHUP reads the settings file again."));
     const QCommandLineOption dirOption(
         QStringLiteral("dir"),
         QStringLiteral("Program folder holding VeloraRBS.xml, the log folder RBS/ and the embedded database. "
@@ -130,6 +131,9 @@ int run(int argc, char **argv, bool headless, bool windowWanted)
     FailureHandler failures(activityLog);
     app.setFailureHandler(&failures);
 
+    // Standard output may be a pipe to a log reader that ends before the
+    // service does: writing there must fail, not end the service.
+    ignoreBrokenPipe();
     // Headless, standard output carries both logs.
     QFile out;
     std::unique_ptr<HeadlessConsole> console;
@@ -139,6 +143,23 @@ int run(int argc, char **argv, bool headless, bool windowWanted)
     }
 
     ConfigFile config(QDir(folder).filePath(QStringLiteral("VeloraRBS.xml")), activityLog);
+    // SIGHUP: the settings file is read again into the live settings. Every
+    // part reads its settings when it uses them, so the new values apply from
+    // the next tick or packet. A fresh ConfigFile in place of the old one reads
+    // the file anew (the old one has read it once and keeps that document);
+    // the service refers to this same object, so the close step writes from
+    // the document read now. Hooked before the first reading, so that a SIGHUP
+    // during start-up waits for the event loop instead of ending the program.
+    onReloadSignal(&app, [&] {
+        failures.guard([&] {
+            config = ConfigFile(config.path(), activityLog);
+            config.LoadSettings(settings);
+            activityLog.addLine(
+                dateTimeStamp() +
+                QStringLiteral(" Settings file %1 read again (SIGHUP).").arg(QDir::toNativeSeparators(config.path())));
+        });
+    });
+
     config.LoadSettings(settings);
 
     Service service(settings, activityLog, returnLog, failures, config, folder);
