@@ -17,6 +17,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QLockFile>
 #include <QTemporaryFile>
 #include <QTextStream>
 
@@ -30,6 +31,7 @@ using namespace velora;
 
 constexpr int kExitBadFolder = 2;
 constexpr int kExitUsage = 2;
+constexpr int kExitFolderInUse = 3;
 
 // The return log is cleared only when a return host answers; with the return
 // link off it would grow with every ride for as long as the service runs. The
@@ -59,6 +61,30 @@ QString prepareProgramFolder(const QString &folder)
     if (!probe.open())
         return QStringLiteral("cannot write in the folder (%1)").arg(probe.errorString());
     return {};
+}
+
+// Two services on one program folder would share its database, and both
+// would send every status message. The lock file holds the process id and
+// host of the service that owns the folder; a lock whose process is gone (a
+// kill -9, a power cut) is taken over. Age alone never makes a lock stale: a
+// service runs for months.
+QString lockProgramFolder(QLockFile &lock, int *exitCode)
+{
+    lock.setStaleLockTime(0);
+    if (lock.tryLock(100))
+        return {};
+    const QString shownLock = QDir::toNativeSeparators(lock.fileName());
+    if (lock.error() != QLockFile::LockFailedError) {
+        *exitCode = kExitBadFolder;
+        return QStringLiteral("cannot create the lock file %1").arg(shownLock);
+    }
+    *exitCode = kExitFolderInUse;
+    qint64 pid = 0;
+    QString host;
+    QString application;
+    if (!lock.getLockInfo(&pid, &host, &application))
+        return QStringLiteral("in use by another process (lock file %1)").arg(shownLock);
+    return QStringLiteral("in use by process %1 on host %2 (lock file %3)").arg(QString::number(pid), host, shownLock);
 }
 
 template <typename Application>
@@ -118,6 +144,13 @@ int run(int argc, char **argv, bool headless, bool windowWanted)
     if (const QString problem = prepareProgramFolder(folder); !problem.isEmpty()) {
         err << "VeloraRBS: program folder " << QDir::toNativeSeparators(folder) << ": " << problem << "\n";
         return kExitBadFolder;
+    }
+    // Before the settings file or the database is touched.
+    QLockFile folderLock(QDir(folder).filePath(QStringLiteral("VeloraRBS.lock")));
+    int lockExitCode = 0;
+    if (const QString problem = lockProgramFolder(folderLock, &lockExitCode); !problem.isEmpty()) {
+        err << "VeloraRBS: program folder " << QDir::toNativeSeparators(folder) << ": " << problem << "\n";
+        return lockExitCode;
     }
     if (windowWanted && headless)
         err << "VeloraRBS: no display available (DISPLAY, WAYLAND_DISPLAY and QT_QPA_PLATFORM are unset); "
