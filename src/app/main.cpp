@@ -17,6 +17,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QLockFile>
 #include <QTemporaryFile>
 #include <QTextStream>
 
@@ -30,6 +31,13 @@ using namespace velora;
 
 constexpr int kExitBadFolder = 2;
 constexpr int kExitUsage = 2;
+constexpr int kExitFolderInUse = 3;
+
+// The return log is cleared only when a return host answers; with the return
+// link off it would grow with every ride for as long as the service runs. The
+// same rule as the activity log's: cleared when it holds more than this many
+// lines.
+constexpr qsizetype kReturnLogBound = 500;
 
 bool hasArgument(int argc, char **argv, std::initializer_list<const char *> names)
 {
@@ -55,6 +63,30 @@ QString prepareProgramFolder(const QString &folder)
     return {};
 }
 
+// Two services on one program folder would share its database, and both
+// would send every status message. The lock file holds the process id and
+// host of the service that owns the folder; a lock whose process is gone (a
+// kill -9, a power cut) is taken over. Age alone never makes a lock stale: a
+// service runs for months.
+QString lockProgramFolder(QLockFile &lock, int *exitCode)
+{
+    lock.setStaleLockTime(0);
+    if (lock.tryLock(100))
+        return {};
+    const QString shownLock = QDir::toNativeSeparators(lock.fileName());
+    if (lock.error() != QLockFile::LockFailedError) {
+        *exitCode = kExitBadFolder;
+        return QStringLiteral("cannot create the lock file %1").arg(shownLock);
+    }
+    *exitCode = kExitFolderInUse;
+    qint64 pid = 0;
+    QString host;
+    QString application;
+    if (!lock.getLockInfo(&pid, &host, &application))
+        return QStringLiteral("in use by another process (lock file %1)").arg(shownLock);
+    return QStringLiteral("in use by process %1 on host %2 (lock file %3)").arg(QString::number(pid), host, shownLock);
+}
+
 template <typename Application>
 int run(int argc, char **argv, bool headless, bool windowWanted)
 {
@@ -70,7 +102,8 @@ int run(int argc, char **argv, bool headless, bool windowWanted)
     const QCommandLineOption headlessOption(
         QStringLiteral("headless"),
         QStringLiteral("Run without window and tray icon; log lines go to standard output as "
-                       "\"[RBSLog] line\" and \"[RBSCLog] line\". SIGINT/SIGTERM close the service."));
+                       "\"[RBSLog] line\" and \"[RBSCLog] line\". SIGINT/SIGTERM close the service; "
+                       "SIGHUP reads the settings file again."));
     const QCommandLineOption dirOption(
         QStringLiteral("dir"),
         QStringLiteral("Program folder holding VeloraRBS.xml, the log folder RBS/ and the embedded database. "
@@ -112,6 +145,13 @@ int run(int argc, char **argv, bool headless, bool windowWanted)
         err << "VeloraRBS: program folder " << QDir::toNativeSeparators(folder) << ": " << problem << "\n";
         return kExitBadFolder;
     }
+    // Before the settings file or the database is touched.
+    QLockFile folderLock(QDir(folder).filePath(QStringLiteral("VeloraRBS.lock")));
+    int lockExitCode = 0;
+    if (const QString problem = lockProgramFolder(folderLock, &lockExitCode); !problem.isEmpty()) {
+        err << "VeloraRBS: program folder " << QDir::toNativeSeparators(folder) << ": " << problem << "\n";
+        return lockExitCode;
+    }
     if (windowWanted && headless)
         err << "VeloraRBS: no display available (DISPLAY, WAYLAND_DISPLAY and QT_QPA_PLATFORM are unset); "
                "running headless.\n";
@@ -120,9 +160,13 @@ int run(int argc, char **argv, bool headless, bool windowWanted)
     Settings settings;
     Log activityLog(QStringLiteral("RBSLog"));
     Log returnLog(QStringLiteral("RBSCLog"));
+    returnLog.setLineBound(kReturnLogBound);
     FailureHandler failures(activityLog);
     app.setFailureHandler(&failures);
 
+    // Standard output may be a pipe to a log reader that ends before the
+    // service does: writing there must fail, not end the service.
+    ignoreBrokenPipe();
     // Headless, standard output carries both logs.
     QFile out;
     std::unique_ptr<HeadlessConsole> console;
@@ -132,6 +176,23 @@ int run(int argc, char **argv, bool headless, bool windowWanted)
     }
 
     ConfigFile config(QDir(folder).filePath(QStringLiteral("VeloraRBS.xml")), activityLog);
+    // SIGHUP: the settings file is read again into the live settings. Every
+    // part reads its settings when it uses them, so the new values apply from
+    // the next tick or packet. A fresh ConfigFile in place of the old one reads
+    // the file anew (the old one has read it once and keeps that document);
+    // the service refers to this same object, so the close step writes from
+    // the document read now. Hooked before the first reading, so that a SIGHUP
+    // during start-up waits for the event loop instead of ending the program.
+    onReloadSignal(&app, [&] {
+        failures.guard([&] {
+            config = ConfigFile(config.path(), activityLog);
+            config.LoadSettings(settings);
+            activityLog.addLine(
+                dateTimeStamp() +
+                QStringLiteral(" Settings file %1 read again (SIGHUP).").arg(QDir::toNativeSeparators(config.path())));
+        });
+    });
+
     config.LoadSettings(settings);
 
     Service service(settings, activityLog, returnLog, failures, config, folder);

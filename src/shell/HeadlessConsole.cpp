@@ -3,6 +3,7 @@
 #include "shell/Log.h"
 
 #include <QFileDevice>
+#include <QTextStream>
 
 namespace velora {
 
@@ -23,9 +24,23 @@ void HeadlessConsole::follow(Log &log)
 
 void HeadlessConsole::write(const QString &prefix, const QString &line)
 {
-    m_out.write((prefix + line + u'\n').toUtf8());
+    if (m_closed)
+        return;
+    const QByteArray bytes = (prefix + line + u'\n').toUtf8();
+    bool written = m_out.write(bytes) == bytes.size();
     if (auto *file = qobject_cast<QFileDevice *>(&m_out))
-        file->flush();
+        written = file->flush() && written;
+    if (written)
+        return;
+    // The reader of standard output is gone (or its disk is full): it will not
+    // come back, and what is not written stays in the device's buffer. Trying
+    // on with every line would only grow that buffer, so the console stops;
+    // the service and its logs go on, and the activity log is still saved at
+    // close.
+    m_closed = true;
+    QTextStream(stderr) << "VeloraRBS: standard output cannot be written (" << m_out.errorString()
+                        << "); log lines are no longer written there.\n";
+    m_out.close();
 }
 
 } // namespace velora

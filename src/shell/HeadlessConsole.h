@@ -10,7 +10,9 @@ class Log;
 // Headless mode's view of the two logs: every line added to the activity log is
 // written as "[RBSLog] " + line, every line of the return log as
 // "[RBSCLog] " + line, each written and flushed at once so that an operator
-// (or journald) sees it while it happens. The log's name is the prefix.
+// (or journald) sees it while it happens. The log's name is the prefix. Once a
+// write fails (the reader is gone) the console writes nothing more and says so
+// once on standard error.
 class HeadlessConsole : public QObject {
     Q_OBJECT
 public:
@@ -21,6 +23,7 @@ private:
     void write(const QString &prefix, const QString &line);
 
     QIODevice &m_out;
+    bool m_closed = false;
 };
 
 } // namespace velora

@@ -29,6 +29,8 @@ void Log::appendLines(const QString &text)
 
 void Log::addLine(const QString &text)
 {
+    if (m_lineBound > 0 && m_lines.size() > m_lineBound)
+        clear();
     appendLines(text);
 }
 

@@ -16,8 +16,15 @@ public:
 
     const QString &name() const { return m_name; }
 
-    // AddLogLine: a text holding line breaks counts as several lines.
+    // AddLogLine: a text holding line breaks counts as several lines. With a
+    // line bound set, a log holding more lines than the bound is cleared
+    // first.
     void addLine(const QString &text);
+    // A log that nobody clears by its own rhythm (the return log, when no
+    // return host ever answers) would otherwise grow for as long as the
+    // service runs. 0: no bound.
+    void setLineBound(qsizetype bound) { m_lineBound = bound; }
+    qsizetype lineBound() const { return m_lineBound; }
     void clear();
     // The failure handler's way: the whole content becomes this text.
     void replaceWith(const QString &text);
@@ -36,6 +43,7 @@ private:
 
     QString m_name;
     QStringList m_lines;
+    qsizetype m_lineBound = 0;
 };
 
 // A received text as a log line shows it: a peer that floods a connection must

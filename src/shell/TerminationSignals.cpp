@@ -15,23 +15,45 @@ namespace velora {
 namespace {
 
 // Write end of the self-pipe. A signal handler may do almost nothing safely:
-// it writes one byte here and the event loop does the real work.
+// it writes the signal's number here and the event loop does the real work.
 int g_signalWriteFd = -1;
 
-void writeSignalByte(int)
+std::function<void()> g_onTermination;
+std::function<void()> g_onReload;
+
+void writeSignalByte(int number)
 {
     const int saved = errno;
-    const char byte = 1;
+    const char byte = char(number);
     [[maybe_unused]] const ssize_t ignored = ::write(g_signalWriteFd, &byte, 1);
     errno = saved;
 }
 
-} // namespace
+// Several signals may wait in the pipe when the loop comes to read it; each
+// kind is handled once, a reload before a termination, so that a reload that
+// came first is not lost to the close that follows.
+void dispatch(int readFd)
+{
+    bool terminate = false;
+    bool reload = false;
+    char bytes[64];
+    ssize_t count = 0;
+    while ((count = ::read(readFd, bytes, sizeof bytes)) > 0) {
+        for (ssize_t i = 0; i < count; ++i) {
+            reload |= bytes[i] == SIGHUP;
+            terminate |= bytes[i] == SIGINT || bytes[i] == SIGTERM;
+        }
+    }
+    if (reload && g_onReload)
+        g_onReload();
+    if (terminate && g_onTermination)
+        g_onTermination();
+}
 
-bool onTerminationSignal(QObject *context, std::function<void()> handler)
+bool ensurePipe(QObject *context)
 {
     if (g_signalWriteFd >= 0)
-        return false; // one hook per process: the pipe is process-wide
+        return true;
     int fds[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0)
         return false;
@@ -41,20 +63,52 @@ bool onTerminationSignal(QObject *context, std::function<void()> handler)
     }
     g_signalWriteFd = fds[0];
     const int readFd = fds[1];
-
     auto *notifier = new QSocketNotifier(readFd, QSocketNotifier::Read, context);
-    QObject::connect(notifier, &QSocketNotifier::activated, context, [readFd, handler = std::move(handler)] {
-        char bytes[64];
-        while (::read(readFd, bytes, sizeof bytes) > 0) {
-        }
-        handler();
+    QObject::connect(notifier, &QSocketNotifier::activated, context, [readFd] { dispatch(readFd); });
+    // The handlers refer to objects that end with the context's owner.
+    QObject::connect(notifier, &QObject::destroyed, [] {
+        g_onTermination = nullptr;
+        g_onReload = nullptr;
     });
+    return true;
+}
 
+bool hook(QObject *context, std::function<void()> &slot, std::function<void()> handler,
+          std::initializer_list<int> numbers)
+{
+    if (slot)
+        return false; // one hook per signal and process: the pipe is process-wide
+    if (!ensurePipe(context))
+        return false;
+    slot = std::move(handler);
     struct sigaction action {};
     action.sa_handler = writeSignalByte;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    return ::sigaction(SIGINT, &action, nullptr) == 0 && ::sigaction(SIGTERM, &action, nullptr) == 0;
+    bool hooked = true;
+    for (int number : numbers)
+        hooked = ::sigaction(number, &action, nullptr) == 0 && hooked;
+    return hooked;
+}
+
+} // namespace
+
+bool onTerminationSignal(QObject *context, std::function<void()> handler)
+{
+    return hook(context, g_onTermination, std::move(handler), {SIGINT, SIGTERM});
+}
+
+bool onReloadSignal(QObject *context, std::function<void()> handler)
+{
+    return hook(context, g_onReload, std::move(handler), {SIGHUP});
+}
+
+bool ignoreBrokenPipe()
+{
+    struct sigaction action {};
+    action.sa_handler = SIG_IGN;
+    sigemptyset(&action.sa_mask);
+    return ::sigaction(SIGPIPE, &action, nullptr) == 0;
 }
 
 } // namespace velora
@@ -66,6 +120,16 @@ namespace velora {
 bool onTerminationSignal(QObject *, std::function<void()>)
 {
     return false;
+}
+
+bool onReloadSignal(QObject *, std::function<void()>)
+{
+    return false;
+}
+
+bool ignoreBrokenPipe()
+{
+    return true; // no such signal: a failed write is an error already
 }
 
 } // namespace velora

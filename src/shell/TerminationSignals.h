@@ -12,4 +12,13 @@ namespace velora {
 // as context.
 bool onTerminationSignal(QObject *context, std::function<void()> handler);
 
+// The same for SIGHUP, the operator's way to have the settings file read again
+// without a restart. Both hooks share one pipe, which lives as long as the
+// context of the first hook: give both the same context (the application).
+bool onReloadSignal(QObject *context, std::function<void()> handler);
+
+// A write to a pipe or socket whose reader is gone (standard output when the
+// log reader ended) then fails with an error instead of ending the process.
+bool ignoreBrokenPipe();
+
 } // namespace velora

@@ -112,6 +112,32 @@ private Q_SLOTS:
             QCOMPARE(added.at(i).at(0).toString(), lines.at(i));
     }
 
+    // The bound holds however the lines come: one at a time, or several in one
+    // text (a status message with its reply). A log that never gets more than
+    // the bound plus one text keeps all of it; the next addition clears it.
+    void lineBoundClearsBeforeAdding()
+    {
+        Log log(QStringLiteral("RBSCLog"));
+        log.setLineBound(500);
+        QSignalSpy reset(&log, &Log::reset);
+        for (int i = 0; i < 501; ++i)
+            log.addLine(QStringLiteral("NR %1").arg(i));
+        QCOMPARE(log.lineCount(), 501);
+        QCOMPARE(reset.size(), 0);
+        log.addLine(QStringLiteral("a\r\nb"));
+        QCOMPARE(log.lines(), (QStringList{QStringLiteral("a"), QStringLiteral("b")}));
+        QCOMPARE(reset.size(), 1);
+
+        for (int i = 0; i < 100000; ++i)
+            log.addLine(QStringLiteral("one\r\ntwo\r\nthree"));
+        QVERIFY(log.lineCount() <= 503);
+
+        Log unbounded(QStringLiteral("RBSLog"));
+        for (int i = 0; i < 2000; ++i)
+            unbounded.addLine(QStringLiteral("line"));
+        QCOMPARE(unbounded.lineCount(), 2000);
+    }
+
     void replaceWithLeavesOnlyTheMessage()
     {
         Log log(QStringLiteral("RBSLog"));
