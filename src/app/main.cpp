@@ -183,19 +183,16 @@ int run(int argc, char **argv, bool headless, bool windowWanted)
     // the service refers to this same object, so the close step writes from
     // the document read now. Hooked before the first reading, so that a SIGHUP
     // during start-up waits for the event loop instead of ending the program.
+    Service *reloading = nullptr;
     onReloadSignal(&app, [&] {
-        failures.guard([&] {
-            config = ConfigFile(config.path(), activityLog);
-            config.LoadSettings(settings);
-            activityLog.addLine(
-                dateTimeStamp() +
-                QStringLiteral(" Settings file %1 read again (SIGHUP).").arg(QDir::toNativeSeparators(config.path())));
-        });
+        if (reloading)
+            failures.guard([&] { reloading->reloadSettings(); });
     });
 
     config.LoadSettings(settings);
 
     Service service(settings, activityLog, returnLog, failures, config, folder);
+    reloading = &service;
 
     bool closeFailedOnce = false;
     std::function<bool()> closeWindow;

@@ -119,6 +119,17 @@ void Service::close()
         timer->stop();
 }
 
+void Service::reloadSettings()
+{
+    // The file object reads its file once; a new one reads it as it is now.
+    m_config = ConfigFile(m_config.path(), m_activityLog);
+    m_config.LoadSettings(m_settings);
+    m_activityLog.addLine(
+        dateTimeStamp() +
+        QStringLiteral(" Settings file %1 read again (SIGHUP).").arg(QDir::toNativeSeparators(m_config.path())));
+    m_intake->moveToConfiguredPort();
+}
+
 void Service::gatherSettings()
 {
     m_config.SaveSettings(m_settings);

@@ -44,6 +44,9 @@ public:
     // gathered and written. Throws Failure when the log cannot be saved; the
     // caller then keeps running (the close is abandoned).
     void close() override;
+    // SIGHUP: the settings file is read again and applied. Settings are read
+    // at the moment of use; a listening intake server moves to a changed port.
+    void reloadSettings();
     // SaveSettings: the current values into the in-memory document.
     void gatherSettings() override;
 
