@@ -26,6 +26,7 @@
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlRecord>
+#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QThread>
@@ -93,7 +94,13 @@ protected:
     {
         Settings settings;
         settings.setChecked(Setting::RBSActive, true);
-        settings.setText(Setting::RBSPoort, QStringLiteral("0"));
+        // Port 0 is refused as a setting (no booking system could know the
+        // port the system picks), so a free one is found first.
+        {
+            QTcpServer probe;
+            probe.listen(QHostAddress::Any, 0);
+            settings.setText(Setting::RBSPoort, QString::number(probe.serverPort()));
+        }
         settings.setChecked(Setting::GoogleV2, false);
         Log activityLog(QStringLiteral("RBSLog"));
         Log returnLog(QStringLiteral("RBSCLog"));
