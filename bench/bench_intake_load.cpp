@@ -12,6 +12,7 @@
 #include "database/DistanceClient.h"
 #include "intake/IntakeServer.h"
 #include "intake/WireCodec.h"
+#include "service/WorkQueue.h"
 #include "shell/FailureHandler.h"
 #include "shell/Log.h"
 #include "shell/Settings.h"
@@ -112,9 +113,10 @@ protected:
         });
         FailureHandler failures(activityLog);
         Database database(settings, m_folder);
-        DistanceClient distance(settings, activityLog, database.gate());
+        DistanceClient distance(settings, activityLog);
         Datasets datasets(database, settings, activityLog, distance, failures);
-        IntakeServer server(settings, activityLog, returnLog, failures, database, datasets,
+        WorkQueue work;
+        IntakeServer server(settings, activityLog, returnLog, failures, database, datasets, work,
                             QDir(m_folder).filePath(QStringLiteral("RBS")));
         server.GeneralTimer();
         server.GeneralTimer();
