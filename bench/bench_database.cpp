@@ -26,7 +26,7 @@ int main(int argc, char *argv[])
     Log activityLog(QStringLiteral("RBSLog"));
     FailureHandler failures(activityLog);
     Database database(settings, folder.path());
-    DistanceClient distance(settings, activityLog, database.gate());
+    DistanceClient distance(settings, activityLog);
     Datasets sets(database, settings, activityLog, distance, failures);
     database.open();
 

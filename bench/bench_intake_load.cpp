@@ -12,6 +12,7 @@
 #include "database/DistanceClient.h"
 #include "intake/IntakeServer.h"
 #include "intake/WireCodec.h"
+#include "service/WorkQueue.h"
 #include "shell/FailureHandler.h"
 #include "shell/Log.h"
 #include "shell/Settings.h"
@@ -26,6 +27,7 @@
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlRecord>
+#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QThread>
@@ -93,7 +95,13 @@ protected:
     {
         Settings settings;
         settings.setChecked(Setting::RBSActive, true);
-        settings.setText(Setting::RBSPoort, QStringLiteral("0"));
+        // Port 0 is refused as a setting (no booking system could know the
+        // port the system picks), so a free one is found first.
+        {
+            QTcpServer probe;
+            probe.listen(QHostAddress::Any, 0);
+            settings.setText(Setting::RBSPoort, QString::number(probe.serverPort()));
+        }
         settings.setChecked(Setting::GoogleV2, false);
         Log activityLog(QStringLiteral("RBSLog"));
         Log returnLog(QStringLiteral("RBSCLog"));
@@ -105,9 +113,10 @@ protected:
         });
         FailureHandler failures(activityLog);
         Database database(settings, m_folder);
-        DistanceClient distance(settings, activityLog, database.gate());
+        DistanceClient distance(settings, activityLog);
         Datasets datasets(database, settings, activityLog, distance, failures);
-        IntakeServer server(settings, activityLog, returnLog, failures, database, datasets,
+        WorkQueue work;
+        IntakeServer server(settings, activityLog, returnLog, failures, database, datasets, work,
                             QDir(m_folder).filePath(QStringLiteral("RBS")));
         server.GeneralTimer();
         server.GeneralTimer();

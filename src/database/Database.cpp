@@ -1,6 +1,5 @@
 #include "database/Database.h"
 
-#include "database/DatasetGate.h"
 #include "database/Schema.h"
 #include "database/ServerProbe.h"
 #include "shell/Failure.h"
@@ -213,8 +212,7 @@ ConnectionTarget connectionTargetFor(const Settings &settings, const QString &pr
 
 Database::Database(Settings &settings, QString programFolder, QObject *parent)
     : QObject(parent), m_settings(settings), m_programFolder(std::move(programFolder)),
-      m_connectionName(QStringLiteral("ADO-%1").arg(reinterpret_cast<quintptr>(this), 0, 16)),
-      m_gate(new DatasetGate(this))
+      m_connectionName(QStringLiteral("ADO-%1").arg(reinterpret_cast<quintptr>(this), 0, 16))
 {
 }
 

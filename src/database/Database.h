@@ -18,7 +18,6 @@
 
 namespace velora {
 
-class DatasetGate;
 class Settings;
 struct ResultLayout;
 
@@ -109,8 +108,6 @@ public:
     void endUnit(bool commit); // commit or roll back; no-op without a transaction
     bool inTransaction() const { return m_inTransaction; }
 
-    DatasetGate &gate() { return *m_gate; }
-
     // The statement (already translated) prepared on the open connection:
     // every packet runs the same few statements, and preparing one with the
     // hundred columns of planning costs more than running it. Kept for the
@@ -160,7 +157,6 @@ private:
     Backend m_backend = Backend::EmbeddedSqlite;
     bool m_unitArmed = false;
     bool m_inTransaction = false;
-    DatasetGate *m_gate;
     std::list<std::pair<QString, PreparedStatement>> m_prepared; // most recent first
     QHash<QString, std::list<std::pair<QString, PreparedStatement>>::iterator> m_preparedIndex;
     // BEGIN, COMMIT and ROLLBACK kept on SQLite: Qt's driver prepares each anew.

@@ -1,14 +1,12 @@
 #include "database/DistanceClient.h"
 
-#include "database/DatasetGate.h"
 #include "net/HttpClient.h"
 #include "shell/Log.h"
 #include "shell/Settings.h"
 #include "shell/TextRules.h"
 
-#include <QEventLoop>
-
 #include <limits>
+#include <utility>
 
 namespace velora {
 
@@ -106,40 +104,48 @@ QString distanceRequestPath(const QString &origin, const QString &destination)
            QStringLiteral("&mode=driving&language=nl-NL&sensor=false&units=metric");
 }
 
-DistanceClient::DistanceClient(Settings &settings, Log &activityLog, DatasetGate &gate, QObject *parent)
-    : QObject(parent), m_settings(settings), m_activityLog(activityLog), m_gate(gate)
+// Suspends the requesting coroutine until resume() or endWait() takes it up.
+struct DistanceClient::Wait {
+    DistanceClient &client;
+    bool await_ready() const noexcept { return false; }
+    void await_suspend(std::coroutine_handle<> waiting) noexcept { client.m_waiting = waiting; }
+    void await_resume() const noexcept {}
+};
+
+DistanceClient::DistanceClient(Settings &settings, Log &activityLog, QObject *parent)
+    : QObject(parent), m_settings(settings), m_activityLog(activityLog)
 {
 }
 
-myKilometers DistanceClient::OpvragenAfstand(const QString &origin, const QString &destination)
+QCoro::Task<myKilometers> DistanceClient::OpvragenAfstand(QString origin, QString destination)
 {
     myKilometers result;
     m_action = distanceRequestPath(origin, destination);
-    if (!SendRequest(QStringLiteral("GET")))
-        return result;
+    if (!co_await SendRequest(QStringLiteral("GET")))
+        co_return result;
 
     const DistanceAnswer answer = readDistanceAnswer(m_responseText);
     if (answer.status == QLatin1String("OK"))
-        return answer.kilometers;
+        co_return answer.kilometers;
     if (!answer.status.isEmpty())
         m_activityLog.addLine(dateTimeStamp() + QStringLiteral(" - Afstand fout: ") + answer.status);
-    return result;
+    co_return result;
 }
 
-bool DistanceClient::SendRequest(const QString &verb)
+QCoro::Task<bool> DistanceClient::SendRequest(QString verb)
 {
     m_responseText.clear();
     const QString host = m_settings.text(Setting::AfstandServer).trimmed();
     if (host.isEmpty()) {
         GoogleXMLError(QStringLiteral("Geen afstandsserver ingesteld (AfstandServer)"), 0);
-        return false;
+        co_return false;
     }
     qint32 port = m_settings.integer(Setting::AfstandPoort);
     if (port == 0)
         port = 80;
     if (port < 0 || port > 65535) {
         GoogleXMLError(QStringLiteral("Ongeldige poort van de afstandsserver: %1").arg(port), 0);
-        return false;
+        co_return false;
     }
     qint32 seconds = m_settings.integer(Setting::AfstandTimeOut);
     // Without a bound an unanswered request would hold the link for good.
@@ -164,15 +170,17 @@ bool DistanceClient::SendRequest(const QString &verb)
     request.overallTimeoutMs = qint64(seconds) * 1000;
     request.bodyLimit = kMaxResponseBytes;
 
-    // The wait lets the event loop run; the gate keeps every other user of the
-    // datasets back until this post has finished.
-    DatasetGate::Hold hold(m_gate);
+    // The caller suspends until the transfer ends (its own time-outs bound
+    // it) or endWait() ends it. The resumption is queued: the caller goes on
+    // to its end and destroys the client, which must not happen inside the
+    // client's own signal.
     HttpClient exchange;
-    QEventLoop loop;
-    QObject::connect(&exchange, &HttpClient::finished, &loop, &QEventLoop::quit);
+    const quint64 wait = ++m_waitSerial;
+    connect(
+        &exchange, &HttpClient::finished, this, [this, wait] { resume(wait); }, Qt::QueuedConnection);
     exchange.start(request);
     if (exchange.isRunning())
-        loop.exec(QEventLoop::AllEvents);
+        co_await Wait{*this};
     exchange.abort();
 
     // The status code is not looked at: an error page carries no status tag
@@ -180,23 +188,38 @@ bool DistanceClient::SendRequest(const QString &verb)
     switch (exchange.failure()) {
     case HttpClient::Failure::None:
         if (!exchange.hasHead())
-            return false;
+            co_return false;
         m_responseText = fromAnsi(exchange.body());
-        return true;
+        co_return true;
     case HttpClient::Failure::Timeout:
         GoogleXMLError(QStringLiteral("Geen antwoord van de afstandsserver binnen %1 seconden").arg(seconds), 0);
-        return false;
+        co_return false;
     case HttpClient::Failure::TooLarge:
         GoogleXMLError(QStringLiteral("Antwoord van de afstandsserver groter dan %1 bytes").arg(kMaxResponseBytes), 0);
-        return false;
-    case HttpClient::Failure::ConnectFailed: GoogleXMLError(exchange.errorString(), exchange.errorCode()); return false;
+        co_return false;
+    case HttpClient::Failure::ConnectFailed:
+        GoogleXMLError(exchange.errorString(), exchange.errorCode());
+        co_return false;
     case HttpClient::Failure::InvalidRequest: // a host name no URL can carry
         GoogleXMLError(QStringLiteral("Host not found"), 0);
-        return false;
+        co_return false;
     default:
         // A read that failed half-way: nothing reported.
-        return false;
+        co_return false;
     }
+}
+
+void DistanceClient::resume(quint64 wait)
+{
+    // A finished transfer whose wait endWait() already ended resumes nothing.
+    if (wait != m_waitSerial || !m_waiting)
+        return;
+    std::exchange(m_waiting, {}).resume();
+}
+
+void DistanceClient::endWait()
+{
+    resume(m_waitSerial);
 }
 
 void DistanceClient::GoogleXMLError(const QString &errorText, int errorCode)

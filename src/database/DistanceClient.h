@@ -1,12 +1,14 @@
 #pragma once
 
+#include <QCoroTask>
 #include <QObject>
 #include <QString>
 #include <QStringList>
 
+#include <coroutine>
+
 namespace velora {
 
-class DatasetGate;
 class Log;
 class Settings;
 
@@ -33,26 +35,39 @@ QStringList splitLines(const QString &text);
 QString distanceRequestPath(const QString &origin, const QString &destination);
 
 // OpvragenAfstand over HTTP: host, port and time-out come from the settings
-// AfstandServer, AfstandPoort and AfstandTimeOut at every request. The wait
-// lets the event loop run (the window stays responsive) while the gate holds
-// back everything that would touch the datasets.
+// AfstandServer, AfstandPoort and AfstandTimeOut at every request. The caller
+// co_awaits the answer: the event loop runs on meanwhile, and the caller's
+// job holds the work queue until it has its answer, a failure or the
+// time-out. One request at a time (the queue runs one job at a time).
 class DistanceClient : public QObject {
     Q_OBJECT
 public:
-    DistanceClient(Settings &settings, Log &activityLog, DatasetGate &gate, QObject *parent = nullptr);
+    DistanceClient(Settings &settings, Log &activityLog, QObject *parent = nullptr);
 
-    myKilometers OpvragenAfstand(const QString &origin, const QString &destination);
+    // The texts are taken by value: the coroutine outlives the caller's
+    // expression.
+    QCoro::Task<myKilometers> OpvragenAfstand(QString origin, QString destination);
+
+    bool isWaiting() const { return bool(m_waiting); }
+    // A request still waiting ends now, as a failed one, and its caller goes
+    // on before this returns: the close step and the service's end use it so
+    // that the packet in hand is finished and answered.
+    void endWait();
 
 private:
+    struct Wait;
+
     // SendRequest: true when the request went out and the whole body was read.
-    bool SendRequest(const QString &verb);
+    QCoro::Task<bool> SendRequest(QString verb);
     void GoogleXMLError(const QString &errorText, int errorCode);
+    void resume(quint64 wait);
 
     Settings &m_settings;
     Log &m_activityLog;
-    DatasetGate &m_gate;
     QString m_action;
     QString m_responseText;
+    std::coroutine_handle<> m_waiting;
+    quint64 m_waitSerial = 0;
 };
 
 } // namespace velora

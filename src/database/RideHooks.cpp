@@ -1,7 +1,6 @@
 #include "database/RideHooks.h"
 
 #include "database/Dataset.h"
-#include "database/DistanceClient.h"
 #include "shell/DateTimes.h"
 #include "shell/Log.h"
 #include "shell/Settings.h"
@@ -11,6 +10,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <utility>
 
 namespace velora {
 
@@ -104,8 +104,30 @@ void RideHooks::applyNewRowDefaults(Dataset &ride) const
     ride.setValue(QStringLiteral("pla_tijdstip_toewijzer"), zero);
 }
 
-void RideHooks::beforePost(Dataset &ride) const
+bool RideHooks::needsDistance(const Dataset &ride) const
 {
+    // The order's own destination time stands; otherwise the service is asked.
+    return m_settings.checked(Setting::GoogleV2) &&
+           !(ride.dateTime(QStringLiteral("pla_tijdstip")) < ride.dateTime(QStringLiteral("pla_tijdstip_locatie")));
+}
+
+QCoro::Task<> RideHooks::prepare(Dataset &ride)
+{
+    m_answer.reset();
+    if (ride.isFilling() && needsDistance(ride)) {
+        m_answer = co_await m_distance.OpvragenAfstand(
+            addressText(ride, "pla_ophstraat", "pla_ophnummer", "pla_ophpostcode", "pla_ophstad"),
+            addressText(ride, "pla_besstraat", "pla_bestnummer", "pla_bestpostcode", "pla_beststad"));
+    }
+    ride.prepare();
+    // Not used when the ride was prepared already; never left for another.
+    m_answer.reset();
+}
+
+void RideHooks::beforePost(Dataset &ride)
+{
+    // Taken, so that a later post without prepare() never uses it.
+    const myKilometers answer = std::exchange(m_answer, std::nullopt).value_or(myKilometers{});
     auto log = [this](const QString &text) { m_activityLog.addLine(timeOfDayStamp() + text); };
     const qint32 local = m_settings.integer(Setting::Lokaal);
     const qint32 interlocal = m_settings.integer(Setting::Interlokaal);
@@ -119,11 +141,6 @@ void RideHooks::beforePost(Dataset &ride) const
     } else {
         bool haveDistance = false;
         if (m_settings.checked(Setting::GoogleV2)) {
-            const QString origin =
-                addressText(ride, "pla_ophstraat", "pla_ophnummer", "pla_ophpostcode", "pla_ophstad");
-            const QString target =
-                addressText(ride, "pla_besstraat", "pla_bestnummer", "pla_bestpostcode", "pla_beststad");
-            const myKilometers answer = m_distance.OpvragenAfstand(origin, target);
             if (answer.distance > 0) {
                 const double kilometres = std::round(answer.distance * 10000.0) / 10000.0;
                 ride.setValue(QStringLiteral("pla_km_map"), kilometres);

@@ -1,12 +1,16 @@
 #pragma once
 
+#include "database/DistanceClient.h"
+
+#include <QCoroTask>
 #include <QDateTime>
 #include <QString>
+
+#include <optional>
 
 namespace velora {
 
 class Dataset;
-class DistanceClient;
 class Log;
 class Settings;
 
@@ -21,13 +25,23 @@ public:
 
     // The 55 new-row defaults, in their order.
     void applyNewRowDefaults(Dataset &ride) const;
+    // The ride's before-post step, for a post that may wait: asks the
+    // distance service when the travel time needs it (co_await: the job waits
+    // without holding anything but the work queue), then runs the hook below
+    // with that answer. A post without it (Dataset::post alone) treats the
+    // distance as not found.
+    QCoro::Task<> prepare(Dataset &ride);
     // Travel time, destination time and the planning exclusions before a post.
-    void beforePost(Dataset &ride) const;
+    void beforePost(Dataset &ride);
 
 private:
+    bool needsDistance(const Dataset &ride) const;
+
     Settings &m_settings;
     Log &m_activityLog;
     DistanceClient &m_distance;
+    // The distance service's answer for the ride being prepared.
+    std::optional<myKilometers> m_answer;
 };
 
 } // namespace velora

@@ -1,9 +1,9 @@
 #include "intake/IntakeServer.h"
 
 #include "database/Database.h"
-#include "database/DatasetGate.h"
 #include "intake/PacketContext.h"
 #include "intake/PacketFraming.h"
+#include "service/WorkQueue.h"
 #include "shell/Failure.h"
 #include "shell/FailureHandler.h"
 #include "shell/Log.h"
@@ -62,7 +62,7 @@ Failure invalidPort(const QString &text, qint32 port)
     return Failure(QStringLiteral("Ongeldige poort: ") + (port == 0 ? trimControl(text) : QString::number(port)));
 }
 
-QString gateKey(const char *what, quint64 id)
+QString jobKey(const char *what, quint64 id)
 {
     return QStringLiteral("intake-%1-%2").arg(QLatin1String(what)).arg(id);
 }
@@ -101,10 +101,10 @@ struct IntakeServer::Peer final : PeerLink {
 };
 
 IntakeServer::IntakeServer(Settings &settings, Log &activityLog, Log &returnLog, FailureHandler &failures,
-                           Database &database, Datasets &datasets, QString logFolder, QObject *parent)
+                           Database &database, Datasets &datasets, WorkQueue &queue, QString logFolder, QObject *parent)
     : QObject(parent), m_settings(settings), m_activityLog(activityLog), m_failures(failures), m_database(database),
-      m_logFolder(std::move(logFolder)), m_handler(settings, activityLog, returnLog, failures, database, datasets),
-      m_maxConnections(connectionBound())
+      m_queue(queue), m_logFolder(std::move(logFolder)),
+      m_handler(settings, activityLog, returnLog, failures, database, datasets), m_maxConnections(connectionBound())
 {
     m_server.setListenBacklogSize(kListenBacklog);
     connect(&m_server, &QTcpServer::newConnection, this, [this] { RBSServerSocketClientConnect(); });
@@ -133,24 +133,33 @@ void IntakeServer::GeneralTimer()
     // Opening the database touches what a waiting post is using: the tick
     // waits behind it like every other user of the datasets.
     QPointer<IntakeServer> self(this);
-    m_database.gate().run(QStringLiteral("intake-General"), [self] {
-        if (!self)
-            return;
-        self->m_failures.guard([&] { self->activate(); });
-        self->setLamp(self->m_server.isListening());
+    m_queue.postJob(QStringLiteral("intake-General"), [self]() -> QCoro::Task<> {
+        if (self)
+            co_await self->generalTick();
     });
 }
 
-void IntakeServer::activate()
+QCoro::Task<> IntakeServer::generalTick()
+{
+    bool dropWanted = false;
+    m_failures.guard([&] { dropWanted = activate(); });
+    if (dropWanted) {
+        co_await stopListening();
+        m_activityLog.addLine(dateTimeStamp() + QStringLiteral(" RBS C/S uitgeschakeld"));
+    }
+    setLamp(m_server.isListening());
+}
+
+bool IntakeServer::activate()
 {
     if (m_stopped)
-        return;
+        return false;
     const bool wanted = m_settings.checked(Setting::RBSActive);
     const qint32 port = m_settings.integer(Setting::RBSPoort);
     if (wanted && !m_server.isListening()) {
         if (!m_database.isOpen()) {
             m_database.open();
-            return; // the server starts at a later tick
+            return false; // the server starts at a later tick
         }
         if (!validPort(port))
             throw invalidPort(m_settings.text(Setting::RBSPoort), port);
@@ -162,7 +171,7 @@ void IntakeServer::activate()
         // slip in the file taking the link down.
         m_portMoveAsked = false;
         if (port == m_server.serverPort())
-            return;
+            return false;
         if (!validPort(port))
             throw invalidPort(m_settings.text(Setting::RBSPoort), port);
         const quint16 previous = m_server.serverPort();
@@ -175,9 +184,9 @@ void IntakeServer::activate()
         }
         logListening();
     } else if (!wanted && m_server.isListening()) {
-        stopListening();
-        m_activityLog.addLine(dateTimeStamp() + QStringLiteral(" RBS C/S uitgeschakeld"));
+        return true;
     }
+    return false;
 }
 
 void IntakeServer::listen(qint32 port)
@@ -250,12 +259,18 @@ std::vector<quint64> IntakeServer::peerIds() const
     return ids;
 }
 
-void IntakeServer::stopListening()
+QCoro::Task<> IntakeServer::stopListening()
 {
     m_server.close();
     for (quint64 id : peerIds()) {
-        if (Peer *peer = findPeer(id))
-            peer->socket->abort();
+        Peer *peer = findPeer(id);
+        if (!peer)
+            continue;
+        peer->socket->abort();
+        // Each peer is finished here, within the tick, so that its
+        // disconnection is logged before the server's; the job its
+        // disconnection posted then finds it gone.
+        co_await finishPeer(id);
     }
 }
 
@@ -290,46 +305,31 @@ void IntakeServer::RBSServerSocketClientConnect()
         // What is not read yet stays with the peer rather than in memory here.
         socket->setReadBufferSize(kPacketBufferBound);
 
-        QPointer<IntakeServer> self(this);
-        connect(socket, &QTcpSocket::readyRead, this, [this, self, id] {
+        connect(socket, &QTcpSocket::readyRead, this, [this, id] {
             if (Peer *heard = findPeer(id))
                 heard->heardAt = ++m_lastHeard;
-            m_database.gate().run(gateKey("read", id), [self, id] {
-                if (self)
-                    self->RBSServerSocketClientRead(id);
-            });
+            postJob("read", id, &IntakeServer::RBSServerSocketClientRead);
         });
         // Reading may have stopped for the replies still to go. Queued: a
         // reply's flush reports written bytes while its packet is handled.
         connect(
             socket, &QTcpSocket::bytesWritten, this,
-            [this, self, id] {
+            [this, id] {
                 const Peer *peer = findPeer(id);
                 if (!peer || peer->socket->bytesAvailable() <= 0 || peer->socket->bytesToWrite() >= kUnreadReplyBound)
                     return;
-                m_database.gate().run(gateKey("read", id), [self, id] {
-                    if (self)
-                        self->RBSServerSocketClientRead(id);
-                });
+                postJob("read", id, &IntakeServer::RBSServerSocketClientRead);
             },
             Qt::QueuedConnection);
-        connect(socket, &QTcpSocket::disconnected, this, [this, self, id] {
-            m_database.gate().run(gateKey("gone", id), [self, id] {
-                if (self)
-                    self->finishPeer(id);
-            });
-        });
+        connect(socket, &QTcpSocket::disconnected, this,
+                [this, id] { postJob("gone", id, &IntakeServer::finishPeer); });
         connect(socket, &QTcpSocket::errorOccurred, this, [this, socket](QAbstractSocket::SocketError error) {
             // A peer closing its side is how every conversation ends, not a failure.
             if (error != QAbstractSocket::RemoteHostClosedError)
                 m_failures.handle(socket->errorString());
         });
-        connect(&peer->holdTimer, &QTimer::timeout, this, [this, self, id] {
-            m_database.gate().run(gateKey("hold", id), [self, id] {
-                if (self)
-                    self->releaseHeld(id);
-            });
-        });
+        connect(&peer->holdTimer, &QTimer::timeout, this,
+                [this, id] { postJob("hold", id, &IntakeServer::releaseHeld); });
         const QString address = peer->peerAddress;
         m_peers.emplace(id, std::move(peer));
 
@@ -366,17 +366,26 @@ bool IntakeServer::makeRoomFor(const QString &newcomer)
     return true;
 }
 
-void IntakeServer::RBSServerSocketClientRead(quint64 id)
+void IntakeServer::postJob(const char *what, quint64 id, QCoro::Task<> (IntakeServer::*job)(quint64))
 {
-    if (Peer *peer = findPeer(id))
-        readAvailable(*peer);
+    // While a job of the same kind waits for this peer, it will do this one's
+    // work as well: it reads whatever has arrived by the time it runs.
+    QPointer<IntakeServer> self(this);
+    m_queue.postJob(jobKey(what, id), [self, id, job]() -> QCoro::Task<> {
+        if (self)
+            co_await (self.data()->*job)(id);
+    });
 }
 
-void IntakeServer::readAvailable(Peer &peer)
+QCoro::Task<> IntakeServer::RBSServerSocketClientRead(quint64 id)
+{
+    co_await readAvailable(id);
+}
+
+QCoro::Task<> IntakeServer::readAvailable(quint64 id)
 {
     if (m_stopped)
-        return;
-    const quint64 id = peer.id;
+        co_return;
     bool gotBytes = false;
     for (;;) {
         Peer *current = findPeer(id);
@@ -393,11 +402,11 @@ void IntakeServer::readAvailable(Peer &peer)
             continue;
         FramingResult framed = cutReceivedBytes(current->held, chunk);
         current->held = std::move(framed.held);
-        handlePieces(id, std::move(framed.pieces));
+        co_await handlePieces(id, std::move(framed.pieces));
     }
     Peer *current = findPeer(id);
     if (!current)
-        return;
+        co_return;
     if (current->held.isEmpty()) {
         current->holdTimer.stop();
     } else if (gotBytes) {
@@ -406,71 +415,72 @@ void IntakeServer::readAvailable(Peer &peer)
     }
 }
 
-void IntakeServer::releaseHeld(quint64 id)
+QCoro::Task<> IntakeServer::releaseHeld(quint64 id)
 {
+    if (!findPeer(id))
+        co_return;
+    // Bytes that arrived while the job waited in the queue count as more bytes.
+    co_await readAvailable(id);
     Peer *peer = findPeer(id);
-    if (!peer)
-        return;
-    // Bytes that arrived while the gate was closed count as more bytes.
-    readAvailable(*peer);
-    peer = findPeer(id);
     if (!peer || peer->held.isEmpty())
-        return;
+        co_return;
     const qint64 waited = peer->lastBytes.elapsed();
     // Bytes left unread for the replies still to go are no silence: the
     // rest of the packet may be among them.
     if (peer->socket->bytesAvailable() > 0) {
         peer->holdTimer.start(kPacketHoldMs);
-        return;
+        co_return;
     }
     if (waited < kPacketHoldMs) {
         peer->holdTimer.start(int(kPacketHoldMs - waited));
-        return;
+        co_return;
     }
     FramingResult framed = cutReceivedBytes(peer->held, {}, true);
     peer->held.clear();
     peer->holdTimer.stop();
-    handlePieces(id, std::move(framed.pieces));
+    co_await handlePieces(id, std::move(framed.pieces));
 }
 
-void IntakeServer::handlePieces(quint64 id, std::vector<QByteArray> pieces)
+QCoro::Task<> IntakeServer::handlePieces(quint64 id, std::vector<QByteArray> pieces)
 {
-    for (const QByteArray &piece : pieces) {
+    for (QByteArray &piece : pieces) {
         Peer *peer = findPeer(id);
         // After the close step only the packet in hand is finished.
         if (!peer || m_stopped)
-            return;
+            co_return;
+        // A peer whose packet is in hand keeps its place until it ends.
         ++peer->handling;
-        m_handler.handle(piece, *peer);
-        --peer->handling;
+        co_await m_handler.handle(std::move(piece), *peer);
+        if (Peer *handled = findPeer(id))
+            --handled->handling;
     }
     Peer *peer = findPeer(id);
     if (peer && peer->handling == 0 && peer->finishPending)
-        finishPeer(id);
+        co_await finishPeer(id);
 }
 
-void IntakeServer::finishPeer(quint64 id)
+QCoro::Task<> IntakeServer::finishPeer(quint64 id)
 {
     Peer *peer = findPeer(id);
     if (!peer)
-        return;
+        co_return;
     if (peer->handling > 0) {
         peer->finishPending = true;
-        return;
+        co_return;
     }
     // What the peer sent before it left is handled as it stands: it can no
     // longer be completed.
-    readAvailable(*peer);
+    co_await readAvailable(id);
     peer = findPeer(id);
     if (!peer)
-        return;
+        co_return;
     if (!peer->held.isEmpty() && !m_stopped) {
         FramingResult framed = cutReceivedBytes(peer->held, {}, true);
         peer->held.clear();
-        handlePieces(id, std::move(framed.pieces));
+        co_await handlePieces(id, std::move(framed.pieces));
         peer = findPeer(id);
         if (!peer)
-            return;
+            co_return;
     }
     removePeer(id);
 }

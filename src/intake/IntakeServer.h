@@ -3,6 +3,7 @@
 #include "intake/PacketHandler.h"
 
 #include <QByteArray>
+#include <QCoroTask>
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QObject>
@@ -21,6 +22,7 @@ class Database;
 class FailureHandler;
 class Log;
 class Settings;
+class WorkQueue;
 struct Datasets;
 
 // The peer's address as the connection list shows it: dotted IPv4, also when
@@ -30,14 +32,14 @@ QString peerAddressText(const QHostAddress &address);
 // RBSServerSocket: the intake server with its connection list RBSConnections.
 // Received bytes are cut into packets per connection (see cutReceivedBytes);
 // every packet is handled to its end, database work and reply included,
-// before the next read of any connection: reads, releases and disconnects go
-// through the database's gate, which queues them while a post waits for the
-// distance service.
+// before the next read of any connection: reads, releases and disconnects are
+// jobs of the work queue, so they wait while a packet's post waits for the
+// distance service. Accepting connections is no job: it goes on meanwhile.
 class IntakeServer : public QObject {
     Q_OBJECT
 public:
     IntakeServer(Settings &settings, Log &activityLog, Log &returnLog, FailureHandler &failures, Database &database,
-                 Datasets &datasets, QString logFolder, QObject *parent = nullptr);
+                 Datasets &datasets, WorkQueue &queue, QString logFolder, QObject *parent = nullptr);
     ~IntakeServer() override;
 
     // Server activation at every tick of the timer General: database first,
@@ -82,28 +84,33 @@ Q_SIGNALS:
 private:
     struct Peer;
 
-    void activate();
+    QCoro::Task<> generalTick();
+    // True when the server is to stop listening (and drop its peers).
+    bool activate();
     void listen(qint32 port);
-    void stopListening();
+    QCoro::Task<> stopListening();
     void logListening();
     void setLamp(bool on);
     void RBSServerSocketClientConnect();
-    void RBSServerSocketClientRead(quint64 id);
+    // The jobs; each finds its peer by id, which may be gone by then.
+    void postJob(const char *what, quint64 id, QCoro::Task<> (IntakeServer::*job)(quint64));
+    QCoro::Task<> RBSServerSocketClientRead(quint64 id);
+    QCoro::Task<> releaseHeld(quint64 id);
+    QCoro::Task<> finishPeer(quint64 id);
     void RBSServerSocketClientDisconnect(Peer &peer);
-    void readAvailable(Peer &peer);
-    void releaseHeld(quint64 id);
-    void finishPeer(quint64 id);
+    QCoro::Task<> readAvailable(quint64 id);
     void removePeer(quint64 id);
     bool makeRoomFor(const QString &newcomer);
     void deliverWritten(QDeadlineTimer deadline);
     std::vector<quint64> peerIds() const;
-    void handlePieces(quint64 id, std::vector<QByteArray> pieces);
+    QCoro::Task<> handlePieces(quint64 id, std::vector<QByteArray> pieces);
     Peer *findPeer(quint64 id);
 
     Settings &m_settings;
     Log &m_activityLog;
     FailureHandler &m_failures;
     Database &m_database;
+    WorkQueue &m_queue;
     QString m_logFolder;
     PacketHandler m_handler;
     QTcpServer m_server;

@@ -31,14 +31,14 @@ void PacketHandler::logActivity(const QString &text)
     m_activityLog.addLine(timeOfDayStamp() + text);
 }
 
-void PacketHandler::handle(const QByteArray &bytes, PeerLink &peer) noexcept
+QCoro::Task<> PacketHandler::handle(QByteArray bytes, PeerLink &peer)
 {
     PacketContext packet{peer, QString()};
     QString received;
     try {
         received = receivedText(bytes);
-        handleSteps(received, packet);
-        return;
+        co_await handleSteps(received, packet);
+        co_return;
     } catch (const std::exception &e) {
         const QString message = failureMessage(e);
         m_failures.guard([&] { failurePath(received, packet, message); });
@@ -47,7 +47,7 @@ void PacketHandler::handle(const QByteArray &bytes, PeerLink &peer) noexcept
     }
 }
 
-void PacketHandler::handleSteps(const QString &received, PacketContext &packet)
+QCoro::Task<> PacketHandler::handleSteps(const QString &received, PacketContext &packet)
 {
     if (m_activityLog.lineCount() > kActivityLogBound)
         m_activityLog.clear();
@@ -71,13 +71,13 @@ void PacketHandler::handleSteps(const QString &received, PacketContext &packet)
             packet.pendingReply.clear();
             logActivity(QStringLiteral("- ") + type.toString() + QStringLiteral(" pakket ontvangen "));
         } else if (type == u"NR") {
-            inUnit(packet, true, [&] { m_operations.RegisterNewRide(order, packet); });
+            co_await inUnit(packet, true, &RideOperations::RegisterNewRide, order);
         } else if (type == u"WR") {
-            inUnit(packet, true, [&] { m_operations.ApplyRideChange(order, packet); });
+            co_await inUnit(packet, true, &RideOperations::ApplyRideChange, order);
         } else if (type == u"VR") {
             // Its "AC" went out first; the peer already holds it, so a peer
             // that left since does not undo the cancellation.
-            inUnit(packet, false, [&] { m_operations.CancelRide(order, packet); });
+            co_await inUnit(packet, false, &RideOperations::CancelRide, order);
         }
     }
 
@@ -86,11 +86,12 @@ void PacketHandler::handleSteps(const QString &received, PacketContext &packet)
     m_activityLog.addLine(QStringLiteral("* <RBS>") + packet.pendingReply + QStringLiteral("<EINDE>"));
 }
 
-void PacketHandler::inUnit(PacketContext &packet, bool requirePeer, const std::function<void()> &operation)
+QCoro::Task<> PacketHandler::inUnit(PacketContext &packet, bool requirePeer, Operation operation,
+                                    const tRitOrder &order)
 {
     m_database.beginUnit();
     try {
-        operation();
+        co_await (m_operations.*operation)(order, packet);
         // A peer that is gone can receive no "AC"; it will send the packet
         // again, which must not find the ride stored already.
         if (requirePeer && !packet.peer.isConnected())

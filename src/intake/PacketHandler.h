@@ -3,9 +3,8 @@
 #include "intake/RideOperations.h"
 
 #include <QByteArray>
+#include <QCoroTask>
 #include <QString>
-
-#include <functional>
 
 namespace velora {
 
@@ -18,23 +17,27 @@ struct Datasets;
 struct PacketContext;
 
 // RBSServerSocketClientRead for one received text: log it, decode and parse
-// it, act by its packet type and answer. Never throws: a failure answers "NC"
-// when the text can be parsed, and otherwise reaches the failure handler.
+// it, act by its packet type and answer. Never fails: a failure answers "NC"
+// when the text can be parsed, and otherwise reaches the failure handler. The
+// handling may wait for the distance service; the caller co_awaits it, and
+// the peer must outlive it.
 class PacketHandler {
 public:
     PacketHandler(Settings &settings, Log &activityLog, Log &returnLog, FailureHandler &failures, Database &database,
                   Datasets &datasets);
 
-    void handle(const QByteArray &received, PeerLink &peer) noexcept;
+    QCoro::Task<> handle(QByteArray received, PeerLink &peer);
 
     RideOperations &operations() { return m_operations; }
 
 private:
-    void handleSteps(const QString &received, PacketContext &packet);
+    using Operation = QCoro::Task<> (RideOperations::*)(const tRitOrder &, PacketContext &);
+
+    QCoro::Task<> handleSteps(const QString &received, PacketContext &packet);
     void failurePath(const QString &received, PacketContext &packet, const QString &message);
     // The rows one packet writes are committed together: "AC" is only sent
     // for what is stored, "NC" leaves nothing of the ride stored.
-    void inUnit(PacketContext &packet, bool requirePeer, const std::function<void()> &operation);
+    QCoro::Task<> inUnit(PacketContext &packet, bool requirePeer, Operation operation, const tRitOrder &order);
     void logActivity(const QString &text);
 
     Settings &m_settings;

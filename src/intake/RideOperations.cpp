@@ -60,7 +60,7 @@ void RideOperations::logActivity(const QString &text)
     m_activityLog.addLine(timeOfDayStamp() + text);
 }
 
-void RideOperations::RegisterNewRide(const tRitOrder &order, PacketContext &packet)
+QCoro::Task<> RideOperations::RegisterNewRide(const tRitOrder &order, PacketContext &packet)
 {
     packet.pendingReply = encodedReply(replyFor(order, QStringLiteral("AC")));
 
@@ -112,14 +112,14 @@ void RideOperations::RegisterNewRide(const tRitOrder &order, PacketContext &pack
         ApplyFilterConversion(m_ride, m_settings);
     setPaymentRc(order);
 
-    storeWithTraveller(order);
+    co_await storeWithTraveller(order);
     writeTransaction(postedRideId(), 91, transactionRemark(order));
     m_returnLog.addLine(QStringLiteral("<NR>") + QString::number(order.RideNumber) + QStringLiteral(" - SW: ") +
                         firstCharacter(order.VehicleType));
     m_ride.close();
 }
 
-void RideOperations::ApplyRideChange(const tRitOrder &order, PacketContext &packet)
+QCoro::Task<> RideOperations::ApplyRideChange(const tRitOrder &order, PacketContext &packet)
 {
     packet.pendingReply = encodedReply(replyFor(order, QStringLiteral("AC")));
 
@@ -156,13 +156,13 @@ void RideOperations::ApplyRideChange(const tRitOrder &order, PacketContext &pack
         ApplyFilterConversion(m_ride, m_settings);
     setPaymentRc(order);
 
-    storeWithTraveller(order);
+    co_await storeWithTraveller(order);
     writeTransaction(postedRideId(), 92, transactionRemark(order));
     m_returnLog.addLine(QStringLiteral("<WR>") + QString::number(order.RideNumber) + QStringLiteral(" - SW: ") +
                         firstCharacter(order.VehicleType));
 }
 
-void RideOperations::CancelRide(const tRitOrder &order, PacketContext &packet)
+QCoro::Task<> RideOperations::CancelRide(const tRitOrder &order, PacketContext &packet)
 {
     // The protocol acknowledges a cancellation before the database is touched,
     // so the "AC" goes onto the wire now: the database work may wait for locks.
@@ -190,7 +190,7 @@ void RideOperations::CancelRide(const tRitOrder &order, PacketContext &packet)
     // the transaction row opens the packet's database transaction, so no write
     // lock is held during that wait. The transaction row is still written
     // before the ride is stored.
-    m_ride.prepare();
+    co_await m_datasets.hooks.prepare(m_ride);
     writeTransaction(rideId, 93, QString::number(order.RideNumber));
     m_ride.post();
 
@@ -308,13 +308,13 @@ void RideOperations::storeMarker()
     m_ride.setValue(QStringLiteral("pla_temp"), makeRideMarker(QDateTime::currentDateTime()));
 }
 
-void RideOperations::storeWithTraveller(const tRitOrder &order)
+QCoro::Task<> RideOperations::storeWithTraveller(const tRitOrder &order)
 {
     // The before-post hook may wait for the distance service. It runs first,
     // while the packet's unit has written nothing and so holds no write lock;
     // the traveller, the ride and its transaction row are then written in the
     // one transaction, so a refused packet leaves none of them.
-    m_ride.prepare();
+    co_await m_datasets.hooks.prepare(m_ride);
     if (m_settings.checked(Setting::DebiteurAanmaken))
         ResolveTraveller(order);
     m_ride.post();

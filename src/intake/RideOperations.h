@@ -2,6 +2,7 @@
 
 #include "intake/RideOrder.h"
 
+#include <QCoroTask>
 #include <QString>
 
 namespace velora {
@@ -20,9 +21,11 @@ class RideOperations {
 public:
     RideOperations(Settings &settings, Log &activityLog, Log &returnLog, FailureHandler &failures, Datasets &datasets);
 
-    void RegisterNewRide(const tRitOrder &order, PacketContext &packet);
-    void ApplyRideChange(const tRitOrder &order, PacketContext &packet);
-    void CancelRide(const tRitOrder &order, PacketContext &packet);
+    // Each may wait for the distance service before its ride is posted; the
+    // caller co_awaits it, and order and packet live until it has ended.
+    QCoro::Task<> RegisterNewRide(const tRitOrder &order, PacketContext &packet);
+    QCoro::Task<> ApplyRideChange(const tRitOrder &order, PacketContext &packet);
+    QCoro::Task<> CancelRide(const tRitOrder &order, PacketContext &packet);
     // Finds or creates the traveller of the order's debtor number and links
     // the ride being filled in ADOINS to it. A traveller it creates belongs to
     // the packet's unit of work.
@@ -40,7 +43,7 @@ private:
     void storeMarker();
     // Travel time first (it may wait for the distance service), then the
     // traveller and the ride, all inside the packet's unit of work.
-    void storeWithTraveller(const tRitOrder &order);
+    QCoro::Task<> storeWithTraveller(const tRitOrder &order);
     qint32 postedRideId() const;
     void writeTransaction(qint32 ride, qint32 code, const QString &remark);
     void logActivity(const QString &text);

@@ -1,11 +1,11 @@
 #include "returns/ReturnChannel.h"
 
 #include "database/Database.h"
-#include "database/DatasetGate.h"
 #include "database/Datasets.h"
 #include "intake/PacketFraming.h"
 #include "intake/WireCodec.h"
 #include "returns/ReplyFraming.h"
+#include "service/WorkQueue.h"
 #include "shell/FailureHandler.h"
 #include "shell/Log.h"
 #include "shell/TextRules.h"
@@ -39,10 +39,10 @@ ReturnChannelSetup valysChannelSetup()
 }
 
 ReturnChannel::ReturnChannel(ReturnChannelSetup setup, Settings &settings, Log &activityLog, Log &returnLog,
-                             FailureHandler &failures, Database &database, Datasets &datasets, QTimer &queueTimer,
+                             FailureHandler &failures, WorkQueue &work, Datasets &datasets, QTimer &queueTimer,
                              QObject *parent)
     : QObject(parent), m_setup(std::move(setup)), m_settings(settings), m_activityLog(activityLog),
-      m_returnLog(returnLog), m_failures(failures), m_database(database), m_datasets(datasets), m_queueTimer(queueTimer)
+      m_returnLog(returnLog), m_failures(failures), m_work(work), m_datasets(datasets), m_queueTimer(queueTimer)
 {
     m_socket.setObjectName(m_setup.socketName);
     m_socket.setReadBufferSize(kSocketReadBuffer);
@@ -187,11 +187,11 @@ void ReturnChannel::handleAnswer(const QByteArray &bytes)
 
 void ReturnChannel::updateReturnState(qint32 state, qint32 rideNumber)
 {
-    // The update waits while a distance request holds the datasets; every
-    // answer gets its own place in the gate's queue.
+    // The update waits while a packet's post waits for the distance service;
+    // every answer gets its own place in the queue.
     const QString key = m_setup.socketName + QStringLiteral("Read#") + QString::number(++m_answerSerial);
     QPointer<ReturnChannel> self(this);
-    m_database.gate().run(key, [self, state, rideNumber] {
+    m_work.post(key, [self, state, rideNumber] {
         if (!self)
             return;
         self->m_failures.guard([&] {

@@ -12,9 +12,9 @@
 
 namespace velora {
 
-class Database;
 class FailureHandler;
 class Log;
+class WorkQueue;
 struct Datasets;
 
 // What tells the two return channels apart: their names and host settings.
@@ -30,12 +30,12 @@ ReturnChannelSetup valysChannelSetup();
 // One return channel: its queue, its outbound connection to the return host,
 // and the handlers of its queue timer, send timer and answers. The connection
 // exists only while there is something to deliver. Answers move the return
-// state of the rides they name; the update runs through the dataset gate.
+// state of the rides they name; each update is a job of the work queue.
 class ReturnChannel : public QObject {
     Q_OBJECT
 public:
     ReturnChannel(ReturnChannelSetup setup, Settings &settings, Log &activityLog, Log &returnLog,
-                  FailureHandler &failures, Database &database, Datasets &datasets, QTimer &queueTimer,
+                  FailureHandler &failures, WorkQueue &work, Datasets &datasets, QTimer &queueTimer,
                   QObject *parent = nullptr);
     ~ReturnChannel() override;
 
@@ -80,7 +80,7 @@ private:
     Log &m_activityLog;
     Log &m_returnLog;
     FailureHandler &m_failures;
-    Database &m_database;
+    WorkQueue &m_work;
     Datasets &m_datasets;
     QTimer &m_queueTimer;
 

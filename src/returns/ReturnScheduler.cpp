@@ -1,9 +1,9 @@
 #include "returns/ReturnScheduler.h"
 
 #include "database/Database.h"
-#include "database/DatasetGate.h"
 #include "database/Datasets.h"
 #include "returns/StatusMessages.h"
+#include "service/WorkQueue.h"
 #include "shell/FailureHandler.h"
 #include "shell/Log.h"
 #include "shell/Settings.h"
@@ -44,10 +44,10 @@ ResubmitButton buttonFor(const char *caption, int rows)
 } // namespace
 
 ReturnScheduler::ReturnScheduler(Settings &settings, Log &activityLog, Log &returnLog, FailureHandler &failures,
-                                 Database &database, Datasets &datasets, StatusMessages &statusMessages, QTimer &timer,
-                                 QObject *parent)
+                                 Database &database, Datasets &datasets, WorkQueue &work,
+                                 StatusMessages &statusMessages, QTimer &timer, QObject *parent)
     : QObject(parent), m_settings(settings), m_activityLog(activityLog), m_returnLog(returnLog), m_failures(failures),
-      m_database(database), m_datasets(datasets), m_statusMessages(statusMessages), m_timer(timer)
+      m_database(database), m_datasets(datasets), m_work(work), m_statusMessages(statusMessages), m_timer(timer)
 {
     // The captions the window shows before the first count.
     m_noReply.caption = QStringLiteral("NO REPLY");
@@ -57,7 +57,7 @@ ReturnScheduler::ReturnScheduler(Settings &settings, Log &activityLog, Log &retu
 void ReturnScheduler::RetourZenderTimer()
 {
     QPointer<ReturnScheduler> self(this);
-    m_database.gate().run(QStringLiteral("RetourZender"), [self] {
+    m_work.post(QStringLiteral("RetourZender"), [self] {
         if (!self)
             return;
         self->m_failures.guard([&] { self->tick(); });
@@ -135,7 +135,7 @@ void ReturnScheduler::resubmit(const QString &statement)
 {
     // The caption stays as it is until the next working tick recounts.
     QPointer<ReturnScheduler> self(this);
-    m_database.gate().run(statement, [self, statement] {
+    m_work.post(statement, [self, statement] {
         if (!self)
             return;
         try {
@@ -151,7 +151,7 @@ void ReturnScheduler::Button1Click()
 {
     const qint32 rideId = leadingInteger(m_settings.text(Setting::Testnummer));
     QPointer<ReturnScheduler> self(this);
-    m_database.gate().run(QStringLiteral("Button1Click"), [self, rideId] {
+    m_work.post(QStringLiteral("Button1Click"), [self, rideId] {
         if (self)
             self->m_failures.guard([&] { self->m_statusMessages.ZendStatus(rideId); });
     });

@@ -13,6 +13,7 @@ class FailureHandler;
 class Log;
 class Settings;
 class StatusMessages;
+class WorkQueue;
 struct Datasets;
 
 // Caption and visibility of a resubmission button as the last working tick
@@ -26,10 +27,11 @@ public:
     static constexpr int kFirstIntervalMs = 15000;
 
     ReturnScheduler(Settings &settings, Log &activityLog, Log &returnLog, FailureHandler &failures, Database &database,
-                    Datasets &datasets, StatusMessages &statusMessages, QTimer &timer, QObject *parent = nullptr);
+                    Datasets &datasets, WorkQueue &work, StatusMessages &statusMessages, QTimer &timer,
+                    QObject *parent = nullptr);
 
-    // The timer's tick. The work waits in the dataset gate while a distance
-    // request holds the datasets.
+    // The timer's tick, and the buttons below: each is a job of the work
+    // queue, so it waits while a packet's post waits for the distance service.
     void RetourZenderTimer();
     // "NO REPLY" and "NACK".
     void NackBerichtenClick();
@@ -59,6 +61,7 @@ private:
     FailureHandler &m_failures;
     Database &m_database;
     Datasets &m_datasets;
+    WorkQueue &m_work;
     StatusMessages &m_statusMessages;
     QTimer &m_timer;
     int m_secondMs = 1000;

@@ -1,13 +1,13 @@
 #include "shell/Service.h"
 
 #include "database/Database.h"
-#include "database/DatasetGate.h"
 #include "database/Datasets.h"
 #include "database/DistanceClient.h"
 #include "intake/IntakeServer.h"
 #include "returns/ReturnChannel.h"
 #include "returns/ReturnScheduler.h"
 #include "returns/StatusMessages.h"
+#include "service/WorkQueue.h"
 #include "shell/ConfigFile.h"
 #include "shell/FailureHandler.h"
 #include "shell/Log.h"
@@ -44,32 +44,38 @@ Service::Service(Settings &settings, Log &activityLog, Log &returnLog, FailureHa
                 [this, tick] { m_failures.guard([this, tick] { (this->*tick)(); }); });
     }
 
+    m_work = std::make_unique<WorkQueue>();
     m_database = std::make_unique<Database>(m_settings, m_programFolder);
     connect(m_database.get(), &Database::notice, this,
             [this](const QString &text) { m_activityLog.addLine(timeOfDayStamp() + text); });
-    m_distance = std::make_unique<DistanceClient>(m_settings, m_activityLog, m_database->gate());
+    m_distance = std::make_unique<DistanceClient>(m_settings, m_activityLog);
     m_datasets = std::make_unique<Datasets>(*m_database, m_settings, m_activityLog, *m_distance, m_failures);
     m_rbsChannel = std::make_unique<ReturnChannel>(rbsChannelSetup(), m_settings, m_activityLog, m_returnLog,
-                                                   m_failures, *m_database, *m_datasets, m_rbsQOutTimer);
+                                                   m_failures, *m_work, *m_datasets, m_rbsQOutTimer);
     m_valysChannel = std::make_unique<ReturnChannel>(valysChannelSetup(), m_settings, m_activityLog, m_returnLog,
-                                                     m_failures, *m_database, *m_datasets, m_valysQOutTimer);
+                                                     m_failures, *m_work, *m_datasets, m_valysQOutTimer);
     m_statusMessages =
         std::make_unique<StatusMessages>(*m_datasets, m_returnLog, m_rbsChannel->queue(), m_valysChannel->queue());
     m_scheduler = std::make_unique<ReturnScheduler>(m_settings, m_activityLog, m_returnLog, m_failures, *m_database,
-                                                    *m_datasets, *m_statusMessages, m_retourZender);
+                                                    *m_datasets, *m_work, *m_statusMessages, m_retourZender);
     connect(&m_rbsChannel->queue(), &ReturnQueue::changed, this, [this] { Q_EMIT queueChanged(ReturnChannelId::Rbs); });
     connect(&m_valysChannel->queue(), &ReturnQueue::changed, this,
             [this] { Q_EMIT queueChanged(ReturnChannelId::Valys); });
     connect(m_scheduler.get(), &ReturnScheduler::buttonsChanged, this, &ServicePanel::resubmitButtonsChanged);
     m_intake = std::make_unique<IntakeServer>(m_settings, m_activityLog, m_returnLog, m_failures, *m_database,
-                                              *m_datasets, logFolder());
+                                              *m_datasets, *m_work, logFolder());
     connect(m_intake.get(), &IntakeServer::lampChanged, this, &ServicePanel::serverListeningChanged);
     connect(m_intake.get(), &IntakeServer::connectionsChanged, this, &ServicePanel::connectionsChanged);
 }
 
 // Members go in reverse order of declaration: the intake and the return link
-// before the datasets and the database they use.
-Service::~Service() = default;
+// before the datasets and the database they use. A packet still waiting for
+// the distance service is finished first, while all it uses is still there:
+// its reply goes out as the intake closes.
+Service::~Service()
+{
+    m_distance->endWait();
+}
 
 QString Service::logFolder() const
 {
@@ -95,10 +101,10 @@ void Service::close()
     m_intake->stop(kReplyWaitMs);
     try {
         // A post waiting for the distance service (the signal or the window's
-        // close arrived inside that wait) still uses the database: it keeps
+        // close arrived during that wait) still uses the database: it keeps
         // it to the end of its packet, and the database closes when the
         // service ends.
-        if (!m_database->gate().isBusy())
+        if (!m_work->isBusy())
             m_database->close();
         saveActivityLog(m_activityLog, logFolder());
     } catch (...) {
@@ -117,6 +123,12 @@ void Service::close()
     for (QTimer *timer :
          {&m_general, &m_retourZender, &m_rbsQOutTimer, &m_valysQOutTimer, &m_sendClient, &m_sendclientValys})
         timer->stop();
+    m_work->discardWaiting();
+    // The packet that waits for the distance service ends now, its request
+    // counted as failed, and writes its reply; the intake delivers it as the
+    // program ends. Left waiting, it would never be resumed once the event
+    // loop has stopped.
+    m_distance->endWait();
 }
 
 void Service::reloadSettings()
@@ -167,7 +179,7 @@ void Service::testDatabaseConnection(const std::function<void()> &reportSuccess)
     // under that packet would drop its unit of work (its rows would no longer
     // be stored together), so the test waits behind it like every other user.
     QPointer<Service> self(this);
-    m_database->gate().run(QStringLiteral("Button3"), [self, reportSuccess] {
+    m_work->post(QStringLiteral("Button3"), [self, reportSuccess] {
         if (self)
             self->m_failures.guard([&] { self->m_database->testConnection(reportSuccess); });
     });
@@ -180,7 +192,13 @@ void Service::sendTestStatus()
 
 void Service::clearQueue(ReturnChannelId channel)
 {
-    (channel == ReturnChannelId::Valys ? m_valysChannel : m_rbsChannel)->clearQueue();
+    // Behind the jobs that may still be filling the queue it clears.
+    const bool valys = channel == ReturnChannelId::Valys;
+    QPointer<ReturnChannel> guarded((valys ? m_valysChannel : m_rbsChannel).get());
+    m_work->post(valys ? QStringLiteral("VALYSQOut-clear") : QStringLiteral("RBSQOut-clear"), [guarded] {
+        if (guarded)
+            guarded->clearQueue();
+    });
 }
 
 void Service::resubmitNoReply()

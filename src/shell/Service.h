@@ -19,13 +19,17 @@ class IntakeServer;
 class ReturnChannel;
 class ReturnScheduler;
 class StatusMessages;
+class WorkQueue;
 struct Datasets;
 class FailureHandler;
 class Log;
 class Settings;
 
-// The service object: owns the timers and the subsystems (database, intake
-// server, return channels, scheduler) and holds the state the window shows. The
+// The service object: owns the timers, the work queue and the subsystems
+// (database, intake server, return channels, scheduler) and holds the state
+// the window shows. Everything that touches the datasets (received packets,
+// the timers' database work, the buttons that use the database) is a job of
+// the one work queue. The
 // window is a view of it; headless mode runs it without one. Settings, logs and
 // the failure handler are created by main() and passed in.
 class Service : public ServicePanel {
@@ -97,6 +101,8 @@ private:
     QTimer m_sendclientValys;
 
     // Declared after the timers: the return link uses them until it is gone.
+    // The queue before its users: their jobs may still wait in it.
+    std::unique_ptr<WorkQueue> m_work;
     std::unique_ptr<Database> m_database;
     std::unique_ptr<DistanceClient> m_distance;
     std::unique_ptr<Datasets> m_datasets;

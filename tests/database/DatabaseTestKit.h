@@ -30,7 +30,7 @@ struct DatabaseKit {
         DatabaseTimeouts timeouts;
         timeouts.sqliteBusyMs = 300; // a locked file fails fast in tests
         database->setTimeouts(timeouts);
-        distance = std::make_unique<DistanceClient>(settings, activityLog, database->gate());
+        distance = std::make_unique<DistanceClient>(settings, activityLog);
         datasets = std::make_unique<Datasets>(*database, settings, activityLog, *distance, failures);
     }
     ~DatabaseKit()

@@ -237,6 +237,8 @@ private Q_SLOTS:
         ins.setValue(QStringLiteral("pla_ophstad"), QStringLiteral("Utrecht"));
         ins.setValue(QStringLiteral("pla_besstraat"), QStringLiteral("Slotlaan"));
         ins.setValue(QStringLiteral("pla_beststad"), destinationPlace);
+        // The step a packet's post takes first: it may wait for the service.
+        QCoro::waitFor(m_kit->datasets->hooks.prepare(ins));
         ins.post();
         ins.close();
 

@@ -5,6 +5,7 @@
 #include "database/DistanceClient.h"
 #include "intake/IntakeServer.h"
 #include "intake/WireCodec.h"
+#include "service/WorkQueue.h"
 #include "shell/FailureHandler.h"
 #include "shell/Log.h"
 #include "shell/Settings.h"
@@ -85,6 +86,7 @@ struct IntakeKit {
     Log activityLog{QStringLiteral("RBSLog")};
     Log returnLog{QStringLiteral("RBSCLog")};
     FailureHandler failures{activityLog};
+    WorkQueue work;
     std::unique_ptr<Database> database;
     std::unique_ptr<DistanceClient> distance;
     std::unique_ptr<Datasets> datasets;
@@ -100,9 +102,9 @@ struct IntakeKit {
         DatabaseTimeouts timeouts;
         timeouts.sqliteBusyMs = 300; // a locked file fails fast in tests
         database->setTimeouts(timeouts);
-        distance = std::make_unique<DistanceClient>(settings, activityLog, database->gate());
+        distance = std::make_unique<DistanceClient>(settings, activityLog);
         datasets = std::make_unique<Datasets>(*database, settings, activityLog, *distance, failures);
-        server = std::make_unique<IntakeServer>(settings, activityLog, returnLog, failures, *database, *datasets,
+        server = std::make_unique<IntakeServer>(settings, activityLog, returnLog, failures, *database, *datasets, work,
                                                 folder.filePath(QStringLiteral("RBS")));
     }
     ~IntakeKit()

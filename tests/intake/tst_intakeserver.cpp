@@ -1,7 +1,5 @@
 #include "IntakeTestKit.h"
 
-#include "database/DatasetGate.h"
-
 #include <QDir>
 #include <QElapsedTimer>
 #include <QSignalSpy>
@@ -294,22 +292,6 @@ private Q_SLOTS:
         const qint64 large = trickle(900000);
         QVERIFY(small >= 0 && large >= 0);
         QVERIFY2(large < 3 * small + 300, qPrintable(QStringLiteral("%1 ms against %2 ms").arg(large).arg(small)));
-    }
-
-    void readsWaitWhileTheGateIsHeld()
-    {
-        IntakeKit kit;
-        QVERIFY(kit.start());
-        BookingPeer peer(kit.server->port());
-        QVERIFY(peer.connected());
-        {
-            DatasetGate::Hold hold(kit.database->gate());
-            peer.send(OrderItems("RS").packet());
-            QTest::qWait(200);
-            QVERIFY(peer.received().isEmpty());
-            QVERIFY(!kit.activityLog.text().contains("RS pakket"));
-        }
-        QCOMPARE(peer.waitForReplies(1), replyBytes("NC", "RBS", 4711));
     }
 
     void activityLogBounds()

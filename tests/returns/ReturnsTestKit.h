@@ -8,6 +8,7 @@
 #include "returns/ReturnChannel.h"
 #include "returns/ReturnScheduler.h"
 #include "returns/StatusMessages.h"
+#include "service/WorkQueue.h"
 #include "shell/FailureHandler.h"
 #include "shell/Log.h"
 #include "shell/Settings.h"
@@ -38,6 +39,7 @@ struct ReturnsKit {
     Log returnLog{QStringLiteral("RBSCLog")};
     FailureHandler failures{activityLog};
     QStringList failureMessages;
+    WorkQueue work;
     std::unique_ptr<Database> database;
     std::unique_ptr<DistanceClient> distance;
     std::unique_ptr<Datasets> datasets;
@@ -52,15 +54,15 @@ struct ReturnsKit {
         QObject::connect(&failures, &FailureHandler::failed, [this](const QString &m) { failureMessages << m; });
         database = std::make_unique<Database>(settings, folder.path());
         database->open();
-        distance = std::make_unique<DistanceClient>(settings, activityLog, database->gate());
+        distance = std::make_unique<DistanceClient>(settings, activityLog);
         datasets = std::make_unique<Datasets>(*database, settings, activityLog, *distance, failures);
-        rbs = std::make_unique<ReturnChannel>(rbsChannelSetup(), settings, activityLog, returnLog, failures, *database,
+        rbs = std::make_unique<ReturnChannel>(rbsChannelSetup(), settings, activityLog, returnLog, failures, work,
                                               *datasets, rbsQueueTimer);
-        valys = std::make_unique<ReturnChannel>(valysChannelSetup(), settings, activityLog, returnLog, failures,
-                                                *database, *datasets, valysQueueTimer);
+        valys = std::make_unique<ReturnChannel>(valysChannelSetup(), settings, activityLog, returnLog, failures, work,
+                                                *datasets, valysQueueTimer);
         status = std::make_unique<StatusMessages>(*datasets, returnLog, rbs->queue(), valys->queue());
         scheduler = std::make_unique<ReturnScheduler>(settings, activityLog, returnLog, failures, *database, *datasets,
-                                                      *status, schedulerTimer);
+                                                      work, *status, schedulerTimer);
         // The intervals the service runs with, until a test shortens them.
         rbsQueueTimer.setInterval(5000);
         valysQueueTimer.setInterval(5000);

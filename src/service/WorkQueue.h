@@ -1,0 +1,74 @@
+#pragma once
+
+#include <QCoroTask>
+#include <QObject>
+#include <QPointer>
+#include <QSet>
+#include <QString>
+
+#include <deque>
+#include <functional>
+
+namespace velora {
+
+// The one queue of work that touches the datasets: received packets, the
+// timers' database work and the buttons that use the database. Jobs run one
+// at a time, each to its end, in the order they arrived, so no job ever sees
+// another's rows half done.
+//
+// A job that waits (a packet's post asking the distance service) is a
+// coroutine: it suspends, the event loop runs on (the window stays
+// responsive, connections are accepted, timers tick and post their jobs),
+// and no other job starts until it has ended. Coroutines rather than a state
+// machine because the waiting job is the packet's whole handling: with
+// co_await its unit of work, its rollback on failure and its reply stay one
+// straight sequence with ordinary try/catch, instead of three ride operations
+// cut in two at their post with the rollback path repeated after the wait.
+class WorkQueue : public QObject {
+    Q_OBJECT
+public:
+    // Work that may wait for an answer from outside. The callable itself is
+    // kept until its coroutine has ended, so a coroutine lambda may use its
+    // captures after a wait.
+    using Job = std::function<QCoro::Task<>()>;
+    // Work that never waits: runs without a coroutine frame of its own.
+    using Step = std::function<void()>;
+
+    using QObject::QObject;
+
+    // The job runs now when nothing runs and nothing waits, otherwise after
+    // the jobs already waiting. A key names what the job does for whom: while
+    // a job under the same key still waits, a second one is not queued, since
+    // the waiting one does the same work with whatever has arrived by then.
+    void post(const QString &key, Step step);
+    void postJob(const QString &key, Job job);
+
+    // A job is running (it may be waiting for an answer).
+    bool isBusy() const { return m_running; }
+    // Jobs waiting behind the running one. A job may leave work for the ones
+    // behind it to finish together (several packets in one commit).
+    qsizetype waitingCount() const { return qsizetype(m_waiting.size()); }
+    // The waiting jobs are dropped: after a close nothing may work on.
+    void discardWaiting();
+
+private:
+    struct Entry {
+        QString key;
+        Job job;
+        Step step;
+    };
+
+    void enqueue(Entry entry);
+    void runWaiting();
+    void start(Entry entry);
+    void jobEnded();
+    static QCoro::Task<> watch(QPointer<WorkQueue> queue, Job job);
+
+    std::deque<Entry> m_waiting;
+    QSet<QString> m_waitingKeys;
+    bool m_running = false;
+    bool m_starting = false; // inside start(): a job that ends now ended without waiting
+    bool m_runScheduled = false;
+};
+
+} // namespace velora
