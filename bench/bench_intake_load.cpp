@@ -26,6 +26,7 @@
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlRecord>
+#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QThread>
@@ -93,7 +94,15 @@ protected:
     {
         Settings settings;
         settings.setChecked(Setting::RBSActive, true);
-        settings.setText(Setting::RBSPoort, QStringLiteral("0"));
+        // The intake refuses port 0 (no booking system could know the port
+        // the system picks): a port free right now is taken instead.
+        quint16 freePort = 0;
+        {
+            QTcpServer probe;
+            probe.listen(QHostAddress::LocalHost, 0);
+            freePort = probe.serverPort();
+        }
+        settings.setText(Setting::RBSPoort, QString::number(freePort));
         settings.setChecked(Setting::GoogleV2, false);
         Log activityLog(QStringLiteral("RBSLog"));
         Log returnLog(QStringLiteral("RBSCLog"));
