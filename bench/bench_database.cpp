@@ -50,7 +50,7 @@ int main(int argc, char *argv[])
         const QString marker = sets.ADOINS.text(QStringLiteral("pla_temp"));
         sets.ADOINS.post();
         sets.ADOZoekLaatste.close();
-        sets.ADOZoekLaatste.setStatement(QStringLiteral("select * from planning where pla_temp='") + marker + u'\'');
+        sets.ADOZoekLaatste.setStatement(QStringLiteral("select * from planning where pla_temp=?"), {marker});
         sets.ADOZoekLaatste.open();
         if (sets.ADOZoekLaatste.rowCount() < 1)
             return 1;

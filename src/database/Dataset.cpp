@@ -5,25 +5,9 @@
 #include "shell/DateTimes.h"
 #include "shell/Failure.h"
 
-#include <QSqlError>
-#include <QSqlQuery>
-#include <QSqlRecord>
-
-#include <cstring>
-#include <optional>
-
 namespace velora {
 
 namespace {
-
-// A value bound for a "?" in the form the backend stores it: the embedded
-// database keeps date-times as text.
-QVariant boundValue(Backend backend, const QVariant &value)
-{
-    if (backend != Backend::SqlServerOdbc && value.typeId() == QMetaType::QDateTime && !value.isNull())
-        return dateTimeToStoredText(value.toDateTime());
-    return value;
-}
 
 // ODBC needs to know the type of a null it binds.
 QVariant typedNull(const ColumnDefinition *column)
@@ -61,107 +45,14 @@ std::shared_ptr<const ResultLayout> layoutOf(const QStringList &columns)
     return layout;
 }
 
-// One execution of a statement: on the statement the connection keeps when it
-// keeps one (SQLite), else on a QSqlQuery of its own (SQL Server, or a text
-// SQLite does not prepare, whose error Qt then words).
-class Execution {
-public:
-    Execution(Database &database, const QString &name, const QString &statement, const QVariantList &bindings)
-        : Execution(database, name, database.dialectForm(statement, bindings))
-    {
-    }
-    // `form` is the statement as the backend prepares it (Database::dialectForm).
-    Execution(Database &database, const QString &name, StatementWithValues form)
-    {
-        m_kept = database.preparedStatement(form.text);
-        if (m_kept) {
-            for (QVariant &value : form.bindings)
-                if (value.typeId() == QMetaType::QDateTime)
-                    value = boundValue(database.backend(), value);
-            if (m_kept->statement->execute(form.bindings))
-                return;
-            const QString error = m_kept->statement->errorText().trimmed();
-            // Prepared afresh next time, as after a failure through Qt.
-            database.discardPreparedStatement(form.text);
-            m_kept = nullptr;
-            throw Failure(QStringLiteral("%1: %2").arg(name, error));
-        }
-        m_own.emplace(database.connection());
-        m_own->setForwardOnly(true);
-        bool ok = m_own->prepare(form.text);
-        if (ok) {
-            for (qsizetype i = 0; i < form.bindings.size(); ++i)
-                m_own->bindValue(int(i), boundValue(database.backend(), form.bindings[i]));
-            ok = m_own->exec();
-        }
-        if (!ok)
-            throw Failure(QStringLiteral("%1: %2").arg(name, m_own->lastError().text().trimmed()));
-    }
-    ~Execution()
-    {
-        if (m_kept)
-            m_kept->statement->finish();
-    }
-    Execution(const Execution &) = delete;
-    Execution &operator=(const Execution &) = delete;
-
-    // The columns of the result. A kept statement keeps its layout while
-    // SQLite names the same columns: another program may change a table while
-    // the statement is kept, and SQLite then prepares it again ("select *"
-    // gives other columns).
-    std::shared_ptr<const ResultLayout> layout()
-    {
-        if (!m_kept) {
-            const QSqlRecord record = m_own->record();
-            QStringList columns;
-            columns.reserve(record.count());
-            for (int i = 0; i < record.count(); ++i)
-                columns << record.fieldName(i);
-            return layoutOf(columns);
-        }
-        const SqliteStatement &statement = *m_kept->statement;
-        const int reprepares = statement.reprepareCount();
-        if (m_kept->layout && reprepares == m_kept->layoutReprepares)
-            return m_kept->layout;
-        m_kept->layoutReprepares = reprepares;
-        const int count = statement.columnCount();
-        std::vector<QByteArray> &names = m_kept->layoutNames;
-        bool same = m_kept->layout && names.size() == size_t(count);
-        for (int i = 0; same && i < count; ++i)
-            same = std::strcmp(names[i].constData(), statement.columnName(i)) == 0;
-        if (same)
-            return m_kept->layout;
-        names.clear();
-        QStringList columns;
-        columns.reserve(count);
-        for (int i = 0; i < count; ++i) {
-            names.emplace_back(statement.columnName(i));
-            // Qt's driver names a column without the quotes of a quoted name.
-            columns << QString::fromUtf8(names.back()).remove(u'"');
-        }
-        m_kept->layout = layoutOf(columns);
-        return m_kept->layout;
-    }
-    bool next() { return m_kept ? m_kept->statement->next() : m_own->next(); }
-    QVariant value(int column) const { return m_kept ? m_kept->statement->value(column) : m_own->value(column); }
-    QVariant lastInsertId() const { return m_kept ? m_kept->statement->lastInsertId() : m_own->lastInsertId(); }
-    // The first value of the first result set of a batch that also holds
-    // statements without one (an insert's row count, a trigger's): invalid
-    // when no result set comes.
-    QVariant firstResultValue()
-    {
-        if (m_kept)
-            return m_kept->statement->next() ? m_kept->statement->value(0) : QVariant();
-        while (!m_own->isSelect())
-            if (!m_own->nextResult())
-                return QVariant();
-        return m_own->next() ? m_own->value(0) : QVariant();
-    }
-
-private:
-    std::optional<QSqlQuery> m_own; // only when the statement is not kept
-    PreparedStatement *m_kept = nullptr;
-};
+// The values for the placeholders in the form the backend binds them.
+QVariantList boundValues(const DatabaseBackend &backend, const QVariantList &bindings)
+{
+    QVariantList values = bindings;
+    for (QVariant &value : values)
+        value = backend.boundValue(value);
+    return values;
+}
 
 } // namespace
 
@@ -183,24 +74,37 @@ void Dataset::open()
     if (!m_database.isOpen())
         m_database.open();
 
-    Execution run(m_database, m_name, m_statement, m_bindings);
+    DatabaseBackend &backend = m_database.connection();
+    StatementResult result;
+    QString error;
+    if (!backend.execute(backend.translate(m_statement), boundValues(backend, m_bindings), result, error))
+        throw Failure(QStringLiteral("%1: %2").arg(m_name, error.trimmed()));
 
     // Everything is read at once: a forward-only ODBC result cannot move back,
     // and the statement's locks end here rather than at close().
-    m_layout = run.layout();
-    const int count = int(m_layout->columns.size());
+    m_layout = layoutFor(result.columns);
+    m_rows = std::move(result.rows);
     const std::vector<const ColumnDefinition *> &definitions = m_layout->definitions;
-    while (run.next()) {
-        QVariantList row;
-        row.reserve(count);
-        for (int i = 0; i < count; ++i) {
-            const QVariant value = run.value(i);
-            row << (definitions[i] ? columnValue(*definitions[i], value) : value);
-        }
-        m_rows.push_back(std::move(row));
-    }
+    const int count = int(definitions.size());
+    for (QVariantList &row : m_rows)
+        for (int i = 0; i < count; ++i)
+            if (definitions[i])
+                row[i] = columnValue(*definitions[i], row[i]);
     m_current = 0;
     m_open = true;
+}
+
+std::shared_ptr<const ResultLayout> Dataset::layoutFor(const ColumnNames &columns)
+{
+    for (auto it = m_layouts.rbegin(); it != m_layouts.rend(); ++it)
+        if (it->first == columns || *it->first == *columns)
+            return it->second;
+    // A handful of statements per dataset; one whose columns keep changing does not grow this.
+    constexpr size_t kKept = 4;
+    if (m_layouts.size() >= kKept)
+        m_layouts.erase(m_layouts.begin());
+    m_layouts.emplace_back(columns, layoutOf(*columns));
+    return m_layouts.back().second;
 }
 
 void Dataset::close()
@@ -360,26 +264,21 @@ void Dataset::post()
 }
 
 struct Dataset::StoreStatement {
-    Backend backend;
     Mode mode;
     std::shared_ptr<const ResultLayout> layout; // the column indexes below are of this layout
     std::vector<int> changed;                   // in the order the values bind
     std::vector<const ColumnDefinition *> definitions;
+    // With "?" for every value; it holds nothing for the dialect to translate.
     QString text;
-    // The text is already in the form the backend prepares (it holds no
-    // literal and nothing to translate), so it skips the dialect layer.
-    bool dialectForm = false;
-    // An insert on SQL Server that also selects the key it produced.
-    bool selectsKey = false;
 };
 
 Dataset::~Dataset() = default;
 
-const Dataset::StoreStatement &Dataset::storeStatement(Backend backend)
+const Dataset::StoreStatement &Dataset::storeStatement()
 {
     for (auto it = m_storeStatements.rbegin(); it != m_storeStatements.rend(); ++it) {
         const StoreStatement &entry = **it;
-        if (entry.backend == backend && entry.mode == m_mode && entry.layout == m_layout && entry.changed == m_changed)
+        if (entry.mode == m_mode && entry.layout == m_layout && entry.changed == m_changed)
             return entry;
     }
     // A handful of column sets per dataset; one that keeps changing does not grow this.
@@ -388,7 +287,6 @@ const Dataset::StoreStatement &Dataset::storeStatement(Backend backend)
         m_storeStatements.erase(m_storeStatements.begin());
 
     auto entry = std::make_unique<StoreStatement>();
-    entry->backend = backend;
     entry->mode = m_mode;
     entry->layout = m_layout;
     entry->changed = m_changed;
@@ -400,7 +298,6 @@ const Dataset::StoreStatement &Dataset::storeStatement(Backend backend)
         entry->definitions.push_back(definition ? definition : m_layout->definitions[index]);
         columns << column;
     }
-    qsizetype placeholders = columns.size();
     if (m_mode == Mode::Appending) {
         if (columns.isEmpty()) {
             entry->text = QStringLiteral("INSERT INTO %1 DEFAULT VALUES").arg(m_table);
@@ -409,37 +306,26 @@ const Dataset::StoreStatement &Dataset::storeStatement(Backend backend)
             entry->text = QStringLiteral("INSERT INTO %1 (%2) VALUES (%3)")
                               .arg(m_table, columns.join(QStringLiteral(", ")), marks);
         }
-        // The key of the new row comes back from the insert's own batch: the
-        // ODBC driver's last insert id asks the server in a statement of its
-        // own for @@IDENTITY, which names a row a trigger inserted, or none.
-        // SCOPE_IDENTITY() in the same batch is the row this insert made.
-        if (backend == Backend::SqlServerOdbc && !m_keyColumn.isEmpty()) {
-            entry->text += QStringLiteral("; SELECT CAST(SCOPE_IDENTITY() AS INT)");
-            entry->selectsKey = true;
-        }
     } else if (!columns.isEmpty()) {
         QStringList assignments;
         for (const QString &column : columns)
             assignments << column + QStringLiteral("=?");
         entry->text = QStringLiteral("UPDATE %1 SET %2 WHERE %3=?")
                           .arg(m_table, assignments.join(QStringLiteral(", ")), m_keyColumn);
-        ++placeholders;
     }
-    const StatementWithValues form = m_database.dialectForm(entry->text, QVariantList(placeholders));
-    entry->dialectForm = form.text == entry->text && form.bindings.size() == placeholders;
     m_storeStatements.push_back(std::move(entry));
     return *m_storeStatements.back();
 }
 
 void Dataset::store()
 {
-    const Backend backend = m_database.backend();
     if (m_mode == Mode::Editing && m_changed.empty()) {
         m_mode = Mode::Browse;
         m_prepared = false;
         return;
     }
-    const StoreStatement &statement = storeStatement(backend);
+    DatabaseBackend &backend = m_database.connection();
+    const StoreStatement &statement = storeStatement();
 
     QVariantList values;
     values.reserve(qsizetype(m_changed.size()) + 1);
@@ -450,42 +336,28 @@ void Dataset::store()
         QVariant v = m_filling.at(index);
         if (definition) {
             kept[index] = columnValue(*definition, v);
-            // The stored form is the held value, with a date-time as its text
-            // (as storedValue() gives it, without normalizing twice).
+            // The stored form is the held value, with a date-time in the
+            // backend's form (without normalizing twice).
             if (v.isNull())
                 v = typedNull(definition);
-            else if (backend != Backend::SqlServerOdbc && definition->type == ColumnType::DateTime &&
-                     kept[index].typeId() == QMetaType::QDateTime)
-                v = dateTimeToStoredText(kept[index].toDateTime());
+            else if (definition->type == ColumnType::DateTime)
+                v = backend.boundValue(kept[index]);
             else
                 v = kept[index];
         } else {
-            v = boundValue(backend, v);
+            v = backend.boundValue(v);
         }
         values << v;
     }
 
-    if (m_mode == Mode::Editing) {
-        const QVariant key = currentValues().at(columnIndex(m_keyColumn));
-        if (key.isNull())
-            throw Failure(QStringLiteral("%1: the row has no %2").arg(m_name, m_keyColumn));
-        values << key;
-    }
-
-    QVariant id;
-    {
-        std::optional<Execution> run;
-        if (statement.dialectForm)
-            run.emplace(m_database, m_name, StatementWithValues{statement.text, std::move(values)});
-        else
-            run.emplace(m_database, m_name, statement.text, values);
-        if (m_mode == Mode::Appending)
-            id = statement.selectsKey ? run->firstResultValue() : run->lastInsertId();
-    }
-
+    QString error;
     if (m_mode == Mode::Appending) {
         const auto keyIndex = m_layout->index.constFind(m_keyColumn.toLower());
-        if (keyIndex != m_layout->index.cend()) {
+        const bool wantKey = !m_keyColumn.isEmpty() && keyIndex != m_layout->index.cend();
+        QVariant id;
+        if (!backend.insert(statement.text, values, wantKey, id, error))
+            throw Failure(QStringLiteral("%1: %2").arg(m_name, error.trimmed()));
+        if (wantKey) {
             // A row without its key would have its transaction row name another
             // ride; the failure rolls the packet's unit back instead.
             if (!id.isValid() || id.isNull())
@@ -495,6 +367,13 @@ void Dataset::store()
         m_rows.push_back(std::move(kept));
         m_current = static_cast<int>(m_rows.size()) - 1;
     } else {
+        const QVariant key = currentValues().at(columnIndex(m_keyColumn));
+        if (key.isNull())
+            throw Failure(QStringLiteral("%1: the row has no %2").arg(m_name, m_keyColumn));
+        values << key;
+        StatementResult none;
+        if (!backend.execute(statement.text, values, none, error))
+            throw Failure(QStringLiteral("%1: %2").arg(m_name, error.trimmed()));
         m_rows[m_current] = std::move(kept);
     }
     m_mode = Mode::Browse;
@@ -511,7 +390,11 @@ void Command::execute(const QString &statement, const QVariantList &bindings)
         m_database.open();
     if (m_joinsUnit)
         m_database.joinUnit();
-    Execution run(m_database, QStringLiteral("ADOCommand"), statement, bindings);
+    DatabaseBackend &backend = m_database.connection();
+    StatementResult ignored;
+    QString error;
+    if (!backend.execute(backend.translate(statement), boundValues(backend, bindings), ignored, error))
+        throw Failure(QStringLiteral("ADOCommand: %1").arg(error.trimmed()));
 }
 
 } // namespace velora

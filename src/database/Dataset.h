@@ -1,5 +1,7 @@
 #pragma once
 
+#include "database/DatabaseBackend.h"
+
 #include <QDateTime>
 #include <QHash>
 #include <QString>
@@ -14,13 +16,12 @@
 namespace velora {
 
 class Database;
-enum class Backend;
 struct ColumnDefinition;
 
 // Result layout: column names as the database gives them, looked up by their
 // lower-case form (and by the exact spelling of the first of a name), with
-// the schema's definition where one exists. Shared by every result of the
-// same prepared statement.
+// the schema's definition where one exists. Shared by every result with the
+// same columns.
 struct ResultLayout {
     QStringList columns;
     QHash<QString, int> index;
@@ -93,7 +94,8 @@ private:
     void startFilling(Mode mode, QVariantList values);
     void store();
     struct StoreStatement;
-    const StoreStatement &storeStatement(Backend backend);
+    const StoreStatement &storeStatement();
+    std::shared_ptr<const ResultLayout> layoutFor(const ColumnNames &columns);
 
     Database &m_database;
     QString m_name;
@@ -114,6 +116,10 @@ private:
     // values are stored by, per set of columns: rows of a dataset are mostly
     // posted with the same columns, and the text names up to a hundred.
     std::vector<std::unique_ptr<StoreStatement>> m_storeStatements; // most recent last
+    // The layouts of the last few column sets this dataset read, most recent
+    // last: working one out for the hundred columns of planning costs more
+    // than reading a row.
+    std::vector<std::pair<ColumnNames, std::shared_ptr<const ResultLayout>>> m_layouts;
 };
 
 // ADOCommand: statements without a result.

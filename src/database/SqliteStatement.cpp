@@ -1,7 +1,6 @@
 #include "database/SqliteStatement.h"
 
 #include <QDateTime>
-#include <QSqlDriver>
 #include <QTime>
 #include <QUuid>
 
@@ -38,20 +37,12 @@ int bindText(sqlite3_stmt *statement, int index, const QString &text)
 
 } // namespace
 
-sqlite3 *sqliteHandle(const QSqlDatabase &connection)
+std::unique_ptr<SqliteStatement> SqliteStatement::prepare(sqlite3 *connection, const QString &text, QString &error)
 {
-    if (!connection.isValid() || !connection.isOpen() || !connection.driver())
+    if (!connection) {
+        error = QStringLiteral("Driver not loaded");
         return nullptr;
-    const QVariant handle = connection.driver()->handle();
-    if (!handle.isValid() || qstrcmp(handle.typeName(), "sqlite3*") != 0)
-        return nullptr;
-    return *static_cast<sqlite3 *const *>(handle.constData());
-}
-
-std::unique_ptr<SqliteStatement> SqliteStatement::prepare(sqlite3 *connection, const QString &text)
-{
-    if (!connection)
-        return nullptr;
+    }
     const QByteArray utf8 = text.toUtf8();
     sqlite3_stmt *statement = nullptr;
     const char *tail = nullptr;
@@ -59,15 +50,19 @@ std::unique_ptr<SqliteStatement> SqliteStatement::prepare(sqlite3 *connection, c
     // SQLite takes its memory from the heap rather than the lookaside pool.
     const int result = sqlite3_prepare_v3(connection, utf8.constData(), int(utf8.size()), SQLITE_PREPARE_PERSISTENT,
                                           &statement, &tail);
-    if (result != SQLITE_OK || !statement) {
+    // The words Qt's driver used for the same refusals.
+    const auto refuse = [&](const char *what) {
+        const QString database = QString::fromUtf8(sqlite3_errmsg(connection));
+        const QString driver = QString::fromLatin1(what);
+        error = database.isEmpty() ? driver : database + u' ' + driver;
         sqlite3_finalize(statement);
         return nullptr;
-    }
-    // A second statement after the first is refused by Qt's driver; it says so.
-    if (tail && !QByteArray(tail).trimmed().isEmpty()) {
-        sqlite3_finalize(statement);
-        return nullptr;
-    }
+    };
+    if (result != SQLITE_OK || !statement)
+        return refuse("Unable to execute statement");
+    // One statement per text: the rest would silently not run.
+    if (tail && !QByteArray(tail).trimmed().isEmpty())
+        return refuse("Unable to execute multiple statements at a time");
     return std::unique_ptr<SqliteStatement>(new SqliteStatement(connection, statement));
 }
 
@@ -170,7 +165,8 @@ bool SqliteStatement::step(const QString &whatFailed)
         sqlite3_clear_bindings(m_statement);
         return false;
     }
-    m_active = true;
+    // Done at once: no rows, and another step would run the statement again.
+    m_active = m_rowPending;
     return true;
 }
 

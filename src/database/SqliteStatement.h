@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QByteArray>
-#include <QSqlDatabase>
 #include <QString>
 #include <QVariant>
 #include <QVariantList>
@@ -14,22 +13,15 @@ struct sqlite3_stmt;
 
 namespace velora {
 
-// The SQLite connection under an open QSQLITE connection, or nullptr when its
-// driver holds none. Statements run on it share the connection's transaction
-// and busy time-out with everything run through QSqlQuery.
-sqlite3 *sqliteHandle(const QSqlDatabase &connection);
-
-// A statement prepared on the SQLite connection itself and kept for many
-// executions. Qt's driver describes every result column anew on each exec()
-// and looks bound values up by generated placeholder names; here the values
-// bind by position and the columns are read by index. Values bind and read as
-// Qt's driver binds and reads them, and failures read as its messages do, so
-// callers cannot tell the two apart.
+// A statement prepared on the SQLite connection and kept for many executions:
+// the values bind by position and the columns are read by index. Values bind
+// and read as Qt's SQLite driver binds and reads them, and failures read as
+// its messages do ("<SQLite's message> Unable to fetch row"): the texts the
+// activity log showed stay the same.
 class SqliteStatement {
 public:
-    // nullptr when the text does not prepare as one statement: the caller
-    // prepares it through Qt then, which reports the error in its own words.
-    static std::unique_ptr<SqliteStatement> prepare(sqlite3 *connection, const QString &text);
+    // nullptr with `error` set when the text does not prepare as one statement.
+    static std::unique_ptr<SqliteStatement> prepare(sqlite3 *connection, const QString &text, QString &error);
     ~SqliteStatement();
     SqliteStatement(const SqliteStatement &) = delete;
     SqliteStatement &operator=(const SqliteStatement &) = delete;

@@ -58,19 +58,18 @@ void ConvertPostcode(AddressSide side, PostcodeForm form, const tRitOrder &order
     if (form == PostcodeForm::WithHouseNumber && houseNumber <= 0)
         return;
 
-    QString statement;
-    if (form == PostcodeForm::WithHouseNumber) {
-        statement =
-            (houseNumber % 2 != 0
-                 ? QStringLiteral("select top 1 * from Straten where str_reeksindicatie=0 and str_wijkcode =  ")
-                 : QStringLiteral("select top 1 * from Straten where str_reeksindicatie=1 and str_wijkcode =  ")) +
-            QString::number(area) + QStringLiteral(" and str_lettercombinatie = ?") + QStringLiteral(" AND ") +
-            QString::number(houseNumber) + QStringLiteral(" BETWEEN str_huisnr_van AND str_huisnr_tm");
-    } else {
-        statement = QStringLiteral("select top 1 * from Straten where str_wijkcode = ") + QString::number(area) +
-                    QStringLiteral(" and str_lettercombinatie = ?");
-    }
-    postcodes.setStatement(statement, {letters});
+    if (form == PostcodeForm::WithHouseNumber)
+        postcodes.setStatement(
+            houseNumber % 2 != 0
+                ? QStringLiteral("select top 1 * from Straten where str_reeksindicatie=0 and str_wijkcode =  ? and "
+                                 "str_lettercombinatie = ? AND ? BETWEEN str_huisnr_van AND str_huisnr_tm")
+                : QStringLiteral("select top 1 * from Straten where str_reeksindicatie=1 and str_wijkcode =  ? and "
+                                 "str_lettercombinatie = ? AND ? BETWEEN str_huisnr_van AND str_huisnr_tm"),
+            {area, letters, houseNumber});
+    else
+        postcodes.setStatement(
+            QStringLiteral("select top 1 * from Straten where str_wijkcode = ? and str_lettercombinatie = ?"),
+            {area, letters});
     postcodes.open();
     if (!postcodes.isEmpty()) {
         const QString street = QLatin1String(side_.street);

@@ -124,8 +124,7 @@ QCoro::Task<> RideOperations::ApplyRideChange(const tRitOrder &order, PacketCont
     packet.pendingReply = encodedReply(replyFor(order, QStringLiteral("AC")));
 
     m_ride.close();
-    m_ride.setStatement(QStringLiteral("SELECT * FROM PLANNING WHERE PLA_EXTERN= ") +
-                        QString::number(order.RideNumber));
+    m_ride.setStatement(QStringLiteral("SELECT * FROM PLANNING WHERE PLA_EXTERN= ?"), {order.RideNumber});
     m_ride.open();
     logActivity(QStringLiteral("- WR pakketnummer: ") + QString::number(order.RideNumber));
 
@@ -176,8 +175,7 @@ QCoro::Task<> RideOperations::CancelRide(const tRitOrder &order, PacketContext &
     packet.pendingReply.clear();
 
     m_ride.close();
-    m_ride.setStatement(QStringLiteral("SELECT * FROM planning WHERE pla_EXTERN= ") +
-                        QString::number(order.RideNumber));
+    m_ride.setStatement(QStringLiteral("SELECT * FROM planning WHERE pla_EXTERN= ?"), {order.RideNumber});
     logActivity(QStringLiteral("- VR pakketnummer: ") + QString::number(order.RideNumber));
     m_ride.open();
     // On an empty result this appends a row with the new-row defaults.
@@ -201,10 +199,9 @@ QCoro::Task<> RideOperations::CancelRide(const tRitOrder &order, PacketContext &
 void RideOperations::ResolveTraveller(const tRitOrder &order)
 {
     Dataset &travellers = m_datasets.ADODEB;
-    const QString query =
-        QStringLiteral("select * from reizigers where rei_extern = ") + QString::number(order.DebtorNumber);
+    const QString query = QStringLiteral("select * from reizigers where rei_extern = ?");
     travellers.close();
-    travellers.setStatement(query);
+    travellers.setStatement(query, {order.DebtorNumber});
     travellers.open();
     if (!travellers.isEmpty()) {
         m_ride.setValue(QStringLiteral("pla_reiziger"), travellers.integer(QStringLiteral("rei_id")));
@@ -219,7 +216,7 @@ void RideOperations::ResolveTraveller(const tRitOrder &order)
     travellers.post();
 
     travellers.close();
-    travellers.setStatement(query);
+    travellers.setStatement(query, {order.DebtorNumber});
     travellers.open();
     if (!travellers.isEmpty())
         m_ride.setValue(QStringLiteral("pla_reiziger"), travellers.integer(QStringLiteral("rei_id")));

@@ -196,7 +196,7 @@ void ReturnChannel::updateReturnState(qint32 state, qint32 rideNumber)
             return;
         self->m_failures.guard([&] {
             self->m_datasets.ADOCommand.execute(
-                QStringLiteral("update planning set pla_retour_rbs=%1 where pla_extern=%2").arg(state).arg(rideNumber));
+                QStringLiteral("update planning set pla_retour_rbs=? where pla_extern=?"), {state, rideNumber});
             self->m_returnLog.addLine(
                 QStringLiteral("C:-> RETOURMELDING - STATUS %1 voor %2").arg(state).arg(rideNumber));
         });

@@ -149,8 +149,8 @@ void StatusMessages::compose(qint32 rideId)
 {
     Dataset &ride = m_datasets.ADOHIS;
     ride.close();
-    ride.setStatement(QStringLiteral("SELECT * FROM PLANNING LEFT JOIN WAGENS ON WAG_ID=PLA_WAGEN WHERE PLA_ID=") +
-                      QString::number(rideId));
+    ride.setStatement(QStringLiteral("SELECT * FROM PLANNING LEFT JOIN WAGENS ON WAG_ID=PLA_WAGEN WHERE PLA_ID=?"),
+                      {rideId});
     ride.open();
     if (ride.isEmpty()) {
         ride.close();

@@ -363,14 +363,17 @@ private Q_SLOTS:
         kit.datasets->transactions.LogTransactie(0, 0, 0, 0, 93, QStringLiteral("O'Neill"));
         QCOMPARE(kit.activityLog.lineCount(), 0);
 
-        QSqlQuery query(kit.database->connection());
-        QVERIFY(query.exec(QStringLiteral("select tra_gebruiker, tra_ritstaat, tra_rit, tra_wagen, tra_chauffeur, "
-                                          "tra_code, tra_opmerking from TRANSACTIES order by rowid")));
+        Dataset query(*kit.database, QStringLiteral("check"), QString(), QString(), false);
+        query.setStatement(QStringLiteral("select tra_gebruiker, tra_ritstaat, tra_rit, tra_wagen, tra_chauffeur, "
+                                          "tra_code, tra_opmerking from TRANSACTIES order by rowid"));
+        query.open();
         QStringList rows;
-        while (query.next()) {
+        for (int row = 0; row < query.rowCount(); ++row) {
+            query.setCurrentRow(row);
             QStringList values;
-            for (int i = 0; i < 7; ++i)
-                values << query.value(i).toString();
+            for (const char *column : {"tra_gebruiker", "tra_ritstaat", "tra_rit", "tra_wagen", "tra_chauffeur",
+                                       "tra_code", "tra_opmerking"})
+                values << query.text(QLatin1String(column));
             rows << values.join(u',');
         }
         const QString u = QString::number(expectedUser);
@@ -383,7 +386,7 @@ private Q_SLOTS:
     {
         DatabaseKit kit;
         kit.database->open();
-        QSqlQuery(kit.database->connection()).exec(QStringLiteral("DROP TABLE TRANSACTIES"));
+        Command(*kit.database, false).execute(QStringLiteral("DROP TABLE TRANSACTIES"));
         kit.activityLog.addLine(QStringLiteral("earlier line"));
         QSignalSpy failed(&kit.failures, &FailureHandler::failed);
         kit.datasets->transactions.LogTransactie(0, 1234, 17, 5, 94, QString()); // returns normally

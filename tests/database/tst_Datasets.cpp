@@ -1,7 +1,6 @@
 #include "DatabaseTestKit.h"
 
 #include "database/Schema.h"
-#include "database/SqliteStatement.h"
 #include "shell/DateTimes.h"
 #include "shell/Failure.h"
 #include "shell/TextRules.h"
@@ -49,18 +48,34 @@ public:
 private:
     static inline int s_count = 0;
     QString m_name;
+
+public:
+    const QString &name() const { return m_name; }
 };
 
+// One column of the rows of `statement`, read on the service's own connection.
+QStringList columnOnService(Database &database, const QString &statement, const QString &column)
+{
+    Dataset reader(database, QStringLiteral("reader"), QString(), QString(), false);
+    reader.setStatement(statement);
+    reader.open();
+    QStringList values;
+    for (int row = 0; row < reader.rowCount(); ++row) {
+        reader.setCurrentRow(row);
+        values << reader.text(column);
+    }
+    return values;
+}
+
 // Reads `statement` through the dataset and through Qt's SQLite driver on
-// the same connection, and compares every value of every row: its type, its
+// the same file, and compares every value of every row: its type, its
 // nullness and the value itself, after the same column conversion.
-void compareWithQtDriver(Database &database, Dataset &dataset, const QString &statement)
+void compareWithQtDriver(const QString &path, Dataset &dataset, const QString &statement)
 {
     dataset.setStatement(statement);
     dataset.open();
-    QSqlQuery query(database.connection());
-    query.setForwardOnly(true);
-    QVERIFY2(query.exec(database.translate(statement)), qPrintable(query.lastError().text()));
+    OtherProgram qt(path);
+    QSqlQuery query = qt.exec(statement);
     const QSqlRecord record = query.record();
     QVERIFY(record.count() > 0);
     int row = 0;
@@ -109,10 +124,8 @@ private Q_SLOTS:
         }
         QCOMPARE(dispatchTables()[0].columns.size(), std::size_t(103));
         QCOMPARE(other.scalar(QStringLiteral("PRAGMA journal_mode")).toString(), QStringLiteral("wal"));
-        QCOMPARE(m_kit->database->connection().isOpen(), true);
-        QSqlQuery sync(m_kit->database->connection());
-        QVERIFY(sync.exec(QStringLiteral("PRAGMA synchronous")) && sync.next());
-        QCOMPARE(sync.value(0).toInt(), 2); // FULL
+        QCOMPARE(columnOnService(*m_kit->database, QStringLiteral("PRAGMA synchronous"), QStringLiteral("synchronous")),
+                 QStringList{QStringLiteral("2")}); // FULL
 
         // Identity keys come from the database, and a second open of the file
         // keeps what is there.
@@ -387,11 +400,9 @@ private Q_SLOTS:
             QStringLiteral("select * from Straten where str_wijkcode = '3511' and str_lettercombinatie = 'CD'"),
         };
         for (const QString &lookup : lookups) {
-            QSqlQuery plan(m_kit->database->connection());
-            QVERIFY(plan.exec(QStringLiteral("EXPLAIN QUERY PLAN ") + lookup));
-            QString detail;
-            while (plan.next())
-                detail += plan.value(3).toString() + u' ';
+            const QString detail = columnOnService(*m_kit->database, QStringLiteral("EXPLAIN QUERY PLAN ") + lookup,
+                                                   QStringLiteral("detail"))
+                                       .join(u' ');
             const bool indexed = detail.contains(QLatin1String("INDEX IX_"));
             QVERIFY2(indexed == (file != QLatin1String("read-only")),
                      qPrintable(lookup + QStringLiteral(": ") + detail));
@@ -489,8 +500,8 @@ private Q_SLOTS:
         QCOMPARE(deb.integer(QStringLiteral("rei_extra")), 5);
     }
 
-    // Kept statements run on the SQLite connection directly; what they read
-    // must be what Qt's driver reads: every column type of planning, values
+    // Statements run on the SQLite connection directly; what they read must
+    // be what Qt's driver read: every column type of planning, values
     // as the service stores them, nulls, and values another program stored in
     // other forms than the column's (numbers as text, text in a number column,
     // date-times without milliseconds or unreadable).
@@ -498,7 +509,6 @@ private Q_SLOTS:
     {
         Database &db = *m_kit->database;
         db.open();
-        QVERIFY(sqliteHandle(db.connection()));
         Dataset &ins = m_kit->datasets->ADOINS;
         ins.onNewRow = nullptr;
         ins.beforePost = nullptr;
@@ -532,15 +542,15 @@ private Q_SLOTS:
                                       "pla_ETA, pla_bedrag) VALUES ('77', '1.5', 123, '2024-01-02 03:04:05', "
                                       "'geen datum', 'veel')"));
         }
-        compareWithQtDriver(db, ins, QStringLiteral("select * from planning order by pla_id"));
+        compareWithQtDriver(m_kit->databasePath(), ins, QStringLiteral("select * from planning order by pla_id"));
         // Columns the schema does not know come as the driver gives them.
-        compareWithQtDriver(db, ins,
+        compareWithQtDriver(m_kit->databasePath(), ins,
                             QStringLiteral("select 1 as geheel, 9007199254740993 as groot, 1.5 as reeel, 'tekst' as "
                                            "tekst, null as leeg, x'4142' as bytes, pla_tijdstip as tijd, "
                                            "pla_km_sqr * 2 as dubbel from planning order by pla_id"));
     }
 
-    // A failing kept statement reports what Qt's driver reports for it.
+    // A failing statement reports what Qt's driver reports for it.
     void keptStatementsFailAsQtDriverFails()
     {
         Database &db = *m_kit->database;
@@ -548,7 +558,8 @@ private Q_SLOTS:
         Command command(db, false);
         const QString insert = QStringLiteral("INSERT INTO reizigers (rei_id, rei_extern) VALUES (?, ?)");
         command.execute(insert, {5, 1});
-        QSqlQuery query(db.connection());
+        OtherProgram qt(m_kit->databasePath());
+        QSqlQuery query(QSqlDatabase::database(qt.name()));
         QVERIFY(query.prepare(insert));
         query.bindValue(0, 5);
         query.bindValue(1, 1);
@@ -564,49 +575,31 @@ private Q_SLOTS:
         }
         // The statement works again after its failure.
         command.execute(insert, {6, 1});
-        OtherProgram other(m_kit->databasePath());
-        QCOMPARE(other.scalar(QStringLiteral("select count(*) from reizigers")).toInt(), 2);
+        QCOMPARE(qt.scalar(QStringLiteral("select count(*) from reizigers")).toInt(), 2);
     }
 
-    // Statements run both ways share the packet's transaction.
-    void unitSpansKeptAndQtStatements()
-    {
-        Database &db = *m_kit->database;
-        db.open();
-        Command command(db, true);
-        for (const bool commit : {false, true}) {
-            db.beginUnit();
-            command.execute(QStringLiteral("INSERT INTO reizigers (rei_extern) VALUES (?)"), {commit ? 2 : 1});
-            QSqlQuery query(db.connection());
-            QVERIFY(query.exec(QStringLiteral("INSERT INTO reizigers (rei_extern) VALUES (%1)").arg(commit ? 2 : 1)));
-            query.finish();
-            db.endUnit(commit);
-        }
-        OtherProgram other(m_kit->databasePath());
-        QCOMPARE(other.scalar(QStringLiteral("select count(*) from reizigers where rei_extern = 1")).toInt(), 0);
-        QCOMPARE(other.scalar(QStringLiteral("select count(*) from reizigers where rei_extern = 2")).toInt(), 2);
-    }
-
-    // BEGIN, COMMIT and ROLLBACK run on kept statements: a failure reads as
-    // Qt's driver words it, and a failed commit leaves no transaction open.
+    // A failure of BEGIN, COMMIT or ROLLBACK reads as Qt's driver words it,
+    // and a failed commit leaves no transaction open.
     void transactionFailuresReadAsQtDriverWordsThem()
     {
         Database &db = *m_kit->database;
         db.open();
-        QSqlDatabase qt = db.connection();
         Command command(db, true);
 
-        // What Qt's driver says for the same two faults on this connection.
+        // What Qt's driver says for the same two faults.
+        OtherProgram other(m_kit->databasePath());
+        QSqlDatabase qt = QSqlDatabase::database(other.name());
         QVERIFY(!qt.commit());
         const QString commitWithoutTransaction = qt.lastError().text();
-        QSqlQuery raw(qt);
-        QVERIFY(raw.exec(QStringLiteral("BEGIN")));
+        other.exec(QStringLiteral("BEGIN"));
         QVERIFY(!qt.transaction());
         const QString beginInsideTransaction = qt.lastError().text();
-        QVERIFY(raw.exec(QStringLiteral("ROLLBACK")));
+        other.exec(QStringLiteral("ROLLBACK"));
         QVERIFY(commitWithoutTransaction.contains(QLatin1String("Unable to commit transaction")));
 
-        QVERIFY(raw.exec(QStringLiteral("BEGIN")));
+        // Transactions begun and ended behind the unit's back, on its connection.
+        Command raw(db, false);
+        raw.execute(QStringLiteral("BEGIN"));
         db.beginUnit();
         try {
             command.execute(QStringLiteral("INSERT INTO reizigers (rei_extern) VALUES (?)"), {7});
@@ -615,14 +608,14 @@ private Q_SLOTS:
             QCOMPARE(failure.message(), QStringLiteral("Database: ") + beginInsideTransaction);
         }
         QVERIFY(!db.inTransaction());
-        QVERIFY(raw.exec(QStringLiteral("ROLLBACK")));
+        raw.execute(QStringLiteral("ROLLBACK"));
         db.endUnit(false);
 
         // The unit's transaction ended behind its back: the commit fails and says so.
         db.beginUnit();
         command.execute(QStringLiteral("INSERT INTO reizigers (rei_extern) VALUES (?)"), {8});
         QVERIFY(db.inTransaction());
-        QVERIFY(raw.exec(QStringLiteral("ROLLBACK")));
+        raw.execute(QStringLiteral("ROLLBACK"));
         try {
             db.endUnit(true);
             QFAIL("commit without a transaction succeeded");
@@ -631,13 +624,12 @@ private Q_SLOTS:
         }
         QVERIFY(!db.inTransaction());
 
-        // The kept statements work on after the failures.
+        // Units work on after the failures.
         for (const bool commit : {false, true}) {
             db.beginUnit();
             command.execute(QStringLiteral("INSERT INTO reizigers (rei_extern) VALUES (?)"), {commit ? 10 : 9});
             db.endUnit(commit);
         }
-        OtherProgram other(m_kit->databasePath());
         QCOMPARE(other.scalar(QStringLiteral("select group_concat(rei_extern) from reizigers")).toString(),
                  QStringLiteral("10"));
     }

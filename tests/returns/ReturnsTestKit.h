@@ -86,6 +86,10 @@ struct ReturnsKit {
         valys.reset();
         datasets.reset();
         database->close();
+        if (QSqlDatabase::contains(suiteName())) {
+            QSqlDatabase::database(suiteName()).close();
+            QSqlDatabase::removeDatabase(suiteName());
+        }
     }
 
     // Queue and send ticks at test speed.
@@ -103,9 +107,23 @@ struct ReturnsKit {
         settings.setText(port, QString::number(portNumber));
     }
 
+    // The dispatch suite's side: a connection of its own on the service's file.
+    QString suiteName() const { return QStringLiteral("suite-%1").arg(reinterpret_cast<quintptr>(this), 0, 16); }
+    QSqlDatabase suite()
+    {
+        if (!QSqlDatabase::contains(suiteName())) {
+            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), suiteName());
+            db.setDatabaseName(folder.filePath(QStringLiteral("VeloraRBS.db")));
+            db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
+            if (!db.open())
+                qFatal("%s", qPrintable(db.lastError().text()));
+        }
+        return QSqlDatabase::database(suiteName());
+    }
+
     QSqlQuery exec(const QString &statement, const QVariantList &bindings = {})
     {
-        QSqlQuery query(database->connection());
+        QSqlQuery query(suite());
         if (!query.prepare(statement))
             qFatal("%s: %s", qPrintable(statement), qPrintable(query.lastError().text()));
         for (const QVariant &value : bindings)
@@ -127,9 +145,11 @@ struct ReturnsKit {
         QStringList marks;
         for (qsizetype i = 0; i < columns.size(); ++i)
             marks << QStringLiteral("?");
-        exec(QStringLiteral("insert into %1 (%2) values (%3)").arg(table, columns.keys().join(u','), marks.join(u',')),
-             columns.values());
-        return scalar(QStringLiteral("select last_insert_rowid()")).toInt();
+        return exec(QStringLiteral("insert into %1 (%2) values (%3)")
+                        .arg(table, columns.keys().join(u','), marks.join(u',')),
+                    columns.values())
+            .lastInsertId()
+            .toInt();
     }
 
     int insertRide(QVariantMap columns)

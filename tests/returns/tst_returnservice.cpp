@@ -34,12 +34,25 @@ private Q_SLOTS:
         {
             Database suite(settings, folder.path());
             suite.open();
-            QSqlQuery insert(suite.connection());
-            QVERIFY(insert.exec("insert into planning (pla_eigenaar, pla_extern, pla_retour_rbs, pla_status) "
-                                "values ('002', 4711, 1, 'T')"));
-            ride = insert.lastInsertId().toInt();
             suite.close();
         }
+        const auto onFile = [&](const QString &statement) {
+            QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "suite");
+            db.setDatabaseName(folder.filePath("VeloraRBS.db"));
+            QVariant result;
+            if (db.open()) {
+                QSqlQuery query(db);
+                if (query.exec(statement))
+                    result = query.next() ? query.value(0) : query.lastInsertId();
+            }
+            db = QSqlDatabase();
+            QSqlDatabase::removeDatabase("suite");
+            return result;
+        };
+        ride = onFile("insert into planning (pla_eigenaar, pla_extern, pla_retour_rbs, pla_status) "
+                      "values ('002', 4711, 1, 'T')")
+                   .toInt();
+        QVERIFY(ride > 0);
 
         Service service(settings, activityLog, returnLog, failures, config, folder.path());
         QSignalSpy queued(&service, &ServicePanel::queueChanged);
@@ -52,13 +65,8 @@ private Q_SLOTS:
         service.SendClient().start();
 
         const auto stateOfRide = [&] {
-            Database check(settings, folder.path());
-            check.open();
-            QSqlQuery query(check.connection());
-            query.exec(QString("select pla_retour_rbs from planning where pla_id=%1").arg(ride));
-            const int state = query.next() ? query.value(0).toInt() : -1;
-            check.close();
-            return state;
+            const QVariant state = onFile(QString("select pla_retour_rbs from planning where pla_id=%1").arg(ride));
+            return state.isValid() ? state.toInt() : -1;
         };
         QVERIFY(waitUntil([&] { return host.messages().size() == 1; }));
         QCOMPARE(rideNumberOf(host.messages().first()), 4711);

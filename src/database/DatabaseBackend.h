@@ -1,0 +1,98 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <QVariant>
+#include <QVariantList>
+
+#include <memory>
+#include <vector>
+
+namespace velora {
+
+enum class Backend {
+    EmbeddedSqlite,
+    SqliteFile,
+    SqlServerOdbc
+};
+
+// Which database the four connection settings point at, worked out right before
+// every connect: an empty server means the embedded file VeloraRBS.db in the
+// program folder, "sqlite:PATH" a SQLite file at PATH (relative to the program
+// folder), anything else SQL Server through ODBC with the FreeTDS driver.
+struct ConnectionTarget {
+    Backend backend = Backend::EmbeddedSqlite;
+    QString sqlitePath;        // SQLite backends
+    QString odbcConnectString; // SQL Server; holds the password, never logged
+    QString displayText;       // what messages may show: never the password
+    // SQL Server only: where the server listens, for the check that it answers
+    // before the driver logs in. The host is without instance name; the port is
+    // 1433 unless "host,port" names one, 0 when "host\instance" leaves it to the
+    // SQL Browser service, and -1 when the text after the comma is no port.
+    QString serverHost;
+    int serverPort = 0;
+};
+
+// Bounds on waiting for the database, so that nothing hangs the one event thread.
+struct DatabaseTimeouts {
+    int sqliteBusyMs = 5000;   // another program's short write does not fail a packet
+    int odbcLoginSeconds = 10; // SQL_ATTR_LOGIN_TIMEOUT: connect and login
+    int odbcQuerySeconds = 30; // FreeTDS "Timeout" and SQL_ATTR_CONNECTION_TIMEOUT
+};
+
+// The names of a result's columns as the database gives them. A backend that
+// keeps its statements hands out the same object while a statement's columns
+// stay the same, so a reader may keep what it worked out from them.
+using ColumnNames = std::shared_ptr<const QStringList>;
+
+// What one execution read: every row of its (first) result set.
+struct StatementResult {
+    ColumnNames columns;
+    std::vector<QVariantList> rows;
+};
+
+// One database connection of one kind, with its dialect. Statements come in
+// the texts the components give them, with a bound value for every "?".
+// Failures come back as the database layer's own message.
+class DatabaseBackend {
+public:
+    enum class Step {
+        Begin,
+        Commit,
+        Rollback
+    };
+
+    virtual ~DatabaseBackend() = default;
+
+    // Throws Failure with the driver's message (the caller adds which
+    // database, and takes any password out).
+    virtual void open(const ConnectionTarget &target, const DatabaseTimeouts &timeouts) = 0;
+    virtual void close() = 0;
+    virtual bool isOpen() const = 0;
+
+    // Runs `statement` (translate() applied already) with `bindings` and reads
+    // all rows of its result into `result`. False with the message in `error`.
+    virtual bool execute(const QString &statement, const QVariantList &bindings, StatementResult &result,
+                         QString &error) = 0;
+    // Runs an INSERT; with `wantKey`, `key` is the identity it gave its row
+    // (invalid when none). False with the message in `error`.
+    virtual bool insert(const QString &statement, const QVariantList &bindings, bool wantKey, QVariant &key,
+                        QString &error) = 0;
+    virtual bool transaction(Step step, QString &error) = 0;
+
+    // The dialect: statements keep the texts the design gives them; this
+    // turns what the database does not understand into its own form.
+    virtual QString translate(const QString &statement) const { return statement; }
+    // A value in the form it is bound and stored in (the embedded database
+    // keeps date-times as text).
+    virtual QVariant boundValue(const QVariant &value) const { return value; }
+
+    // SQLite files only. The file at the path is not the one the connection
+    // has open any more (deleted, or another moved over it).
+    virtual bool fileReplaced() const { return false; }
+    // The connection should be opened anew before its next use: its file was
+    // replaced, or it can only read while the file may be written now.
+    virtual bool wantsReopen() const { return false; }
+};
+
+} // namespace velora
