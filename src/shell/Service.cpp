@@ -146,9 +146,13 @@ void Service::close()
 void Service::reloadSettings()
 {
     // Ready again once the file is read, also when reading it failed: the
-    // service goes on with what it has either way.
+    // service goes on with what it has either way. A reload before the first
+    // tick leaves the first READY=1 to that tick.
     systemd::notifyReloading();
-    const auto ready = qScopeGuard([this] { systemd::notify("READY=1\nSTATUS=" + statusLine().toUtf8()); });
+    const auto ready = qScopeGuard([this] {
+        if (m_readyReported)
+            systemd::notify("READY=1\nSTATUS=" + statusLine().toUtf8());
+    });
     // The file object reads its file once; a new one reads it as it is now.
     m_config = ConfigFile(m_config.path(), m_activityLog);
     m_config.LoadSettings(m_settings);
