@@ -13,6 +13,10 @@ packages=(
   libcurl4-openssl-dev zlib1g-dev
   # coroutine task type for the work queue's jobs that wait
   qcoro-qt6-dev
+  # systemd notifications (ready, watchdog, status); the X display probe
+  libsystemd-dev libxcb1-dev
+  # the Debian package (scripts/package.sh: cpack, dpkg-shlibdeps)
+  dpkg-dev file
   # platform plugins (offscreen for the window tests, xcb for a desktop)
   qt6-qpa-plugins
   # benchmarks, format check, window tests on a virtual display

@@ -9,6 +9,7 @@
 #include "shell/Log.h"
 #include "shell/Service.h"
 #include "shell/Settings.h"
+#include "shell/SystemdNotify.h"
 #include "shell/TerminationSignals.h"
 
 #include <QApplication>
@@ -88,7 +89,7 @@ QString lockProgramFolder(QLockFile &lock, int *exitCode)
 }
 
 template <typename Application>
-int run(int argc, char **argv, bool headless, bool windowWanted)
+int run(int argc, char **argv, bool headless, bool windowWanted, const QString &noDisplayReason = {})
 {
     Application app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("VeloraRBS"));
@@ -153,8 +154,7 @@ int run(int argc, char **argv, bool headless, bool windowWanted)
         return lockExitCode;
     }
     if (windowWanted && headless)
-        err << "VeloraRBS: no display available (DISPLAY, WAYLAND_DISPLAY and QT_QPA_PLATFORM are unset); "
-               "running headless.\n";
+        err << "VeloraRBS: no display available (" << noDisplayReason << "); running headless.\n";
     err.flush();
 
     Settings settings;
@@ -173,6 +173,7 @@ int run(int argc, char **argv, bool headless, bool windowWanted)
     if (headless) {
         out.open(stdout, QIODevice::WriteOnly);
         console = std::make_unique<HeadlessConsole>(activityLog, returnLog, out);
+        console->setJournalPriorities(systemd::standardOutputIsJournal());
     }
 
     ConfigFile config(QDir(folder).filePath(QStringLiteral("VeloraRBS.xml")), activityLog);
@@ -253,7 +254,10 @@ int main(int argc, char *argv[])
     const bool informational = hasArgument(argc, argv, {"--help", "-h", "-?", "--help-all", "--version"});
     const bool headlessAsked = hasArgument(argc, argv, {"--headless", "-headless"});
     const bool windowWanted = !headlessAsked && !informational;
-    if (windowWanted && windowSystemAvailable())
+    // A display that is named but cannot be reached would make QApplication
+    // abort the program: it is probed first, and the service runs headless.
+    QString noDisplayReason;
+    if (windowWanted && windowSystemAvailable(&noDisplayReason))
         return run<GuardedApplication<QApplication>>(argc, argv, false, true);
-    return run<GuardedApplication<QCoreApplication>>(argc, argv, true, windowWanted);
+    return run<GuardedApplication<QCoreApplication>>(argc, argv, true, windowWanted, noDisplayReason);
 }

@@ -29,10 +29,12 @@ struct WindowOptions {
     Dialogs *dialogs = nullptr;
 };
 
-// Whether a window can be shown at all (a display, or a platform chosen
-// with QT_QPA_PLATFORM). Decides between window and headless before the
-// QApplication exists.
-bool windowSystemAvailable();
+// Whether a window can be shown at all: a display that answers, or a platform
+// chosen with QT_QPA_PLATFORM that needs none (offscreen). Decides between
+// window and headless before the QApplication exists, since Qt aborts the
+// program when its platform cannot start. When there is none, *reason says
+// why in a few words (for the one line on standard error).
+bool windowSystemAvailable(QString *reason = nullptr);
 
 // Window mode: creates the main window and its tray icon on the service,
 // starts the service, shows the window and runs the event loop. Returns the

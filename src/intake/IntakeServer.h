@@ -66,6 +66,7 @@ public:
 
     bool isListening() const { return m_server.isListening(); }
     quint16 port() const { return m_server.serverPort(); }
+    QString listenError() const { return m_server.errorString(); }   // of the last listen that failed
     bool lamp() const { return m_lamp; }                             // JvLED1
     const QStringList &connections() const { return m_connections; } // RBSConnections
     int openConnectionCount() const { return int(m_peers.size()); }

@@ -19,7 +19,9 @@ void HeadlessConsole::follow(Log &log)
     const QString prefix = u'[' + log.name() + QStringLiteral("] ");
     // replaceWith() announces its new lines through lineAdded as well, so the
     // failure handler's message reaches the output like any other line.
-    connect(&log, &Log::lineAdded, this, [this, prefix](const QString &line) { write(prefix, line); });
+    connect(&log, &Log::lineAdded, this, [this, &log, prefix](const QString &line) {
+        write(m_journalPriorities && log.isReplacing() ? QStringLiteral("<3>") + prefix : prefix, line);
+    });
 }
 
 void HeadlessConsole::write(const QString &prefix, const QString &line)

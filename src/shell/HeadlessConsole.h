@@ -18,12 +18,19 @@ class HeadlessConsole : public QObject {
 public:
     HeadlessConsole(Log &activityLog, Log &returnLog, QIODevice &out, QObject *parent = nullptr);
 
+    // The output is the journal's stream: failure lines (the failure
+    // handler's message replacing the log) start with the priority prefix
+    // "<3>", so that "journalctl -p err" finds them. A terminal or a file
+    // gets the lines as they are.
+    void setJournalPriorities(bool on) { m_journalPriorities = on; }
+
 private:
     void follow(Log &log);
     void write(const QString &prefix, const QString &line);
 
     QIODevice &m_out;
     bool m_closed = false;
+    bool m_journalPriorities = false;
 };
 
 } // namespace velora

@@ -5,6 +5,7 @@
 #include "shell/TextRules.h"
 
 #include <QDir>
+#include <QScopedValueRollback>
 
 namespace velora {
 
@@ -44,6 +45,7 @@ void Log::replaceWith(const QString &text)
 {
     m_lines.clear();
     Q_EMIT reset();
+    const QScopedValueRollback replacing(m_replacing, true);
     appendLines(text);
 }
 

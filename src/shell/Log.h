@@ -28,6 +28,9 @@ public:
     void clear();
     // The failure handler's way: the whole content becomes this text.
     void replaceWith(const QString &text);
+    // True while replaceWith() announces its lines: a line added now is a
+    // failure message, which views that rank lines (the journal) mark as one.
+    bool isReplacing() const { return m_replacing; }
 
     qsizetype lineCount() const { return m_lines.size(); }
     const QStringList &lines() const { return m_lines; }
@@ -44,6 +47,7 @@ private:
     QString m_name;
     QStringList m_lines;
     qsizetype m_lineBound = 0;
+    bool m_replacing = false;
 };
 
 // A received text as a log line shows it: a peer that floods a connection must

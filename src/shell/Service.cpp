@@ -12,9 +12,11 @@
 #include "shell/FailureHandler.h"
 #include "shell/Log.h"
 #include "shell/Settings.h"
+#include "shell/SystemdNotify.h"
 
 #include <QDir>
 #include <QPointer>
+#include <QScopeGuard>
 
 namespace velora {
 
@@ -43,6 +45,11 @@ Service::Service(Settings &settings, Log &activityLog, Log &returnLog, FailureHa
         connect(&entry.timer, &QTimer::timeout, this,
                 [this, tick] { m_failures.guard([this, tick] { (this->*tick)(); }); });
     }
+
+    // Connected after the tick itself, so it reports what the tick left.
+    connect(&m_general, &QTimer::timeout, this, &Service::reportToServiceManager);
+    connect(&m_watchdog, &QTimer::timeout, this,
+            [this] { m_work->post(QStringLiteral("watchdog"), [] { systemd::notify("WATCHDOG=1"); }); });
 
     m_work = std::make_unique<WorkQueue>();
     m_database = std::make_unique<Database>(m_settings, m_programFolder);
@@ -90,6 +97,10 @@ void Service::start()
     for (QTimer *timer :
          {&m_general, &m_retourZender, &m_rbsQOutTimer, &m_valysQOutTimer, &m_sendClient, &m_sendclientValys})
         timer->start();
+    if (const auto period = systemd::watchdogPeriod(); period.count() > 0) {
+        m_watchdog.setInterval(period);
+        m_watchdog.start();
+    }
 }
 
 void Service::close()
@@ -98,6 +109,7 @@ void Service::close()
     // written reaches its peer (a ride stored without its "AC" would be sent
     // again and stored twice). The wait is bounded for peers that do not read.
     constexpr int kReplyWaitMs = 2000;
+    systemd::notify("STOPPING=1");
     m_intake->stop(kReplyWaitMs);
     try {
         // A post waiting for the distance service (the signal or the window's
@@ -133,6 +145,14 @@ void Service::close()
 
 void Service::reloadSettings()
 {
+    // Ready again once the file is read, also when reading it failed: the
+    // service goes on with what it has either way. A reload before the first
+    // tick leaves the first READY=1 to that tick.
+    systemd::notifyReloading();
+    const auto ready = qScopeGuard([this] {
+        if (m_readyReported)
+            systemd::notify("READY=1\nSTATUS=" + statusLine().toUtf8());
+    });
     // The file object reads its file once; a new one reads it as it is now.
     m_config = ConfigFile(m_config.path(), m_activityLog);
     m_config.LoadSettings(m_settings);
@@ -145,6 +165,40 @@ void Service::reloadSettings()
 void Service::gatherSettings()
 {
     m_config.SaveSettings(m_settings);
+}
+
+QString Service::statusLine() const
+{
+    QString intake;
+    const qint32 port = m_settings.integer(Setting::RBSPoort);
+    if (m_intake->isListening())
+        intake = QStringLiteral("listening on port %1").arg(m_intake->port());
+    else if (m_intake->isStopped())
+        intake = QStringLiteral("not listening: closing");
+    else if (!m_settings.checked(Setting::RBSActive))
+        intake = QStringLiteral("not listening: server off (RBSActive_Checked)");
+    else if (!m_database->isOpen())
+        intake = QStringLiteral("not listening: waiting for the database");
+    else if (port <= 0 || port > 65535)
+        intake = QStringLiteral("not listening: invalid port \"%1\"").arg(m_settings.text(Setting::RBSPoort));
+    else
+        intake = QStringLiteral("not listening on port %1: %2").arg(port).arg(m_intake->listenError());
+    return QStringLiteral("%1; database %2; return queues RBS %3, VALYS %4")
+        .arg(intake, m_database->isOpen() ? QStringLiteral("open") : QStringLiteral("not open"))
+        .arg(m_rbsChannel->queue().size())
+        .arg(m_valysChannel->queue().size());
+}
+
+void Service::reportToServiceManager()
+{
+    if (!systemd::notifying())
+        return;
+    const QString status = statusLine();
+    if (m_readyReported && status == m_reportedStatus)
+        return;
+    m_reportedStatus = status;
+    systemd::notify((m_readyReported ? QByteArray() : QByteArrayLiteral("READY=1\n")) + "STATUS=" + status.toUtf8());
+    m_readyReported = true;
 }
 
 bool Service::serverListening() const

@@ -53,6 +53,9 @@ public:
     void reloadSettings();
     // SaveSettings: the current values into the in-memory document.
     void gatherSettings() override;
+    // One line for the service manager's status: the intake server (its port,
+    // or why it does not listen), the database and the two return queues.
+    QString statusLine() const;
 
     // State shown by the window.
     bool serverListening() const override;                     // lamp JvLED1
@@ -85,6 +88,9 @@ private:
     void ValysQOutTimerTimer();
     void SendClientTimer();
     void SendclientValysTimer();
+    // After each General tick: READY=1 the first time, then STATUS= whenever
+    // the line changed. Nothing without a service manager listening.
+    void reportToServiceManager();
 
     Settings &m_settings;
     Log &m_activityLog;
@@ -99,6 +105,11 @@ private:
     QTimer m_valysQOutTimer;
     QTimer m_sendClient;
     QTimer m_sendclientValys;
+    // Posts the watchdog's keep-alive as a job: it is sent only when the work
+    // queue gets to it, so a queue that is stuck lets the manager restart us.
+    QTimer m_watchdog;
+    bool m_readyReported = false;
+    QString m_reportedStatus;
 
     // Declared after the timers: the return link uses them until it is gone.
     // The queue before its users: their jobs may still wait in it.
