@@ -21,6 +21,25 @@ struct IntegerReading {
 
 IntegerReading readInteger(QStringView text);
 
+// Value of a hexadecimal digit of either case; -1 for any other character.
+constexpr int hexDigitValue(char16_t c)
+{
+    if (c >= u'0' && c <= u'9')
+        return c - u'0';
+    if (c >= u'A' && c <= u'F')
+        return c - u'A' + 10;
+    if (c >= u'a' && c <= u'f')
+        return c - u'a' + 10;
+    return -1;
+}
+
+// The wire's hex text is written in upper case only, and framing reads it so:
+// a lower-case letter ends a run of digits.
+constexpr bool isUpperHexDigit(char16_t c)
+{
+    return (c >= u'0' && c <= u'9') || (c >= u'A' && c <= u'F');
+}
+
 inline qint32 leadingInteger(QStringView text)
 {
     return readInteger(text).value;
