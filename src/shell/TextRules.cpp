@@ -120,6 +120,22 @@ QString toAnsiField(QStringView text, qsizetype maxLength)
     return field;
 }
 
+QStringList splitLines(QStringView text)
+{
+    QStringList lines;
+    qsizetype start = 0;
+    const qsizetype n = text.size();
+    for (qsizetype i = 0; i <= n; ++i) {
+        if (i < n && text[i] != u'\r' && text[i] != u'\n')
+            continue;
+        lines << text.sliced(start, i - start).toString();
+        if (i < n && text[i] == u'\r' && i + 1 < n && text[i + 1] == u'\n')
+            ++i;
+        start = i + 1;
+    }
+    return lines;
+}
+
 QString trimControl(QStringView text)
 {
     qsizetype begin = 0;

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 #include <QStringView>
 
 namespace velora {
@@ -62,6 +63,11 @@ QString fromAnsi(QByteArrayView bytes);
 // A text as a single-byte field of at most maxLength characters holds it:
 // converted to the code page (unmapped characters become "?") and cut.
 QString toAnsiField(QStringView text, qsizetype maxLength);
+
+// The lines of a text: CR LF, a lone CR and a lone LF all end a line, as in a
+// multi-line edit. A text that ends with a break ends with an empty line, and
+// an empty text is one empty line.
+QStringList splitLines(QStringView text);
 
 // Blanks and control characters removed at both ends (codes 0 to 32).
 QString trimControl(QStringView text);
