@@ -76,24 +76,6 @@ QString ReadXMLTag(const QStringList &lines, const QString &tag)
     return text.mid(contentStart, end - contentStart);
 }
 
-QStringList splitLines(const QString &text)
-{
-    QStringList lines;
-    qsizetype start = 0;
-    const qsizetype n = text.size();
-    for (qsizetype i = 0; i < n; ++i) {
-        if (text[i] != u'\r' && text[i] != u'\n')
-            continue;
-        lines << text.mid(start, i - start);
-        if (text[i] == u'\r' && i + 1 < n && text[i + 1] == u'\n')
-            ++i;
-        start = i + 1;
-    }
-    if (start < n)
-        lines << text.mid(start);
-    return lines;
-}
-
 QString distanceRequestPath(const QString &origin, const QString &destination)
 {
     QString from = origin;

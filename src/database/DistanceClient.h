@@ -1,5 +1,7 @@
 #pragma once
 
+#include "shell/TextRules.h" // splitLines, for the lines ReadXMLTag reads
+
 #include <QCoroTask>
 #include <QObject>
 #include <QString>
@@ -29,8 +31,6 @@ DistanceAnswer readDistanceAnswer(const QString &body);
 
 // The text between the first <tag> and the first </tag> of the joined lines.
 QString ReadXMLTag(const QStringList &lines, const QString &tag);
-// Lines of a text broken at CR LF, lone CR and lone LF.
-QStringList splitLines(const QString &text);
 // The request path and query, blanks as %20 and nothing else changed.
 QString distanceRequestPath(const QString &origin, const QString &destination);
 

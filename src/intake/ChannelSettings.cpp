@@ -1,5 +1,6 @@
 #include "intake/ChannelSettings.h"
 
+#include "database/RideCodes.h"
 #include "shell/TextRules.h"
 
 #include <array>
@@ -11,9 +12,10 @@ namespace {
 using S = Setting;
 
 constexpr std::array<ChannelSettings, 3> kChannels = {{
-    {"RBS", "002", S::RBS_BDR, S::RBS_DEB, S::RBS_SV, S::RBS_SW, S::RBS_TAR, S::RBSFilter, S::RitkleurRBS},
-    {"VAL", "003", S::RBS_BDR_VAL, S::RBS_DEB_VAL, S::VAL_SV, S::VAL_SW, S::VAL_TAR, S::VALFilter, S::RitkleurVAL},
-    {"STT", "013", S::RBS_BDR_STT, S::RBS_DEB_STT, S::STT_SV, S::STT_SW, S::STT_TAR, S::STTFilter, S::RitkleurSTT},
+    {"RBS", kOwnerRbs, S::RBS_BDR, S::RBS_DEB, S::RBS_SV, S::RBS_SW, S::RBS_TAR, S::RBSFilter, S::RitkleurRBS},
+    {"VAL", kOwnerValys, S::RBS_BDR_VAL, S::RBS_DEB_VAL, S::VAL_SV, S::VAL_SW, S::VAL_TAR, S::VALFilter,
+     S::RitkleurVAL},
+    {"STT", kOwnerStt, S::RBS_BDR_STT, S::RBS_DEB_STT, S::STT_SV, S::STT_SW, S::STT_TAR, S::STTFilter, S::RitkleurSTT},
 }};
 
 } // namespace

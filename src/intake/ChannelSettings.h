@@ -11,7 +11,7 @@ namespace velora {
 // The settings of one booking channel, selected by the trimmed sender code.
 struct ChannelSettings {
     const char *code;   // "RBS", "VAL", "STT"
-    const char *owner;  // pla_eigenaar: "002", "003", "013"
+    const char *owner;  // pla_eigenaar
     Setting company;    // pla_bdr_id (integer)
     Setting debtor;     // pla_reiziger (integer)
     Setting transport;  // pla_soortvervoer

@@ -2,7 +2,6 @@
 
 #include "database/Database.h"
 #include "intake/PacketContext.h"
-#include "intake/PacketFraming.h"
 #include "service/WorkQueue.h"
 #include "shell/Failure.h"
 #include "shell/FailureHandler.h"
@@ -10,6 +9,7 @@
 #include "shell/OpenFileLimit.h"
 #include "shell/Settings.h"
 #include "shell/TextRules.h"
+#include "wire/Framing.h"
 
 #include <QPointer>
 #include <QTcpSocket>
@@ -398,9 +398,9 @@ QCoro::Task<> IntakeServer::readAvailable(quint64 id)
         if (chunk.isEmpty())
             break;
         gotBytes = true;
-        if (appendWhileIncomplete(current->held, chunk))
+        if (appendWhileIncomplete(current->held, chunk, kPacketBufferBound))
             continue;
-        FramingResult framed = cutReceivedBytes(current->held, chunk);
+        FramingResult framed = cutFrames(current->held, chunk, {kPacketBufferBound});
         current->held = std::move(framed.held);
         co_await handlePieces(id, std::move(framed.pieces));
     }
@@ -435,7 +435,7 @@ QCoro::Task<> IntakeServer::releaseHeld(quint64 id)
         peer->holdTimer.start(int(kPacketHoldMs - waited));
         co_return;
     }
-    FramingResult framed = cutReceivedBytes(peer->held, {}, true);
+    FramingResult framed = cutFrames(peer->held, {}, {.release = true});
     peer->held.clear();
     peer->holdTimer.stop();
     co_await handlePieces(id, std::move(framed.pieces));
@@ -475,7 +475,7 @@ QCoro::Task<> IntakeServer::finishPeer(quint64 id)
     if (!peer)
         co_return;
     if (!peer->held.isEmpty() && !m_stopped) {
-        FramingResult framed = cutReceivedBytes(peer->held, {}, true);
+        FramingResult framed = cutFrames(peer->held, {}, {.release = true});
         peer->held.clear();
         co_await handlePieces(id, std::move(framed.pieces));
         peer = findPeer(id);

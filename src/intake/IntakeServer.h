@@ -30,7 +30,7 @@ struct Datasets;
 QString peerAddressText(const QHostAddress &address);
 
 // RBSServerSocket: the intake server with its connection list RBSConnections.
-// Received bytes are cut into packets per connection (see cutReceivedBytes);
+// Received bytes are cut into packets per connection (see cutFrames);
 // every packet is handled to its end, database work and reply included,
 // before the next read of any connection: reads, releases and disconnects are
 // jobs of the work queue, so they wait while a packet's post waits for the

@@ -98,24 +98,7 @@ QCoro::Task<> RideOperations::RegisterNewRide(const tRitOrder &order, PacketCont
     logActivity(QStringLiteral("- Tijdtype: ") + QString::number(order.TimeType));
     logActivity(QStringLiteral("- DVVDatum: ") + order.DvvDate.toString(QStringLiteral("dd-MM-yyyy hh:mm")));
 
-    setOrderColumns(order, Kind::NewRide);
-    if (m_settings.checked(Setting::Postcodes)) {
-        ConvertPostcode(AddressSide::Pickup, PostcodeForm::WithHouseNumber, order, m_ride, m_datasets.ADOPOSTCODE,
-                        m_returnLog);
-        ConvertPostcode(AddressSide::Destination, PostcodeForm::WithHouseNumber, order, m_ride, m_datasets.ADOPOSTCODE,
-                        m_returnLog);
-    }
-    setAmounts(order);
-    composeRemark(order, Kind::NewRide);
-    storeMarker();
-    if (m_settings.checked(Setting::Conversie))
-        ApplyFilterConversion(m_ride, m_settings);
-    setPaymentRc(order);
-
-    co_await storeWithTraveller(order);
-    writeTransaction(postedRideId(), 91, transactionRemark(order));
-    m_returnLog.addLine(QStringLiteral("<NR>") + QString::number(order.RideNumber) + QStringLiteral(" - SW: ") +
-                        firstCharacter(order.VehicleType));
+    co_await fillAndStore(order, Kind::NewRide);
     m_ride.close();
 }
 
@@ -142,22 +125,30 @@ QCoro::Task<> RideOperations::ApplyRideChange(const tRitOrder &order, PacketCont
     }
     m_ride.setValue(QStringLiteral("pla_referentie"), QString::number(order.DebtorNumber));
 
-    setOrderColumns(order, Kind::Change);
+    co_await fillAndStore(order, Kind::Change);
+}
+
+QCoro::Task<> RideOperations::fillAndStore(const tRitOrder &order, Kind kind)
+{
+    const bool newRide = kind == Kind::NewRide;
+    setOrderColumns(order, kind);
     if (m_settings.checked(Setting::Postcodes)) {
-        ConvertPostcode(AddressSide::Pickup, PostcodeForm::Plain, order, m_ride, m_datasets.ADOPOSTCODE, m_returnLog);
-        ConvertPostcode(AddressSide::Destination, PostcodeForm::Plain, order, m_ride, m_datasets.ADOPOSTCODE,
-                        m_returnLog);
+        // A new ride's postcode is looked up with its house number, a change's without.
+        const PostcodeForm form = newRide ? PostcodeForm::WithHouseNumber : PostcodeForm::Plain;
+        for (const AddressSide side : {AddressSide::Pickup, AddressSide::Destination})
+            ConvertPostcode(side, form, order, m_ride, m_datasets.ADOPOSTCODE, m_returnLog);
     }
     setAmounts(order);
-    composeRemark(order, Kind::Change);
+    composeRemark(order, kind);
     storeMarker();
     if (m_settings.checked(Setting::Conversie))
         ApplyFilterConversion(m_ride, m_settings);
     setPaymentRc(order);
 
     co_await storeWithTraveller(order);
-    writeTransaction(postedRideId(), 92, transactionRemark(order));
-    m_returnLog.addLine(QStringLiteral("<WR>") + QString::number(order.RideNumber) + QStringLiteral(" - SW: ") +
+    writeTransaction(postedRideId(), newRide ? 91 : 92, transactionRemark(order));
+    m_returnLog.addLine((newRide ? QStringLiteral("<NR>") : QStringLiteral("<WR>")) +
+                        QString::number(order.RideNumber) + QStringLiteral(" - SW: ") +
                         firstCharacter(order.VehicleType));
 }
 
@@ -165,10 +156,8 @@ QCoro::Task<> RideOperations::CancelRide(const tRitOrder &order, PacketContext &
 {
     // The protocol acknowledges a cancellation before the database is touched,
     // so the "AC" goes onto the wire now: the database work may wait for locks.
-    // Other replies leave with the event loop's next turn, right after their
-    // handling ends; flushing them here as well made the load's slowest
-    // replies slower, since the peer's next packet then competes with the rest
-    // of the handling.
+    // Other replies leave with the event loop's next turn, after their
+    // handling: flushed early, they slow the slowest (docs/performance.md).
     const QString accepted = encodedReply(replyFor(order, QStringLiteral("AC")));
     if (!accepted.isEmpty())
         sendReply(packet.peer, accepted, true);

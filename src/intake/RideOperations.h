@@ -36,6 +36,9 @@ private:
         NewRide,
         Change
     };
+    // The steps a new ride and a change share once their row is in hand, up to
+    // the stored ride, its transaction row and the return log line.
+    QCoro::Task<> fillAndStore(const tRitOrder &order, Kind kind);
     void setOrderColumns(const tRitOrder &order, Kind kind);
     void setAmounts(const tRitOrder &order);
     void composeRemark(const tRitOrder &order, Kind kind);

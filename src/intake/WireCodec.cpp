@@ -2,6 +2,8 @@
 
 #include "shell/TextRules.h"
 
+#include <algorithm>
+
 namespace velora {
 
 namespace {
@@ -10,16 +12,10 @@ const QString kOpening = QStringLiteral("<RBS>");
 const QString kClosing = QStringLiteral("<EINDE>");
 constexpr qsizetype kTrailerLength = 2;
 
+// A character that is no hex digit reads as 0.
 int hexDigit(QChar c)
 {
-    const char16_t u = c.unicode();
-    if (u >= u'0' && u <= u'9')
-        return u - u'0';
-    if (u >= u'A' && u <= u'F')
-        return u - u'A' + 10;
-    if (u >= u'a' && u <= u'f')
-        return u - u'a' + 10;
-    return 0;
+    return std::max(hexDigitValue(c.unicode()), 0);
 }
 
 bool needsQuotes(const QString &item)

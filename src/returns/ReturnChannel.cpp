@@ -2,13 +2,14 @@
 
 #include "database/Database.h"
 #include "database/Datasets.h"
-#include "intake/PacketFraming.h"
+#include "database/RideCodes.h"
 #include "intake/WireCodec.h"
-#include "returns/ReplyFraming.h"
+#include "returns/ReturnAnswer.h"
 #include "service/WorkQueue.h"
 #include "shell/FailureHandler.h"
 #include "shell/Log.h"
 #include "shell/TextRules.h"
+#include "wire/Framing.h"
 
 #include <QPointer>
 #include <QScopeGuard>
@@ -145,7 +146,7 @@ void ReturnChannel::onReadyRead()
     const QByteArray bytes = m_socket.readAll();
     // An answer still arriving in small reads is only extended: cutting it
     // anew would copy and scan everything held at every read.
-    if (appendWhileIncomplete(m_pending, bytes)) {
+    if (appendWhileIncomplete(m_pending, bytes, kReplyBufferLimit)) {
         m_replyFlush.start(); // the wait counts from the last bytes received
         return;
     }
@@ -155,13 +156,14 @@ void ReturnChannel::onReadyRead()
 
 void ReturnChannel::handlePending(bool takeAll)
 {
-    const QList<QByteArray> answers = takeReadyReplies(m_pending, takeAll);
+    FramingResult framed = cutFrames(m_pending, {}, {kReplyBufferLimit, takeAll, true});
+    m_pending = std::move(framed.held);
     if (m_pending.isEmpty())
         m_replyFlush.stop();
     else
         m_replyFlush.start(); // the wait counts from the last bytes received
     // A failure in one answer (too few items) does not stop the ones after it.
-    for (const QByteArray &answer : answers)
+    for (const QByteArray &answer : framed.pieces)
         m_failures.guard([this, &answer] { handleAnswer(answer); });
 }
 
@@ -182,7 +184,8 @@ void ReturnChannel::handleAnswer(const QByteArray &bytes)
         throw Failure(QStringLiteral("List index out of bounds (3)"));
     if (!answer.rideNumber)
         return; // no ride number: rides without one are no booking-system rides
-    updateReturnState(answer.kind == ReturnAnswer::Kind::Accept ? 2 : 99, *answer.rideNumber);
+    updateReturnState(answer.kind == ReturnAnswer::Kind::Accept ? ReturnAcknowledged : ReturnRejected,
+                      *answer.rideNumber);
 }
 
 void ReturnChannel::updateReturnState(qint32 state, qint32 rideNumber)

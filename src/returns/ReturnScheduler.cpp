@@ -2,6 +2,7 @@
 
 #include "database/Database.h"
 #include "database/Datasets.h"
+#include "database/RideCodes.h"
 #include "returns/StatusMessages.h"
 #include "service/WorkQueue.h"
 #include "shell/FailureHandler.h"
@@ -107,7 +108,7 @@ void ReturnScheduler::tick()
     const qint32 rideId = rides.integer(QStringLiteral("pla_id"));
     m_statusMessages.ZendStatus(rideId);
     rides.edit();
-    rides.setValue(QStringLiteral("pla_retour_rbs"), 3);
+    rides.setValue(QStringLiteral("pla_retour_rbs"), ReturnOffered);
     rides.post();
     m_returnLog.addLine(QStringLiteral("D:-> RETOURMELDING AANGEBODEN - ") + QString::number(rideId));
 }

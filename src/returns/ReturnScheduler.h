@@ -16,10 +16,8 @@ class StatusMessages;
 class WorkQueue;
 struct Datasets;
 
-// Caption and visibility of a resubmission button as the last working tick
-// counted it.
 // RetourZender: offers one ride that waits for its status message per working
-// tick, marks it offered (3), and counts the offered and failed rides for the
+// tick, marks it offered (ReturnOffered), and counts the offered and failed rides for the
 // "NO REPLY" and "NACK" buttons, whose presses put those rides back to pending.
 class ReturnScheduler : public QObject {
     Q_OBJECT

@@ -2,6 +2,7 @@
 
 #include "database/Dataset.h"
 #include "database/Datasets.h"
+#include "database/RideCodes.h"
 #include "intake/WireCodec.h"
 #include "returns/ReturnQueue.h"
 #include "shell/Failure.h"
@@ -97,7 +98,7 @@ tRitResults resultsFromRide(const Dataset &ride)
     tRitResults r;
     const QString owner = ride.text(QStringLiteral("pla_eigenaar"));
     r.PacketType = QStringLiteral("RS");
-    r.Sender = owner == QLatin1String("003") ? QStringLiteral("VAL") : QStringLiteral("RBS");
+    r.Sender = owner == QLatin1String(kOwnerValys) ? QStringLiteral("VAL") : QStringLiteral("RBS");
     r.MessageCode = 18;
     r.RideNumber = ride.integer(QStringLiteral("pla_extern"));
     r.AmountCents = amountInCents(ride.value(QStringLiteral("pla_bedrag_1")));
@@ -157,7 +158,7 @@ void StatusMessages::compose(qint32 rideId)
         return;
     }
     const QString owner = ride.text(QStringLiteral("pla_eigenaar"));
-    if (owner != QLatin1String("002") && owner != QLatin1String("003")) {
+    if (owner != QLatin1String(kOwnerRbs) && owner != QLatin1String(kOwnerValys)) {
         ride.close();
         return;
     }

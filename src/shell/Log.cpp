@@ -13,18 +13,9 @@ Log::Log(QString name, QObject *parent) : QObject(parent), m_name(std::move(name
 
 void Log::appendLines(const QString &text)
 {
-    // CR LF, a lone CR and a lone LF all end a line, as in a multi-line edit.
-    qsizetype start = 0;
-    const qsizetype n = text.size();
-    for (qsizetype i = 0; i <= n; ++i) {
-        if (i < n && text[i] != u'\r' && text[i] != u'\n')
-            continue;
-        const QString line = text.mid(start, i - start);
+    for (const QString &line : splitLines(text)) {
         m_lines.append(line);
         Q_EMIT lineAdded(line);
-        if (i < n && text[i] == u'\r' && i + 1 < n && text[i + 1] == u'\n')
-            ++i;
-        start = i + 1;
     }
 }
 

@@ -12,17 +12,6 @@ bool isDecimalDigit(QChar c)
     return c >= u'0' && c <= u'9';
 }
 
-int hexDigitValue(QChar c)
-{
-    if (c >= u'0' && c <= u'9')
-        return c.unicode() - u'0';
-    if (c >= u'a' && c <= u'f')
-        return c.unicode() - u'a' + 10;
-    if (c >= u'A' && c <= u'F')
-        return c.unicode() - u'A' + 10;
-    return -1;
-}
-
 // Windows-1252 bytes 0x80..0x9F. The five bytes the code page leaves undefined
 // map to the control character of the same code, as the platform converters do.
 constexpr std::array<char16_t, 32> kHighControls = {0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
@@ -77,7 +66,7 @@ IntegerReading readInteger(QStringView text)
     bool sawDigit = false;
     while (i < n) {
         const int digit =
-            base == 16 ? hexDigitValue(text[i]) : (isDecimalDigit(text[i]) ? text[i].unicode() - u'0' : -1);
+            base == 16 ? hexDigitValue(text[i].unicode()) : (isDecimalDigit(text[i]) ? text[i].unicode() - u'0' : -1);
         if (digit < 0)
             break;
         const qint64 next = magnitude * base + digit;
@@ -129,6 +118,22 @@ QString toAnsiField(QStringView text, qsizetype maxLength)
     for (QChar c : cut)
         *out++ = ansiCharacter(static_cast<unsigned char>(toAnsiByte(c.unicode())));
     return field;
+}
+
+QStringList splitLines(QStringView text)
+{
+    QStringList lines;
+    qsizetype start = 0;
+    const qsizetype n = text.size();
+    for (qsizetype i = 0; i <= n; ++i) {
+        if (i < n && text[i] != u'\r' && text[i] != u'\n')
+            continue;
+        lines << text.sliced(start, i - start).toString();
+        if (i < n && text[i] == u'\r' && i + 1 < n && text[i + 1] == u'\n')
+            ++i;
+        start = i + 1;
+    }
+    return lines;
 }
 
 QString trimControl(QStringView text)

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 #include <QStringView>
 
 namespace velora {
@@ -20,6 +21,25 @@ struct IntegerReading {
 };
 
 IntegerReading readInteger(QStringView text);
+
+// Value of a hexadecimal digit of either case; -1 for any other character.
+constexpr int hexDigitValue(char16_t c)
+{
+    if (c >= u'0' && c <= u'9')
+        return c - u'0';
+    if (c >= u'A' && c <= u'F')
+        return c - u'A' + 10;
+    if (c >= u'a' && c <= u'f')
+        return c - u'a' + 10;
+    return -1;
+}
+
+// The wire's hex text is written in upper case only, and framing reads it so:
+// a lower-case letter ends a run of digits.
+constexpr bool isUpperHexDigit(char16_t c)
+{
+    return (c >= u'0' && c <= u'9') || (c >= u'A' && c <= u'F');
+}
 
 inline qint32 leadingInteger(QStringView text)
 {
@@ -43,6 +63,11 @@ QString fromAnsi(QByteArrayView bytes);
 // A text as a single-byte field of at most maxLength characters holds it:
 // converted to the code page (unmapped characters become "?") and cut.
 QString toAnsiField(QStringView text, qsizetype maxLength);
+
+// The lines of a text: CR LF, a lone CR and a lone LF all end a line, as in a
+// multi-line edit. A text that ends with a break ends with an empty line, and
+// an empty text is one empty line.
+QStringList splitLines(QStringView text);
 
 // Blanks and control characters removed at both ends (codes 0 to 32).
 QString trimControl(QStringView text);

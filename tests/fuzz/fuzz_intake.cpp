@@ -6,10 +6,10 @@
 
 #include "FuzzReads.h"
 
-#include "intake/PacketFraming.h"
 #include "intake/RideOrder.h"
 #include "intake/WireCodec.h"
 #include "shell/Failure.h"
+#include "wire/Framing.h"
 
 #include <QByteArray>
 
@@ -70,15 +70,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     };
     for (QByteArrayView read : velora::fuzz::splitIntoReads(data, size)) {
         sent += read;
-        if (appendWhileIncomplete(held, read))
+        if (appendWhileIncomplete(held, read, kPacketBufferBound))
             continue;
-        FramingResult framed = cutReceivedBytes(held, read);
+        FramingResult framed = cutFrames(held, read, {kPacketBufferBound});
         held = std::move(framed.held);
         require(held.size() < kPacketBufferBound, "what is held stays below the bound");
         handle(framed.pieces);
     }
     // The wait ran out or the peer left: what is held goes as it stands.
-    FramingResult last = cutReceivedBytes(held, {}, true);
+    FramingResult last = cutFrames(held, {}, {.release = true});
     require(last.held.isEmpty(), "a release holds nothing back");
     handle(last.pieces);
     require(released == sent, "framing neither loses nor invents bytes");

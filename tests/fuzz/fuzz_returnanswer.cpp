@@ -4,9 +4,9 @@
 
 #include "FuzzReads.h"
 
-#include "intake/PacketFraming.h"
 #include "intake/WireCodec.h"
-#include "returns/ReplyFraming.h"
+#include "returns/ReturnAnswer.h"
+#include "wire/Framing.h"
 
 #include <QByteArray>
 
@@ -33,7 +33,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     QByteArray sent;
     QByteArray handled;
     const auto take = [&](bool takeAll) {
-        for (const QByteArray &answer : takeReadyReplies(pending, takeAll)) {
+        FramingResult framed = cutFrames(pending, {}, {kReplyBufferLimit, takeAll, true});
+        pending = std::move(framed.held);
+        for (const QByteArray &answer : framed.pieces) {
             require(!answer.isEmpty(), "no empty answer is taken");
             handled += answer;
             handleAnswer(answer);
@@ -41,7 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     };
     for (QByteArrayView read : velora::fuzz::splitIntoReads(data, size)) {
         sent += read;
-        if (appendWhileIncomplete(pending, read))
+        if (appendWhileIncomplete(pending, read, kReplyBufferLimit))
             continue;
         pending.append(read);
         take(pending.size() >= kReplyBufferLimit);

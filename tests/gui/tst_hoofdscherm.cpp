@@ -1,5 +1,4 @@
 #include "FakeServicePanel.h"
-#include "HttpTestServer.h"
 #include "Version.h"
 #include "gui/Dialogs.h"
 #include "gui/Hoofdscherm.h"
@@ -8,6 +7,7 @@
 #include "gui/UpdateWindows.h"
 #include "shell/FailureHandler.h"
 #include "shell/Log.h"
+#include "support/LoopbackHttpServer.h"
 #include "support/TestSupport.h"
 
 #include <QApplication>
@@ -32,7 +32,7 @@
 
 using namespace velora;
 using velora::test::HttpAnswer;
-using velora::test::HttpTestServer;
+using velora::test::LoopbackHttpServer;
 using velora::test::waitUntil;
 
 namespace {
@@ -90,7 +90,7 @@ class HoofdschermTest : public QObject {
     Q_OBJECT
 
     std::unique_ptr<QTemporaryDir> m_folder;
-    std::unique_ptr<HttpTestServer> m_server;
+    std::unique_ptr<LoopbackHttpServer> m_server;
     Settings m_settings;
     Log m_activityLog{QStringLiteral("RBSLog")};
     Log m_returnLog{QStringLiteral("RBSCLog")};
@@ -121,7 +121,9 @@ private Q_SLOTS:
         m_activityLog.clear();
         m_dialogs = {};
         m_folder = std::make_unique<QTemporaryDir>();
-        m_server = std::make_unique<HttpTestServer>();
+        m_server = std::make_unique<LoopbackHttpServer>();
+        QVERIFY(m_server->listen());
+        m_server->answerByTarget();
         m_service = std::make_unique<FakeServicePanel>(m_folder->path());
         UpdateCheckerConfig update;
         update.programFolder = m_folder->path();

@@ -1,5 +1,5 @@
-#include "HttpTestServer.h"
 #include "shell/UpdateChecker.h"
+#include "support/LoopbackHttpServer.h"
 #include "support/TestSupport.h"
 
 #include <QBuffer>
@@ -12,7 +12,7 @@
 
 using namespace velora;
 using velora::test::HttpAnswer;
-using velora::test::HttpTestServer;
+using velora::test::LoopbackHttpServer;
 using velora::test::waitUntil;
 
 Q_DECLARE_METATYPE(velora::UpdateChecker::DownloadResult)
@@ -44,7 +44,7 @@ class UpdateCheckerTest : public QObject {
     Q_OBJECT
 
     QTemporaryDir m_folder;
-    std::unique_ptr<HttpTestServer> m_server;
+    std::unique_ptr<LoopbackHttpServer> m_server;
 
     UpdateCheckerConfig config() const
     {
@@ -84,7 +84,9 @@ private Q_SLOTS:
     void init()
     {
         qRegisterMetaType<velora::UpdateChecker::DownloadResult>();
-        m_server = std::make_unique<HttpTestServer>();
+        m_server = std::make_unique<LoopbackHttpServer>();
+        QVERIFY(m_server->listen());
+        m_server->answerByTarget();
     }
 
     void sizeDisplay_data()
@@ -187,7 +189,7 @@ private Q_SLOTS:
         QVERIFY(transferSucceeded(*transfer));
         QCOMPARE(sink.data(), QByteArray("inhoud"));
         QCOMPARE(m_server->requests().size(), 1);
-        const QByteArray request = m_server->requests().first();
+        const QByteArray request = m_server->requests().first().raw;
         QVERIFY2(request.startsWith("GET /a HTTP/1.0\r\n"), request.constData());
         QVERIFY(request.contains("\r\nUser-Agent: Mozilla/4.0 (compatible; ICS)\r\n"));
         QVERIFY(request.contains("\r\nPragma: no-cache\r\n"));
@@ -196,10 +198,11 @@ private Q_SLOTS:
         const auto head = fetch(m_server->url(QStringLiteral("/a")), true);
         QVERIFY(transferSucceeded(*head));
         QCOMPARE(head->contentLength(), 6);
-        QVERIFY(m_server->requests().last().startsWith("HEAD /a HTTP/1.0\r\n"));
+        QVERIFY(m_server->requests().last().raw.startsWith("HEAD /a HTTP/1.0\r\n"));
 
         // Through a proxy: the whole address in the request line, to the proxy.
-        HttpTestServer proxy;
+        LoopbackHttpServer proxy;
+        QVERIFY(proxy.listen());
         proxy.answer(m_server->url(QStringLiteral("/a")).toString(), {"200 OK", {}, "via proxy"});
         QBuffer proxied;
         proxied.open(QIODevice::WriteOnly);
@@ -208,8 +211,8 @@ private Q_SLOTS:
         QVERIFY(transferSucceeded(*viaProxy));
         QCOMPARE(proxied.data(), QByteArray("via proxy"));
         QCOMPARE(m_server->requests().size(), 2);
-        QVERIFY(proxy.requests().value(0).startsWith("GET " + m_server->url(QStringLiteral("/a")).toEncoded() +
-                                                     " HTTP/1.0\r\n"));
+        QVERIFY(proxy.requests().value(0).raw.startsWith("GET " + m_server->url(QStringLiteral("/a")).toEncoded() +
+                                                         " HTTP/1.0\r\n"));
     }
 
     void redirects_data()
@@ -396,7 +399,7 @@ private Q_SLOTS:
         QCOMPARE(download(unsized), UpdateChecker::DownloadResult::NothingToDownload);
         QCOMPARE(unsizedStarted.size(), 0);
         QCOMPARE(QFileInfo(unsized.targetPath()).size(), 0);
-        QVERIFY(!m_server->requests().last().startsWith("GET"));
+        QVERIFY(!m_server->requests().last().raw.startsWith("GET"));
     }
 
     void cancelInTheMiddleDeletesThePartialFile()

@@ -1,6 +1,6 @@
 #include "ReturnsTestKit.h"
 
-#include "returns/ReplyFraming.h"
+#include "returns/ReturnAnswer.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -45,37 +45,6 @@ class TestReturnChannel : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    void framingCutsAnswersApart_data()
-    {
-        QTest::addColumn<QByteArray>("bytes");
-        QTest::addColumn<bool>("takeAll");
-        QTest::addColumn<QList<QByteArray>>("ready");
-        QTest::addColumn<QByteArray>("held");
-
-        const QByteArray ac = acceptFor(1), nc = acceptFor(2, "NC");
-        QTest::newRow("one answer") << ac << false << QList<QByteArray>{ac} << QByteArray();
-        QTest::newRow("two in one read") << ac + nc << false << QList<QByteArray>{ac, nc} << QByteArray();
-        QTest::newRow("bare AC") << QByteArray("AC") << false << QList<QByteArray>{"AC"} << QByteArray();
-        QTest::newRow("hex not ended") << ac.left(20) << false << QList<QByteArray>{} << ac.left(20);
-        QTest::newRow("one trailer char") << ac.chopped(1) << false << QList<QByteArray>{} << ac.chopped(1);
-        QTest::newRow("marker beginning") << QByteArray("<RB") << false << QList<QByteArray>{} << QByteArray("<RB");
-        QTest::newRow("answer then beginning") << ac + "<R" << false << QList<QByteArray>{ac} << QByteArray("<R");
-        QTest::newRow("closing marker split")
-            << QByteArray("<RBS>4143<") << false << QList<QByteArray>{} << QByteArray("<RBS>4143<");
-        QTest::newRow("closing marker whole")
-            << QByteArray("<RBS>4143<EINDE>") << false << QList<QByteArray>{"<RBS>4143<EINDE>"} << QByteArray();
-        QTest::newRow("take all") << ac.left(20) << true << QList<QByteArray>{ac.left(20)} << QByteArray();
-        QTest::newRow("garbage then answer") << "xyz" + ac << false << QList<QByteArray>{"xyz", ac} << QByteArray();
-    }
-
-    void framingCutsAnswersApart()
-    {
-        QFETCH(QByteArray, bytes);
-        QFETCH(bool, takeAll);
-        QTEST(takeReadyReplies(bytes, takeAll), "ready");
-        QTEST(bytes, "held");
-    }
-
     void answersAreRead_data()
     {
         QTest::addColumn<QString>("received");

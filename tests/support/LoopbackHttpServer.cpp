@@ -49,6 +49,7 @@ void LoopbackHttpServer::onNewConnection()
 {
     while (QTcpSocket *socket = m_server.nextPendingConnection()) {
         socket->setParent(this);
+        m_sockets << socket;
         socket->setProperty("buffer", QByteArray());
         connect(socket, &QTcpSocket::readyRead, this, [this, socket] { onReadyRead(socket); });
         connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
@@ -84,6 +85,11 @@ void LoopbackHttpServer::onReadyRead(QTcpSocket *socket)
         buffer.remove(0, headEnd + 4 + length);
         m_requests.append(request);
         Q_EMIT requestReceived();
+        if (m_byTarget) {
+            if (writeAnswer(socket, request))
+                socket->disconnectFromHost();
+            break;
+        }
         const QByteArray answer = m_responder ? m_responder(request) : QByteArray();
         if (!answer.isEmpty()) {
             socket->write(answer);
@@ -94,6 +100,47 @@ void LoopbackHttpServer::onReadyRead(QTcpSocket *socket)
         }
     }
     socket->setProperty("buffer", buffer);
+}
+
+bool LoopbackHttpServer::writeAnswer(QTcpSocket *socket, const Request &request)
+{
+    const HttpAnswer answer =
+        m_answers.value(QString::fromLatin1(request.target), HttpAnswer{"404 Not Found", {}, "niet gevonden"});
+    QByteArray head = "HTTP/1.0 " + answer.status + "\r\n";
+    for (const QByteArray &header : answer.headers)
+        head += header + "\r\n";
+    if (answer.sendLength)
+        head += "Content-Length: " +
+                QByteArray::number(answer.announcedLength >= 0 ? answer.announcedLength : answer.body.size()) + "\r\n";
+    socket->write(head + "\r\n");
+    if (request.method == "HEAD")
+        return true;
+    if (answer.stallAfter >= 0) {
+        socket->write(answer.body.left(answer.stallAfter));
+        m_stalled.append({QPointer<QTcpSocket>(socket), answer.body.mid(answer.stallAfter)});
+        return false;
+    }
+    socket->write(answer.body);
+    return true;
+}
+
+void LoopbackHttpServer::releaseStalled()
+{
+    for (const auto &[socket, rest] : m_stalled) {
+        if (socket) {
+            socket->write(rest);
+            socket->disconnectFromHost();
+        }
+    }
+    m_stalled.clear();
+}
+
+int LoopbackHttpServer::openConnections() const
+{
+    int open = 0;
+    for (const auto &socket : m_sockets)
+        open += socket && socket->state() == QAbstractSocket::ConnectedState;
+    return open;
 }
 
 } // namespace velora::test

@@ -1,4 +1,4 @@
-#include "returns/ReplyFraming.h"
+#include "returns/ReturnAnswer.h"
 
 #include "intake/WireCodec.h"
 #include "shell/TextRules.h"
@@ -6,29 +6,6 @@
 namespace velora {
 
 namespace {
-
-constexpr QByteArrayView kMarker = "<RBS>";
-
-bool isUpperHexDigit(char c)
-{
-    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F');
-}
-
-bool isHexDigit(QChar c)
-{
-    return (c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f') || (c >= u'A' && c <= u'F');
-}
-
-// Length of the longest proper beginning of "<RBS>" that the buffer ends with
-// (after its first character); that tail may be the start of the next answer.
-qsizetype partialMarkerTail(QByteArrayView buffer)
-{
-    for (qsizetype length = kMarker.size() - 1; length > 0; --length) {
-        if (buffer.size() > length && buffer.last(length) == kMarker.first(length))
-            return length;
-    }
-    return 0;
-}
 
 // The leading number as the reading rule sees it: blanks and a sign skipped,
 // then an optional hex prefix ("$", "x" or "0x") and its digits. "0x" is read
@@ -56,56 +33,12 @@ LeadingNumber leadingNumber(QStringView text)
         i += 2;
     }
     const qsizetype firstDigit = i;
-    while (i < n && (hex ? isHexDigit(text[i]) : (text[i] >= u'0' && text[i] <= u'9')))
+    while (i < n && (hex ? hexDigitValue(text[i].unicode()) >= 0 : (text[i] >= u'0' && text[i] <= u'9')))
         ++i;
     return {text.sliced(start, i - start), i - firstDigit};
 }
 
 } // namespace
-
-bool isIncompleteReply(QByteArrayView piece)
-{
-    if (piece.isEmpty())
-        return false;
-    if (piece.size() < kMarker.size())
-        return kMarker.startsWith(piece);
-    if (!piece.startsWith(kMarker))
-        return false;
-    qsizetype i = kMarker.size();
-    while (i < piece.size() && isUpperHexDigit(piece[i]))
-        ++i;
-    return piece.size() - i < 2;
-}
-
-QList<QByteArray> takeReadyReplies(QByteArray &buffer, bool takeAll)
-{
-    QList<QByteArray> pieces;
-    qsizetype start = 0;
-    for (;;) {
-        const qsizetype next = buffer.indexOf(kMarker, start + 1);
-        if (next < 0)
-            break;
-        pieces.append(buffer.mid(start, next - start));
-        start = next;
-    }
-    QByteArray last = buffer.mid(start);
-    // A tail that may begin the next answer is held on its own, but only when
-    // what stands before it is complete: "<" may also start a trailer such as
-    // "<EINDE>".
-    const qsizetype tail = partialMarkerTail(last);
-    if (tail > 0 && !isIncompleteReply(QByteArrayView(last).first(last.size() - tail))) {
-        pieces.append(last.first(last.size() - tail));
-        last = last.last(tail);
-    }
-    if (takeAll || !isIncompleteReply(last)) {
-        if (!last.isEmpty())
-            pieces.append(last);
-        buffer.clear();
-    } else {
-        buffer = last;
-    }
-    return pieces;
-}
 
 bool holdsLeadingDigits(QStringView text)
 {
