@@ -2,6 +2,8 @@
 
 #include "gui/WindowMode.h"
 
+#include "service/StatusQuery.h"
+
 #include "shell/ConfigFile.h"
 #include "shell/FailureHandler.h"
 #include "shell/GuardedApplication.h"
@@ -119,6 +121,11 @@ int run(int argc, char **argv, bool headless, bool windowWanted)
         QStringLiteral("Address of the update description (window mode). Default: the built-in address."),
         QStringLiteral("URL"));
     parser.addOption(updateUrlOption);
+    const QCommandLineOption statusOption(
+        QStringLiteral("status"),
+        QStringLiteral("Ask the service running on the program folder (--dir) for its status through its status "
+                       "endpoint (StatusPoort_Text) and print it. Exit code 0 when healthy, 1 otherwise."));
+    parser.addOption(statusOption);
 
     QTextStream err(stderr);
     if (!parser.parse(QCoreApplication::arguments())) {
@@ -141,6 +148,12 @@ int run(int argc, char **argv, bool headless, bool windowWanted)
 
     const QString folder =
         QDir(parser.isSet(dirOption) ? parser.value(dirOption) : QCoreApplication::applicationDirPath()).absolutePath();
+    // Only asks: the folder belongs to the running service, so it is neither
+    // made nor locked.
+    if (parser.isSet(statusOption)) {
+        QTextStream out(stdout);
+        return queryStatus(folder, out, err);
+    }
     if (const QString problem = prepareProgramFolder(folder); !problem.isEmpty()) {
         err << "VeloraRBS: program folder " << QDir::toNativeSeparators(folder) << ": " << problem << "\n";
         return kExitBadFolder;
@@ -250,7 +263,8 @@ int run(int argc, char **argv, bool headless, bool windowWanted)
 
 int main(int argc, char *argv[])
 {
-    const bool informational = hasArgument(argc, argv, {"--help", "-h", "-?", "--help-all", "--version"});
+    const bool informational =
+        hasArgument(argc, argv, {"--help", "-h", "-?", "--help-all", "--version", "--status", "-status"});
     const bool headlessAsked = hasArgument(argc, argv, {"--headless", "-headless"});
     const bool windowWanted = !headlessAsked && !informational;
     if (windowWanted && windowSystemAvailable())
