@@ -11,6 +11,8 @@ packages=(
   libqt6sql6-sqlite libsqlite3-dev libqt6sql6-odbc tdsodbc unixodbc-dev
   # HTTP client (distance service, update check); zlib for the package's CRC-32
   libcurl4-openssl-dev zlib1g-dev
+  # the status endpoint (/health, /metrics)
+  qt6-httpserver-dev
   # coroutine task type for the work queue's jobs that wait
   qcoro-qt6-dev
   # systemd notifications (ready, watchdog, status); the X display probe

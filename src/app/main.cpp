@@ -2,6 +2,8 @@
 
 #include "gui/WindowMode.h"
 
+#include "service/StatusQuery.h"
+
 #include "shell/ConfigFile.h"
 #include "shell/FailureHandler.h"
 #include "shell/GuardedApplication.h"
@@ -120,6 +122,11 @@ int run(int argc, char **argv, bool headless, bool windowWanted, const QString &
         QStringLiteral("Address of the update description (window mode). Default: the built-in address."),
         QStringLiteral("URL"));
     parser.addOption(updateUrlOption);
+    const QCommandLineOption statusOption(
+        QStringLiteral("status"),
+        QStringLiteral("Ask the service running on the program folder (--dir) for its status through its status "
+                       "endpoint (StatusPoort_Text) and print it. Exit code 0 when healthy, 1 otherwise."));
+    parser.addOption(statusOption);
 
     QTextStream err(stderr);
     if (!parser.parse(QCoreApplication::arguments())) {
@@ -142,6 +149,12 @@ int run(int argc, char **argv, bool headless, bool windowWanted, const QString &
 
     const QString folder =
         QDir(parser.isSet(dirOption) ? parser.value(dirOption) : QCoreApplication::applicationDirPath()).absolutePath();
+    // Only asks: the folder belongs to the running service, so it is neither
+    // made nor locked.
+    if (parser.isSet(statusOption)) {
+        QTextStream out(stdout);
+        return queryStatus(folder, out, err);
+    }
     if (const QString problem = prepareProgramFolder(folder); !problem.isEmpty()) {
         err << "VeloraRBS: program folder " << QDir::toNativeSeparators(folder) << ": " << problem << "\n";
         return kExitBadFolder;
@@ -251,7 +264,8 @@ int run(int argc, char **argv, bool headless, bool windowWanted, const QString &
 
 int main(int argc, char *argv[])
 {
-    const bool informational = hasArgument(argc, argv, {"--help", "-h", "-?", "--help-all", "--version"});
+    const bool informational =
+        hasArgument(argc, argv, {"--help", "-h", "-?", "--help-all", "--version", "--status", "-status"});
     const bool headlessAsked = hasArgument(argc, argv, {"--headless", "-headless"});
     const bool windowWanted = !headlessAsked && !informational;
     // A display that is named but cannot be reached would make QApplication

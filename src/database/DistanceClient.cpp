@@ -1,6 +1,7 @@
 #include "database/DistanceClient.h"
 
 #include "net/HttpClient.h"
+#include "service/ServiceMetrics.h"
 #include "shell/Log.h"
 #include "shell/Settings.h"
 #include "shell/TextRules.h"
@@ -103,10 +104,19 @@ QCoro::Task<myKilometers> DistanceClient::OpvragenAfstand(QString origin, QStrin
 {
     myKilometers result;
     m_action = distanceRequestPath(origin, destination);
-    if (!co_await SendRequest(QStringLiteral("GET")))
+    const bool answered = co_await SendRequest(QStringLiteral("GET"));
+    DistanceAnswer answer;
+    if (answered) {
+        answer = readDistanceAnswer(m_responseText);
+        if (answer.status == QLatin1String("OK"))
+            m_outcome = QStringLiteral("ok");
+        else
+            m_outcome = answer.status.isEmpty() ? QStringLiteral("failed") : QStringLiteral("status");
+    }
+    if (m_metrics)
+        m_metrics->distanceRequest(m_outcome);
+    if (!answered)
         co_return result;
-
-    const DistanceAnswer answer = readDistanceAnswer(m_responseText);
     if (answer.status == QLatin1String("OK"))
         co_return answer.kilometers;
     if (!answer.status.isEmpty())
@@ -117,6 +127,7 @@ QCoro::Task<myKilometers> DistanceClient::OpvragenAfstand(QString origin, QStrin
 QCoro::Task<bool> DistanceClient::SendRequest(QString verb)
 {
     m_responseText.clear();
+    m_outcome = QStringLiteral("not_configured");
     const QString host = m_settings.text(Setting::AfstandServer).trimmed();
     if (host.isEmpty()) {
         GoogleXMLError(QStringLiteral("Geen afstandsserver ingesteld (AfstandServer)"), 0);
@@ -165,6 +176,10 @@ QCoro::Task<bool> DistanceClient::SendRequest(QString verb)
         co_await Wait{*this};
     exchange.abort();
 
+    // Network failures name the service and the host and port asked, ahead
+    // of the text the transfer gave.
+    const QString where = QStringLiteral("Afstandsserver %1:%2: ").arg(host).arg(port);
+    m_outcome = QStringLiteral("failed");
     // The status code is not looked at: an error page carries no status tag
     // and so reads as a failed request without a log line of its own.
     switch (exchange.failure()) {
@@ -174,16 +189,22 @@ QCoro::Task<bool> DistanceClient::SendRequest(QString verb)
         m_responseText = fromAnsi(exchange.body());
         co_return true;
     case HttpClient::Failure::Timeout:
-        GoogleXMLError(QStringLiteral("Geen antwoord van de afstandsserver binnen %1 seconden").arg(seconds), 0);
+        m_outcome = QStringLiteral("timeout");
+        GoogleXMLError(where + QStringLiteral("Geen antwoord van de afstandsserver binnen %1 seconden").arg(seconds),
+                       0);
         co_return false;
     case HttpClient::Failure::TooLarge:
-        GoogleXMLError(QStringLiteral("Antwoord van de afstandsserver groter dan %1 bytes").arg(kMaxResponseBytes), 0);
+        m_outcome = QStringLiteral("too_large");
+        GoogleXMLError(
+            where + QStringLiteral("Antwoord van de afstandsserver groter dan %1 bytes").arg(kMaxResponseBytes), 0);
         co_return false;
     case HttpClient::Failure::ConnectFailed:
-        GoogleXMLError(exchange.errorString(), exchange.errorCode());
+        m_outcome = QStringLiteral("unreachable");
+        GoogleXMLError(where + exchange.errorString(), exchange.errorCode());
         co_return false;
     case HttpClient::Failure::InvalidRequest: // a host name no URL can carry
-        GoogleXMLError(QStringLiteral("Host not found"), 0);
+        m_outcome = QStringLiteral("unreachable");
+        GoogleXMLError(where + QStringLiteral("Host not found"), 0);
         co_return false;
     default:
         // A read that failed half-way: nothing reported.

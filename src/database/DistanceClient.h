@@ -12,6 +12,7 @@
 namespace velora {
 
 class Log;
+class ServiceMetrics;
 class Settings;
 
 // myKilometers: what one distance request gives back.
@@ -49,6 +50,8 @@ public:
     QCoro::Task<myKilometers> OpvragenAfstand(QString origin, QString destination);
 
     bool isWaiting() const { return bool(m_waiting); }
+    // Counts every request there by its outcome.
+    void setMetrics(ServiceMetrics *metrics) { m_metrics = metrics; }
     // A request still waiting ends now, as a failed one, and its caller goes
     // on before this returns: the close step and the service's end use it so
     // that the packet in hand is finished and answered.
@@ -66,6 +69,8 @@ private:
     Log &m_activityLog;
     QString m_action;
     QString m_responseText;
+    ServiceMetrics *m_metrics = nullptr;
+    QString m_outcome; // of the last request, as the metrics name it
     std::coroutine_handle<> m_waiting;
     quint64 m_waitSerial = 0;
 };

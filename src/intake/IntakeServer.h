@@ -21,6 +21,7 @@ namespace velora {
 class Database;
 class FailureHandler;
 class Log;
+class ServiceMetrics;
 class Settings;
 class WorkQueue;
 struct Datasets;
@@ -28,6 +29,15 @@ struct Datasets;
 // The peer's address as the connection list shows it: dotted IPv4, also when
 // the dual-stack server reports an IPv4-mapped IPv6 address.
 QString peerAddressText(const QHostAddress &address);
+
+// RBSToegestaan: addresses and networks (CIDR, "10.1.0.0/16"; a bare address
+// is that one address) separated by commas or blanks. An empty list allows
+// every peer; an entry that cannot be read allows none by itself. An
+// IPv4-mapped IPv6 peer is matched as IPv4.
+bool peerAllowed(const QHostAddress &peer, const QString &allowList);
+// RBSAdres: the address the intake listens on; empty (or "*") for all.
+// Throws Failure for a text that is no address.
+QHostAddress listenAddress(const QString &text);
 
 // RBSServerSocket: the intake server with its connection list RBSConnections.
 // Received bytes are cut into packets per connection (see cutFrames);
@@ -78,6 +88,12 @@ public:
 
     PacketHandler &handler() { return m_handler; }
 
+    // Counts refused peers and failed database opens there (and, through the
+    // handler, the packets).
+    void setMetrics(ServiceMetrics *metrics);
+    // Why the server does not listen, as the status shows it; empty while it does.
+    QString listenProblem() const;
+
 Q_SIGNALS:
     void lampChanged(bool on);
     void connectionsChanged();
@@ -123,6 +139,8 @@ private:
     bool m_lamp = false;
     bool m_stopped = false;
     bool m_portMoveAsked = false;
+    ServiceMetrics *m_metrics = nullptr;
+    QString m_lastListenFailure;
 };
 
 } // namespace velora

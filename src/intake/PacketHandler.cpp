@@ -3,6 +3,7 @@
 #include "database/Database.h"
 #include "intake/PacketContext.h"
 #include "intake/WireCodec.h"
+#include "service/ServiceMetrics.h"
 #include "shell/Failure.h"
 #include "shell/FailureHandler.h"
 #include "shell/Log.h"
@@ -16,6 +17,50 @@ constexpr qsizetype kActivityLogBound = 500;
 // The largest packet a booking system can mean to send is a few thousand hex
 // digits; a longer text in the log is cut so that a flood cannot fill memory.
 constexpr qsizetype kLoggedPacketLimit = 16384;
+
+// The packet type as the metrics count it: read from the payload as the
+// handling reads it, or "unreadable" for a text that is no envelope of hex.
+QString packetType(const QString &received)
+{
+    try {
+        const auto hexText = UnwrapEnvelope(received);
+        if (!hexText)
+            return QStringLiteral("unreadable");
+        const QString type = DecodeHexText(*hexText).left(2);
+        for (const char *known : {"NR", "WR", "VR", "RS", "AC", "NC"}) {
+            if (type == QLatin1String(known))
+                return type;
+        }
+        return QStringLiteral("other");
+    } catch (...) {
+        return QStringLiteral("unreadable");
+    }
+}
+
+// The connection as the handling sees it, noting the reply that went out
+// ("AC" or "NC"), whichever step sent it.
+class ReplyWatch final : public PeerLink {
+public:
+    explicit ReplyWatch(PeerLink &peer) : m_peer(peer) {}
+
+    QString address() const override { return m_peer.address(); }
+    bool isConnected() const override { return m_peer.isConnected(); }
+    void send(const QByteArray &bytes, bool atOnce) override
+    {
+        m_peer.send(bytes, atOnce);
+        try {
+            if (const auto hexText = UnwrapEnvelope(receivedText(bytes)))
+                m_reply = DecodeHexText(*hexText).left(2);
+        } catch (...) {
+            // Only counted, never in the way of the reply itself.
+        }
+    }
+    QString reply() const { return m_reply.isEmpty() ? QStringLiteral("none") : m_reply; }
+
+private:
+    PeerLink &m_peer;
+    QString m_reply;
+};
 
 } // namespace
 
@@ -33,17 +78,30 @@ void PacketHandler::logActivity(const QString &text)
 
 QCoro::Task<> PacketHandler::handle(QByteArray bytes, PeerLink &peer)
 {
-    PacketContext packet{peer, QString()};
+    ReplyWatch watched(peer);
+    PacketContext packet{watched, QString()};
     QString received;
     try {
         received = receivedText(bytes);
         co_await handleSteps(received, packet);
-        co_return;
     } catch (const std::exception &e) {
         const QString message = failureMessage(e);
         m_failures.guard([&] { failurePath(received, packet, message); });
     } catch (...) {
         m_failures.guard([&] { failurePath(received, packet, QStringLiteral("Unknown failure")); });
+    }
+    if (m_metrics)
+        m_metrics->packetHandled(packetType(received), watched.reply());
+}
+
+void PacketHandler::openDatabase()
+{
+    try {
+        m_database.open();
+    } catch (...) {
+        if (m_metrics)
+            m_metrics->databaseFailure();
+        throw;
     }
 }
 
@@ -55,7 +113,7 @@ QCoro::Task<> PacketHandler::handleSteps(const QString &received, PacketContext 
     m_activityLog.addLine(logExcerpt(received, kLoggedPacketLimit));
     m_database.closeIfFileReplaced();
     if (!m_database.isOpen())
-        m_database.open();
+        openDatabase();
 
     if (const auto hexText = UnwrapEnvelope(received)) {
         const QString payload = DecodeHexText(*hexText);
@@ -96,7 +154,15 @@ QCoro::Task<> PacketHandler::inUnit(PacketContext &packet, bool requirePeer, Ope
         // again, which must not find the ride stored already.
         if (requirePeer && !packet.peer.isConnected())
             throw Failure(QStringLiteral("Verbinding verbroken voor het antwoord aan ") + packet.peer.address());
-        m_database.endUnit(true);
+        try {
+            m_database.endUnit(true);
+        } catch (...) {
+            if (m_metrics)
+                m_metrics->databaseFailure();
+            throw;
+        }
+        if (m_metrics && operation == &RideOperations::RegisterNewRide)
+            m_metrics->rideStored();
     } catch (...) {
         try {
             m_database.endUnit(false);

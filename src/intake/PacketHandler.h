@@ -12,6 +12,7 @@ class Database;
 class FailureHandler;
 class Log;
 class PeerLink;
+class ServiceMetrics;
 class Settings;
 struct Datasets;
 struct PacketContext;
@@ -29,6 +30,9 @@ public:
     QCoro::Task<> handle(QByteArray received, PeerLink &peer);
 
     RideOperations &operations() { return m_operations; }
+    // Counts each packet by type and reply, the rides stored and the
+    // database's failed opens and commits there.
+    void setMetrics(ServiceMetrics *metrics) { m_metrics = metrics; }
 
 private:
     using Operation = QCoro::Task<> (RideOperations::*)(const tRitOrder &, PacketContext &);
@@ -39,12 +43,14 @@ private:
     // for what is stored, "NC" leaves nothing of the ride stored.
     QCoro::Task<> inUnit(PacketContext &packet, bool requirePeer, Operation operation, const tRitOrder &order);
     void logActivity(const QString &text);
+    void openDatabase();
 
     Settings &m_settings;
     Log &m_activityLog;
     FailureHandler &m_failures;
     Database &m_database;
     RideOperations m_operations;
+    ServiceMetrics *m_metrics = nullptr;
 };
 
 } // namespace velora

@@ -1,5 +1,7 @@
 #include "shell/Service.h"
 
+#include "Version.h"
+
 #include "database/Database.h"
 #include "database/Datasets.h"
 #include "database/DistanceClient.h"
@@ -7,6 +9,7 @@
 #include "returns/ReturnChannel.h"
 #include "returns/ReturnScheduler.h"
 #include "returns/StatusMessages.h"
+#include "service/StatusEndpoint.h"
 #include "service/WorkQueue.h"
 #include "shell/ConfigFile.h"
 #include "shell/FailureHandler.h"
@@ -51,6 +54,9 @@ Service::Service(Settings &settings, Log &activityLog, Log &returnLog, FailureHa
     connect(&m_watchdog, &QTimer::timeout, this,
             [this] { m_work->post(QStringLiteral("watchdog"), [] { systemd::notify("WATCHDOG=1"); }); });
 
+    m_metrics = std::make_unique<ServiceMetrics>();
+    m_failures.keepHistoryIn(logFolder(), &m_settings);
+    connect(&m_failures, &FailureHandler::failed, this, [this] { m_metrics->failure(); });
     m_work = std::make_unique<WorkQueue>();
     m_database = std::make_unique<Database>(m_settings, m_programFolder);
     connect(m_database.get(), &Database::notice, this,
@@ -73,6 +79,11 @@ Service::Service(Settings &settings, Log &activityLog, Log &returnLog, FailureHa
                                               *m_datasets, *m_work, logFolder());
     connect(m_intake.get(), &IntakeServer::lampChanged, this, &ServicePanel::serverListeningChanged);
     connect(m_intake.get(), &IntakeServer::connectionsChanged, this, &ServicePanel::connectionsChanged);
+    m_distance->setMetrics(m_metrics.get());
+    m_rbsChannel->setMetrics(m_metrics.get());
+    m_valysChannel->setMetrics(m_metrics.get());
+    m_intake->setMetrics(m_metrics.get());
+    m_statusEndpoint = std::make_unique<StatusEndpoint>(*m_metrics, [this] { return statusSnapshot(); });
 }
 
 // Members go in reverse order of declaration: the intake and the return link
@@ -118,7 +129,8 @@ void Service::close()
         // service ends.
         if (!m_work->isBusy())
             m_database->close();
-        saveActivityLog(m_activityLog, logFolder());
+        saveActivityLog(m_activityLog, logFolder(), QDateTime::currentDateTime(),
+                        m_settings.integer(Setting::LogBewaarDagen));
     } catch (...) {
         // The close is abandoned and the service goes on: so does the intake,
         // from the next tick.
@@ -226,6 +238,37 @@ ResubmitButton Service::failedButton() const
     return m_scheduler->failedButton();
 }
 
+StatusSnapshot Service::statusSnapshot() const
+{
+    StatusSnapshot now;
+    now.listening = m_intake->isListening();
+    now.port = m_intake->port();
+    now.listenProblem = m_intake->listenProblem();
+    now.openConnections = m_intake->openConnectionCount();
+    now.databaseOpen = m_database->isOpen();
+    for (const ReturnChannel *channel : {m_rbsChannel.get(), m_valysChannel.get()}) {
+        ChannelStatus status;
+        status.label = channel->setup().label;
+        status.name = channel->setup().socketName;
+        status.peer = channel->configuredPeer();
+        status.state = channel->isConnected()        ? QStringLiteral("verbonden")
+                       : channel->isAttemptPending() ? QStringLiteral("verbinden")
+                                                     : QStringLiteral("niet verbonden");
+        status.depth = channel->queue().size();
+        status.oldestAgeSeconds = channel->oldestAgeSeconds();
+        now.channels.push_back(status);
+    }
+    now.uptimeSeconds = m_metrics->uptimeSeconds();
+    now.version = QString::fromLatin1(kFileVersion);
+    now.lastFailure = m_failures.lastFailure();
+    return now;
+}
+
+quint16 Service::statusPort() const
+{
+    return m_statusEndpoint->port();
+}
+
 void Service::testDatabaseConnection(const std::function<void()> &reportSuccess)
 {
     // The test closes the connection. While a packet's post waits for the
@@ -267,6 +310,12 @@ void Service::resubmitFailed()
 
 void Service::GeneralTimer()
 {
+    // Follows StatusPoort and StatusAdres, also after a SIGHUP; a setting that
+    // cannot be used is reported once, when it is set.
+    const QString problem =
+        m_statusEndpoint->configure(m_settings.text(Setting::StatusAdres), m_settings.integer(Setting::StatusPoort));
+    if (!problem.isEmpty())
+        m_failures.handle(QStringLiteral("StatusServer"), QStringLiteral("StatusServer: ") + problem);
     m_intake->GeneralTimer();
 }
 

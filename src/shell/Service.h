@@ -18,6 +18,7 @@ class DistanceClient;
 class IntakeServer;
 class ReturnChannel;
 class ReturnScheduler;
+class StatusEndpoint;
 class StatusMessages;
 class WorkQueue;
 struct Datasets;
@@ -63,6 +64,9 @@ public:
     QStringList queue(ReturnChannelId channel) const override; // RBSQOut / VALYSQOut
     ResubmitButton noReplyButton() const override;             // NackBerichten
     ResubmitButton failedButton() const override;              // ErrorBerichten
+    StatusSnapshot statusSnapshot() const override;
+    const ServiceMetrics *metrics() const override { return m_metrics.get(); }
+    quint16 statusPort() const;
 
     // Actions of the window's buttons. Each handles its own failures as the
     // window's handler would.
@@ -113,6 +117,7 @@ private:
 
     // Declared after the timers: the return link uses them until it is gone.
     // The queue before its users: their jobs may still wait in it.
+    std::unique_ptr<ServiceMetrics> m_metrics;
     std::unique_ptr<WorkQueue> m_work;
     std::unique_ptr<Database> m_database;
     std::unique_ptr<DistanceClient> m_distance;
@@ -122,6 +127,7 @@ private:
     std::unique_ptr<StatusMessages> m_statusMessages;
     std::unique_ptr<ReturnScheduler> m_scheduler;
     std::unique_ptr<IntakeServer> m_intake;
+    std::unique_ptr<StatusEndpoint> m_statusEndpoint;
 };
 
 } // namespace velora

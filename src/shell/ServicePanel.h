@@ -1,6 +1,7 @@
 #pragma once
 
 #include "returns/ResubmitButton.h"
+#include "service/ServiceMetrics.h"
 
 #include <QObject>
 #include <QString>
@@ -42,6 +43,10 @@ public:
     virtual QStringList queue(ReturnChannelId channel) const = 0; // RBSQOut / VALYSQOut
     virtual ResubmitButton noReplyButton() const = 0;             // NackBerichten
     virtual ResubmitButton failedButton() const = 0;              // ErrorBerichten
+    // The figures of the status page (and of the status endpoint). A panel
+    // without them shows none.
+    virtual StatusSnapshot statusSnapshot() const { return {}; }
+    virtual const ServiceMetrics *metrics() const { return nullptr; }
 
     // Actions of the window's buttons. Each handles its own failures as the
     // window's handler would.

@@ -78,6 +78,14 @@ const SettingDefinition kDefinitions[] = {
     {S::AfstandServer, "AfstandServer", "Text", K::Text, "", true},
     {S::AfstandPoort, "AfstandPoort", "Text", K::Text, "80", true},
     {S::AfstandTimeOut, "AfstandTimeOut", "Text", K::Text, "10", true},
+    // The status endpoint (0: off), the days saved activity logs are kept
+    // (0: all), the intake's listen address (empty: all) and the addresses
+    // and networks that may connect to it (empty: all).
+    {S::StatusPoort, "StatusPoort", "Text", K::Text, "0", true},
+    {S::StatusAdres, "StatusAdres", "Text", K::Text, "127.0.0.1", true},
+    {S::LogBewaarDagen, "LogBewaarDagen", "Text", K::Text, "90", true},
+    {S::RBSAdres, "RBSAdres", "Text", K::Text, "", true},
+    {S::RBSToegestaan, "RBSToegestaan", "Text", K::Text, "", true},
     // Controls that start from their default on every run.
     {S::AutoPlannen, "AutoPlannen", "Checked", K::YesNo, "TRUE", false},
     {S::RBSGetalMax, "RBSGetalMax", "Text", K::Text, "20", false},

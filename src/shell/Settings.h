@@ -122,6 +122,12 @@ enum class Setting {
     AfstandServer,
     AfstandPoort,
     AfstandTimeOut,
+    // Status endpoint, failure history and who may connect (kept in the file)
+    StatusPoort,
+    StatusAdres,
+    LogBewaarDagen,
+    RBSAdres,
+    RBSToegestaan,
     Count
 };
 
