@@ -16,13 +16,13 @@ class Statement {
 public:
     Statement(sqlite3 *db, const char *sql) : m_db(db)
     {
-        m_rc = sqlite3_prepare_v2(db, sql, -1, &m_statement, nullptr);
+        m_prepared = sqlite3_prepare_v2(db, sql, -1, &m_statement, nullptr) == SQLITE_OK;
     }
     ~Statement() { sqlite3_finalize(m_statement); }
     Statement(const Statement &) = delete;
     Statement &operator=(const Statement &) = delete;
 
-    bool prepared() const { return m_rc == SQLITE_OK; }
+    bool prepared() const { return m_prepared; }
     void bind(int index, const QString &text)
     {
         const QByteArray bytes = text.toUtf8();
@@ -30,7 +30,7 @@ public:
     }
     void bind(int index, qint64 value) { sqlite3_bind_int64(m_statement, index, value); }
     // SQLITE_ROW, SQLITE_DONE or an error code.
-    int step() { return m_rc = sqlite3_step(m_statement); }
+    int step() { return sqlite3_step(m_statement); }
     qint64 integer(int column) const { return sqlite3_column_int64(m_statement, column); }
     QString text(int column) const
     {
@@ -42,7 +42,7 @@ public:
 private:
     sqlite3 *m_db;
     sqlite3_stmt *m_statement = nullptr;
-    int m_rc = SQLITE_OK;
+    bool m_prepared = false;
 };
 
 // The codes that say the file holds something other than a sound database;
@@ -83,9 +83,39 @@ bool ReturnQueueStore::exec(const char *sql, QString *error)
     return false;
 }
 
+QString ReturnQueueStore::probeReadOnly(bool *unreadable)
+{
+    // Read-only, so that closing it leaves the file and its journal exactly as
+    // they were: a writing connection would remove a journal it cannot use.
+    sqlite3 *probe = nullptr;
+    const QByteArray path = QFile::encodeName(m_path);
+    int rc = sqlite3_open_v2(path.constData(), &probe, SQLITE_OPEN_READONLY, nullptr);
+    QString error;
+    if (rc == SQLITE_OK) {
+        sqlite3_extended_result_codes(probe, 1);
+        Statement check(probe, "pragma quick_check");
+        if (!check.prepared() || (rc = check.step()) != SQLITE_ROW) {
+            error = check.error();
+            rc = sqlite3_extended_errcode(probe);
+        } else if (const QString verdict = check.text(0); verdict != u"ok") {
+            error = verdict;
+            rc = SQLITE_CORRUPT;
+        }
+    } else {
+        error = probe ? QString::fromUtf8(sqlite3_errmsg(probe)) : QString::fromUtf8(sqlite3_errstr(rc));
+    }
+    sqlite3_close_v2(probe);
+    *unreadable = !error.isEmpty() && meansUnreadable(rc);
+    return error;
+}
+
 QString ReturnQueueStore::tryOpen(bool *unreadable)
 {
     *unreadable = false;
+    if (QFileInfo::exists(m_path)) {
+        if (QString error = probeReadOnly(unreadable); !error.isEmpty())
+            return error;
+    }
     const QByteArray path = QFile::encodeName(m_path);
     int rc = sqlite3_open_v2(path.constData(), &m_db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
     if (rc != SQLITE_OK) {
@@ -98,19 +128,8 @@ QString ReturnQueueStore::tryOpen(bool *unreadable)
     QString error;
     // WAL with a synced commit: an append has reached the disk when it
     // returns, and a kill -9 or a power cut keeps it.
-    const bool ready = exec("pragma journal_mode=WAL", &error) && exec("pragma synchronous=FULL", &error);
-    if (ready) {
-        Statement check(m_db, "pragma quick_check");
-        if (!check.prepared() || check.step() != SQLITE_ROW) {
-            error = check.error();
-        } else if (const QString verdict = check.text(0); verdict != u"ok") {
-            error = verdict;
-            *unreadable = true;
-        }
-    }
-    if (error.isEmpty())
-        exec(kCreate.toUtf8().constData(), &error);
-    if (error.isEmpty()) {
+    if (exec("pragma journal_mode=WAL", &error) && exec("pragma synchronous=FULL", &error) &&
+        exec(kCreate.toUtf8().constData(), &error)) {
         // A file of another program under this name: the table is not ours.
         Statement probe(m_db, "select id, queue, entry from return_queue limit 0");
         if (!probe.prepared()) {

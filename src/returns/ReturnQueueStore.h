@@ -49,6 +49,7 @@ public:
     void clear(const QString &queue);
 
 private:
+    QString probeReadOnly(bool *unreadable);
     QString tryOpen(bool *unreadable);
     QString moveAside();
     void close();
