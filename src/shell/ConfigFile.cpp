@@ -72,10 +72,16 @@ QStringList applyForm(const XmlNode &document, Settings &settings, QHash<QString
         if (definition.stored)
             known.insert(elementName(definition));
     }
+    QSet<QString> seen;
     for (const XmlNode &child : form->children) {
-        if (child.type == XmlNode::Type::Element && !known.contains(child.name))
+        if (child.type != XmlNode::Type::Element)
+            continue;
+        if (!known.contains(child.name))
             warnings << QStringLiteral("unknown element %1 under %2; it is kept in the file but not read.")
                             .arg(child.name, kForm);
+        else if (seen.contains(child.name))
+            warnings << QStringLiteral("%1 appears more than once; only the first is read.").arg(child.name);
+        seen.insert(child.name);
     }
 
     bool ok = false;
