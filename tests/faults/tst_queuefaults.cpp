@@ -65,16 +65,22 @@ private Q_SLOTS:
             // The dispatch suite marks one ride of each channel for reporting.
             Settings settings;
             Database suite(settings, tmp.path());
-            suite.open();
-            QSqlQuery insert(suite.connection());
+            suite.open(); // makes the file with its tables
+            suite.close();
+            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("suite"));
+            db.setDatabaseName(tmp.filePath(QStringLiteral("VeloraRBS.db")));
+            QVERIFY(db.open());
+            QSqlQuery insert(db);
             QVERIFY(insert.exec(QStringLiteral("insert into planning (pla_eigenaar, pla_extern, pla_retour_rbs, "
                                                "pla_status) values ('002', 4711, 1, 'T')")));
             rbsRide = insert.lastInsertId().toInt();
             QVERIFY(insert.exec(QStringLiteral("insert into planning (pla_eigenaar, pla_extern, pla_retour_rbs, "
                                                "pla_status) values ('003', 4712, 1, 'T')")));
             valysRide = insert.lastInsertId().toInt();
-            suite.close();
+            insert.finish();
+            db.close();
         }
+        QSqlDatabase::removeDatabase(QStringLiteral("suite"));
         {
             ServiceProcess service(tmp.path());
             QVERIFY(service.start());
