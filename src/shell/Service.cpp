@@ -7,6 +7,7 @@
 #include "database/DistanceClient.h"
 #include "intake/IntakeServer.h"
 #include "returns/ReturnChannel.h"
+#include "returns/ReturnQueueStore.h"
 #include "returns/ReturnScheduler.h"
 #include "returns/StatusMessages.h"
 #include "service/StatusEndpoint.h"
@@ -74,6 +75,7 @@ Service::Service(Settings &settings, Log &activityLog, Log &returnLog, FailureHa
     connect(&m_rbsChannel->queue(), &ReturnQueue::changed, this, [this] { Q_EMIT queueChanged(ReturnChannelId::Rbs); });
     connect(&m_valysChannel->queue(), &ReturnQueue::changed, this,
             [this] { Q_EMIT queueChanged(ReturnChannelId::Valys); });
+    keepQueuesOnDisk();
     connect(m_scheduler.get(), &ReturnScheduler::buttonsChanged, this, &ServicePanel::resubmitButtonsChanged);
     m_intake = std::make_unique<IntakeServer>(m_settings, m_activityLog, m_returnLog, m_failures, *m_database,
                                               *m_datasets, *m_work, logFolder());
@@ -93,6 +95,25 @@ Service::Service(Settings &settings, Log &activityLog, Log &returnLog, FailureHa
 Service::~Service()
 {
     m_distance->endWait();
+}
+
+void Service::keepQueuesOnDisk()
+{
+    m_queueStore =
+        std::make_unique<ReturnQueueStore>(QDir(m_programFolder).filePath(QStringLiteral("VeloraRBS-queues.db")));
+    m_queueStore->setReporter([this](const QString &line) { m_activityLog.addLine(dateTimeStamp() + u' ' + line); });
+    if (!m_queueStore->open())
+        return;
+    const qsizetype rbs = m_rbsChannel->queue().keepIn(*m_queueStore, QStringLiteral("RBSQOut"));
+    const qsizetype valys = m_valysChannel->queue().keepIn(*m_queueStore, QStringLiteral("VALYSQOut"));
+    if (rbs + valys > 0)
+        m_activityLog.addLine(dateTimeStamp() +
+                              QStringLiteral(" Queue file %1: %2 status messages of the last run wait to be sent "
+                                             "(RBSQOut %3, VALYSQOut %4).")
+                                  .arg(QDir::toNativeSeparators(m_queueStore->path()))
+                                  .arg(rbs + valys)
+                                  .arg(rbs)
+                                  .arg(valys));
 }
 
 QString Service::logFolder() const

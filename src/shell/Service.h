@@ -17,6 +17,7 @@ class Database;
 class DistanceClient;
 class IntakeServer;
 class ReturnChannel;
+class ReturnQueueStore;
 class ReturnScheduler;
 class StatusEndpoint;
 class StatusMessages;
@@ -85,6 +86,10 @@ public:
     QTimer &SendclientValys() { return m_sendclientValys; }
 
 private:
+    // The return queues kept in VeloraRBS-queues.db; what the last run left
+    // waiting is queued again.
+    void keepQueuesOnDisk();
+
     // Timer ticks, each run inside the failure handler's guard.
     void GeneralTimer();
     void RetourZenderTimer();
@@ -122,6 +127,8 @@ private:
     std::unique_ptr<Database> m_database;
     std::unique_ptr<DistanceClient> m_distance;
     std::unique_ptr<Datasets> m_datasets;
+    // Before the queues it keeps: they are gone before it closes.
+    std::unique_ptr<ReturnQueueStore> m_queueStore;
     std::unique_ptr<ReturnChannel> m_rbsChannel;
     std::unique_ptr<ReturnChannel> m_valysChannel;
     std::unique_ptr<StatusMessages> m_statusMessages;

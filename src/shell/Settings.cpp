@@ -3,6 +3,7 @@
 #include "shell/TextRules.h"
 
 #include <array>
+#include <limits>
 #include <stdexcept>
 
 namespace velora {
@@ -123,7 +124,55 @@ QVariant defaultValueOf(const SettingDefinition &definition)
     return QVariant(QString::fromUtf8(definition.defaultValue));
 }
 
+constexpr qint32 kAnyLow = std::numeric_limits<qint32>::min();
+constexpr qint32 kAnyHigh = std::numeric_limits<qint32>::max();
+
+// The text settings that their readers take by the leading-integer rule. The
+// settings file check names values that the rule would change or that fall
+// outside the range.
+const NumberRule kNumberRules[] = {
+    {S::RBSPoort, 1, 65535},
+    {S::RBSCPoort, 1, 65535},
+    {S::VALYSPOORT, 1, 65535},
+    {S::AfstandPoort, 1, 65535},
+    {S::AfstandTimeOut, kAnyLow, kAnyHigh},
+    {S::Lokaal, kAnyLow, kAnyHigh},
+    {S::Interlokaal, kAnyLow, kAnyHigh},
+    {S::Gebruiker, kAnyLow, kAnyHigh},
+    {S::RBS_BDR, kAnyLow, kAnyHigh},
+    {S::RBS_BDR_VAL, kAnyLow, kAnyHigh},
+    {S::RBS_BDR_STT, kAnyLow, kAnyHigh},
+    {S::RBS_DEB, kAnyLow, kAnyHigh},
+    {S::RBS_DEB_VAL, kAnyLow, kAnyHigh},
+    {S::RBS_DEB_STT, kAnyLow, kAnyHigh},
+    {S::RBS_TAR, kAnyLow, kAnyHigh},
+    {S::VAL_TAR, kAnyLow, kAnyHigh},
+    {S::STT_TAR, kAnyLow, kAnyHigh},
+};
+
 } // namespace
+
+const NumberRule *numberRuleOf(Setting id)
+{
+    for (const NumberRule &rule : kNumberRules) {
+        if (rule.id == id)
+            return &rule;
+    }
+    // The tariff and RC value of the ten conversion rows.
+    static const auto rowRules = [] {
+        std::array<NumberRule, 20> rules{};
+        for (int row = 1; row <= 10; ++row) {
+            rules[row - 1] = {conversionRow(ConversionField::Tariff, row), kAnyLow, kAnyHigh};
+            rules[row + 9] = {conversionRow(ConversionField::RcValue, row), kAnyLow, kAnyHigh};
+        }
+        return rules;
+    }();
+    for (const NumberRule &rule : rowRules) {
+        if (rule.id == id)
+            return &rule;
+    }
+    return nullptr;
+}
 
 std::span<const SettingDefinition> settingDefinitions()
 {
