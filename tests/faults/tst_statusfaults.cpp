@@ -165,7 +165,8 @@ private Q_SLOTS:
         outsider.connectToHost(QHostAddress::LocalHost, port);
         QVERIFY(outsider.waitForConnected(5000));
         outsider.write(newRidePacket(5001));
-        QVERIFY(outsider.waitForBytesWritten(5000));
+        // The write may fail: the service may have closed the connection already.
+        outsider.waitForBytesWritten(5000);
         QVERIFY(outsider.state() == QAbstractSocket::UnconnectedState || outsider.waitForDisconnected(5000));
         QVERIFY(outsider.readAll().isEmpty());
         QVERIFY(service.waitForOutput("Verbinding geweigerd om "));
