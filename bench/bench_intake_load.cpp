@@ -13,14 +13,14 @@
 //                          [--connections 1,8,64] [--dsn NAME [--user U] [--password P]]
 
 #include "database/Database.h"
-#include "database/Datasets.h"
-#include "database/DistanceClient.h"
 #include "intake/IntakeServer.h"
-#include "intake/WireCodec.h"
-#include "service/WorkQueue.h"
+#include "net/DistanceClient.h"
+#include "rides/Datasets.h"
 #include "shell/FailureHandler.h"
 #include "shell/Log.h"
 #include "shell/Settings.h"
+#include "shell/WorkQueue.h"
+#include "wire/WireCodec.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>

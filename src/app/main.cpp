@@ -4,12 +4,12 @@
 
 #include "service/StatusQuery.h"
 
+#include "service/HeadlessConsole.h"
+#include "service/Service.h"
 #include "shell/ConfigFile.h"
 #include "shell/FailureHandler.h"
 #include "shell/GuardedApplication.h"
-#include "shell/HeadlessConsole.h"
 #include "shell/Log.h"
-#include "shell/Service.h"
 #include "shell/Settings.h"
 #include "shell/SystemdNotify.h"
 #include "shell/TerminationSignals.h"

@@ -7,9 +7,9 @@
 #include "gui/StatusLamp.h"
 #include "gui/StatusPageText.h"
 #include "gui/UpdateFlow.h"
+#include "service/ServicePanel.h"
 #include "shell/FailureHandler.h"
 #include "shell/Log.h"
-#include "shell/ServicePanel.h"
 
 #include <QCheckBox>
 #include <QCloseEvent>

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "shell/Settings.h"
-#include "shell/UpdateChecker.h"
+#include "update/UpdateChecker.h"
 
 #include <QColor>
 #include <QWidget>

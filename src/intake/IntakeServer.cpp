@@ -1,15 +1,15 @@
 #include "intake/IntakeServer.h"
 
 #include "database/Database.h"
-#include "intake/PacketContext.h"
-#include "service/ServiceMetrics.h"
-#include "service/WorkQueue.h"
+#include "rides/PacketContext.h"
 #include "shell/Failure.h"
 #include "shell/FailureHandler.h"
 #include "shell/Log.h"
 #include "shell/OpenFileLimit.h"
+#include "shell/ServiceMetrics.h"
 #include "shell/Settings.h"
 #include "shell/TextRules.h"
+#include "shell/WorkQueue.h"
 #include "wire/Framing.h"
 
 #include <QPointer>

@@ -1,13 +1,13 @@
 #include "intake/PacketHandler.h"
 
 #include "database/Database.h"
-#include "intake/PacketContext.h"
-#include "intake/WireCodec.h"
-#include "service/ServiceMetrics.h"
+#include "rides/PacketContext.h"
 #include "shell/Failure.h"
 #include "shell/FailureHandler.h"
 #include "shell/Log.h"
+#include "shell/ServiceMetrics.h"
 #include "shell/TextRules.h"
+#include "wire/WireCodec.h"
 
 namespace velora {
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "intake/RideOperations.h"
+#include "rides/RideOperations.h"
 
 #include <QByteArray>
 #include <QCoroTask>

@@ -1,16 +1,16 @@
 #include "returns/ReturnChannel.h"
 
 #include "database/Database.h"
-#include "database/Datasets.h"
-#include "database/RideCodes.h"
-#include "intake/WireCodec.h"
 #include "returns/ReturnAnswer.h"
-#include "service/ServiceMetrics.h"
-#include "service/WorkQueue.h"
+#include "rides/Datasets.h"
+#include "rides/RideCodes.h"
 #include "shell/FailureHandler.h"
 #include "shell/Log.h"
+#include "shell/ServiceMetrics.h"
 #include "shell/TextRules.h"
+#include "shell/WorkQueue.h"
 #include "wire/Framing.h"
+#include "wire/WireCodec.h"
 
 #include <QDateTime>
 #include <QPointer>

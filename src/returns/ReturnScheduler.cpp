@@ -1,14 +1,14 @@
 #include "returns/ReturnScheduler.h"
 
 #include "database/Database.h"
-#include "database/Datasets.h"
-#include "database/RideCodes.h"
 #include "returns/StatusMessages.h"
-#include "service/WorkQueue.h"
+#include "rides/Datasets.h"
+#include "rides/RideCodes.h"
 #include "shell/FailureHandler.h"
 #include "shell/Log.h"
 #include "shell/Settings.h"
 #include "shell/TextRules.h"
+#include "shell/WorkQueue.h"
 
 #include <QPointer>
 #include <QScopeGuard>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "service/ServiceMetrics.h"
+#include "shell/ServiceMetrics.h"
 
 #include <QHostAddress>
 #include <QObject>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "service/ServiceMetrics.h"
 #include "shell/Failure.h"
+#include "shell/ServiceMetrics.h"
 
 #include <QObject>
 #include <QStringList>

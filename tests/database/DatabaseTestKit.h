@@ -1,8 +1,8 @@
 #pragma once
 
 #include "database/Database.h"
-#include "database/Datasets.h"
-#include "database/DistanceClient.h"
+#include "net/DistanceClient.h"
+#include "rides/Datasets.h"
 #include "shell/FailureHandler.h"
 #include "shell/Log.h"
 #include "shell/Settings.h"

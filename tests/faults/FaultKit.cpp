@@ -1,7 +1,7 @@
 #include "faults/FaultKit.h"
 
-#include "intake/WireCodec.h"
 #include "support/TestSupport.h"
+#include "wire/WireCodec.h"
 
 #include <QDateTime>
 #include <QDir>

@@ -4,8 +4,8 @@
 // and calls they count, so that every control can be checked without running
 // the link itself.
 
+#include "service/ServicePanel.h"
 #include "shell/Failure.h"
-#include "shell/ServicePanel.h"
 
 #include <QDir>
 

@@ -1,16 +1,16 @@
 #pragma once
 
 #include "database/Database.h"
-#include "database/Datasets.h"
-#include "database/DistanceClient.h"
 #include "intake/IntakeServer.h"
-#include "intake/WireCodec.h"
-#include "service/WorkQueue.h"
+#include "net/DistanceClient.h"
+#include "rides/Datasets.h"
 #include "shell/FailureHandler.h"
 #include "shell/Log.h"
 #include "shell/Settings.h"
+#include "shell/WorkQueue.h"
 #include "support/TestDatabase.h"
 #include "support/TestSupport.h"
+#include "wire/WireCodec.h"
 
 #include <QRegularExpression>
 #include <QSqlDatabase>

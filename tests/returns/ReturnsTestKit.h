@@ -1,20 +1,20 @@
 #pragma once
 
 #include "database/Database.h"
-#include "database/Datasets.h"
-#include "database/DistanceClient.h"
 #include "database/Schema.h"
-#include "intake/WireCodec.h"
+#include "net/DistanceClient.h"
 #include "returns/ReturnChannel.h"
 #include "returns/ReturnScheduler.h"
 #include "returns/StatusMessages.h"
-#include "service/WorkQueue.h"
+#include "rides/Datasets.h"
 #include "shell/FailureHandler.h"
 #include "shell/Log.h"
 #include "shell/Settings.h"
 #include "shell/TextRules.h"
+#include "shell/WorkQueue.h"
 #include "support/TestDatabase.h"
 #include "support/TestSupport.h"
+#include "wire/WireCodec.h"
 
 #include <QPointer>
 #include <QSqlError>

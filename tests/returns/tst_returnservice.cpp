@@ -1,7 +1,7 @@
 #include "ReturnsTestKit.h"
 
+#include "service/Service.h"
 #include "shell/ConfigFile.h"
-#include "shell/Service.h"
 
 #include <QSignalSpy>
 #include <QTest>

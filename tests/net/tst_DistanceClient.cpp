@@ -1,4 +1,4 @@
-#include "database/DistanceClient.h"
+#include "net/DistanceClient.h"
 #include "shell/Log.h"
 #include "shell/Settings.h"
 #include "support/LoopbackHttpServer.h"

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "returns/ResubmitButton.h"
-#include "service/ServiceMetrics.h"
+#include "shell/ServiceMetrics.h"
 
 #include <QObject>
 #include <QString>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "intake/WireCodec.h"
 #include "shell/DateTimes.h"
+#include "wire/WireCodec.h"
 
 #include <QDateTime>
 #include <QString>

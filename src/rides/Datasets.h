@@ -1,8 +1,8 @@
 #pragma once
 
 #include "database/Dataset.h"
-#include "database/RideHooks.h"
-#include "database/TransactionLog.h"
+#include "rides/RideHooks.h"
+#include "rides/TransactionLog.h"
 
 namespace velora {
 

@@ -1,4 +1,4 @@
-#include "database/TransactionLog.h"
+#include "rides/TransactionLog.h"
 
 #include "database/Dataset.h"
 #include "shell/FailureHandler.h"

@@ -1,5 +1,5 @@
-#include "intake/WireCodec.h"
-#include "returns/RideResults.h"
+#include "wire/RideResults.h"
+#include "wire/WireCodec.h"
 
 #include <QTest>
 

@@ -1,4 +1,4 @@
-#include "service/WorkQueue.h"
+#include "shell/WorkQueue.h"
 
 #include <QMetaObject>
 #include <QtGlobal>

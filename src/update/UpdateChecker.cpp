@@ -1,4 +1,4 @@
-#include "shell/UpdateChecker.h"
+#include "update/UpdateChecker.h"
 
 #include "shell/DurableFile.h"
 #include "shell/ProgramStart.h"

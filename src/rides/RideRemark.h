@@ -1,6 +1,6 @@
 #pragma once
 
-#include "intake/RideOrder.h"
+#include "wire/RideOrder.h"
 
 #include <QString>
 

@@ -1,4 +1,4 @@
-#include "service/ServiceMetrics.h"
+#include "shell/ServiceMetrics.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

@@ -1,7 +1,7 @@
-#include "returns/RideResults.h"
+#include "wire/RideResults.h"
 
-#include "intake/WireCodec.h"
 #include "shell/TextRules.h"
+#include "wire/WireCodec.h"
 
 #include <QStringList>
 

@@ -1,6 +1,6 @@
-#include "intake/ChannelSettings.h"
-#include "intake/RideConversions.h"
-#include "intake/RideRemark.h"
+#include "rides/ChannelSettings.h"
+#include "rides/RideConversions.h"
+#include "rides/RideRemark.h"
 
 #include <QTest>
 

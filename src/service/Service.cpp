@@ -1,22 +1,22 @@
-#include "shell/Service.h"
+#include "service/Service.h"
 
 #include "Version.h"
 
 #include "database/Database.h"
-#include "database/Datasets.h"
-#include "database/DistanceClient.h"
 #include "intake/IntakeServer.h"
+#include "net/DistanceClient.h"
 #include "returns/ReturnChannel.h"
 #include "returns/ReturnQueueStore.h"
 #include "returns/ReturnScheduler.h"
 #include "returns/StatusMessages.h"
+#include "rides/Datasets.h"
 #include "service/StatusEndpoint.h"
-#include "service/WorkQueue.h"
 #include "shell/ConfigFile.h"
 #include "shell/FailureHandler.h"
 #include "shell/Log.h"
 #include "shell/Settings.h"
 #include "shell/SystemdNotify.h"
+#include "shell/WorkQueue.h"
 
 #include <QDir>
 #include <QPointer>

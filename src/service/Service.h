@@ -1,6 +1,6 @@
 #pragma once
 
-#include "shell/ServicePanel.h"
+#include "service/ServicePanel.h"
 
 #include <QObject>
 #include <QString>

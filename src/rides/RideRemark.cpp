@@ -1,4 +1,4 @@
-#include "intake/RideRemark.h"
+#include "rides/RideRemark.h"
 
 namespace velora {
 

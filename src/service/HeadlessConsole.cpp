@@ -1,4 +1,4 @@
-#include "shell/HeadlessConsole.h"
+#include "service/HeadlessConsole.h"
 
 #include "shell/Log.h"
 

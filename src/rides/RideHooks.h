@@ -1,6 +1,6 @@
 #pragma once
 
-#include "database/DistanceClient.h"
+#include "net/DistanceClient.h"
 
 #include <QCoroTask>
 #include <QDateTime>

@@ -1,5 +1,5 @@
-#include "intake/RideOrder.h"
 #include "shell/Failure.h"
+#include "wire/RideOrder.h"
 
 #include <QElapsedTimer>
 #include <QRandomGenerator>

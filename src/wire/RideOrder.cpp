@@ -1,4 +1,4 @@
-#include "intake/RideOrder.h"
+#include "wire/RideOrder.h"
 
 #include "shell/Failure.h"
 #include "shell/TextRules.h"

@@ -1,8 +1,8 @@
-#include "database/DistanceClient.h"
+#include "net/DistanceClient.h"
 
 #include "net/HttpClient.h"
-#include "service/ServiceMetrics.h"
 #include "shell/Log.h"
+#include "shell/ServiceMetrics.h"
 #include "shell/Settings.h"
 #include "shell/TextRules.h"
 

@@ -1,6 +1,6 @@
-#include "DatabaseTestKit.h"
+#include "database/DatabaseTestKit.h"
 
-#include "database/RideHooks.h"
+#include "rides/RideHooks.h"
 #include "shell/DateTimes.h"
 #include "support/LoopbackHttpServer.h"
 

@@ -1,4 +1,4 @@
-#include "database/RideHooks.h"
+#include "rides/RideHooks.h"
 
 #include "database/Dataset.h"
 #include "shell/DateTimes.h"

@@ -1,4 +1,4 @@
-#include "database/Datasets.h"
+#include "rides/Datasets.h"
 
 namespace velora {
 

@@ -1,4 +1,4 @@
-#include "intake/WireCodec.h"
+#include "wire/WireCodec.h"
 
 #include <QRandomGenerator>
 #include <QTest>

@@ -1,4 +1,4 @@
-#include "intake/RideConversions.h"
+#include "rides/RideConversions.h"
 
 #include "database/Dataset.h"
 #include "shell/Log.h"

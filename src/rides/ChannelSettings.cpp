@@ -1,6 +1,6 @@
-#include "intake/ChannelSettings.h"
+#include "rides/ChannelSettings.h"
 
-#include "database/RideCodes.h"
+#include "rides/RideCodes.h"
 #include "shell/TextRules.h"
 
 #include <array>
