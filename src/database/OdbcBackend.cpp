@@ -3,9 +3,13 @@
 #include "database/ServerProbe.h"
 #include "shell/Failure.h"
 
+#include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlRecord>
+
+#include <sql.h>
+#include <sqlext.h>
 
 namespace velora {
 
@@ -25,6 +29,14 @@ bool run(QSqlQuery &query, const QString &statement, const QVariantList &binding
         error = query.lastError().text();
     return ok;
 }
+
+// The key of the service lock on PostgreSQL ("VRBS"). Advisory locks belong
+// to one database, so dispatch databases on one server do not share it.
+constexpr qint64 kServiceLockKey = 0x56524253;
+// On SQL Server: an application lock owned by the session, never waited for.
+const QString kSqlServerServiceLock =
+    QStringLiteral("SET NOCOUNT ON; DECLARE @granted int; EXEC @granted = sp_getapplock @Resource = 'VeloraRBS "
+                   "service', @LockMode = 'Exclusive', @LockOwner = 'Session', @LockTimeout = 0; SELECT @granted");
 
 } // namespace
 
@@ -63,6 +75,74 @@ void OdbcBackend::open(const ConnectionTarget &target, const DatabaseTimeouts &t
         close();
         throw Failure(error);
     }
+    m_postgres = m_db.driver()->dbmsType() == QSqlDriver::PostgreSQL;
+    if (m_postgres)
+        setUpPostgresSession(timeouts);
+}
+
+void OdbcBackend::setUpPostgresSession(const DatabaseTimeouts &timeouts)
+{
+    // The server's side of the connection: a session whose link machine is
+    // gone without a word ends within seconds, and with it the service lock,
+    // so that the standby takes over. The client's side is in the connect
+    // text (pqopt). A statement that waits for a lock, or runs away, fails
+    // within the bound instead of holding every booking system.
+    const int statementMs = timeouts.serverStatementSeconds * 1000;
+    const int unacknowledgedMs =
+        (timeouts.keepaliveIdleSeconds + timeouts.keepaliveIntervalSeconds * timeouts.keepaliveCount) * 1000;
+    const QStringList settings = {
+        QStringLiteral("SET statement_timeout = %1").arg(statementMs),
+        QStringLiteral("SET lock_timeout = %1").arg(statementMs),
+        QStringLiteral("SET tcp_keepalives_idle = %1").arg(timeouts.keepaliveIdleSeconds),
+        QStringLiteral("SET tcp_keepalives_interval = %1").arg(timeouts.keepaliveIntervalSeconds),
+        QStringLiteral("SET tcp_keepalives_count = %1").arg(timeouts.keepaliveCount),
+        QStringLiteral("SET tcp_user_timeout = %1").arg(unacknowledgedMs),
+    };
+    for (const QString &setting : settings) {
+        QSqlQuery query(m_db);
+        if (!query.exec(setting)) {
+            const QString error = query.lastError().text();
+            query = QSqlQuery();
+            close();
+            throw Failure(error);
+        }
+    }
+}
+
+bool OdbcBackend::tryTakeServiceLock(QString &error)
+{
+    StatementResult result;
+    const bool ran =
+        m_postgres ? execute(QStringLiteral("select pg_try_advisory_lock(%1)").arg(kServiceLockKey), {}, result, error)
+                   : execute(kSqlServerServiceLock, {}, result, error);
+    if (!ran)
+        return false;
+    error.clear();
+    if (result.rows.empty() || result.rows.front().isEmpty()) {
+        error = QStringLiteral("the service lock gave no answer");
+        return false;
+    }
+    const QVariant answer = result.rows.front().front();
+    // pg_try_advisory_lock answers a boolean; sp_getapplock 0 or 1 when granted.
+    return m_postgres ? answer.toBool() : answer.toInt() >= 0;
+}
+
+void OdbcBackend::closeIfDead()
+{
+    // Qt keeps a connection "open" after the server has gone or ended the
+    // session; every later statement would fail on it. Closed, the next user
+    // opens a new one, and the reopen takes the service lock anew.
+    if (!m_db.isValid() || !m_db.isOpen())
+        return;
+    const QVariant handle = m_db.driver()->handle();
+    if (!handle.isValid() || qstrcmp(handle.typeName(), "SQLHANDLE") != 0)
+        return;
+    SQLHANDLE connection = *static_cast<const SQLHANDLE *>(handle.constData());
+    SQLUINTEGER dead = SQL_CD_FALSE;
+    if (!connection || !SQL_SUCCEEDED(SQLGetConnectAttr(connection, SQL_ATTR_CONNECTION_DEAD, &dead, 0, nullptr)))
+        return;
+    if (dead == SQL_CD_TRUE)
+        close();
 }
 
 void OdbcBackend::close()
@@ -78,8 +158,11 @@ bool OdbcBackend::execute(const QString &statement, const QVariantList &bindings
                           QString &error)
 {
     QSqlQuery query(m_db);
-    if (!run(query, statement, bindings, error))
+    if (!run(query, statement, bindings, error)) {
+        query = QSqlQuery();
+        closeIfDead();
         return false;
+    }
     const QSqlRecord record = query.record();
     auto columns = std::make_shared<QStringList>();
     columns->reserve(record.count());
@@ -103,8 +186,11 @@ bool OdbcBackend::insert(const QString &statement, const QVariantList &bindings,
 {
     QSqlQuery query(m_db);
     if (!run(query, wantKey ? statement + QStringLiteral("; SELECT CAST(SCOPE_IDENTITY() AS INT)") : statement,
-             bindings, error))
+             bindings, error)) {
+        query = QSqlQuery();
+        closeIfDead();
         return false;
+    }
     key = QVariant();
     if (!wantKey)
         return true;
@@ -126,8 +212,10 @@ bool OdbcBackend::transaction(Step step, QString &error)
     case Step::Commit: ok = m_db.commit(); break;
     case Step::Rollback: ok = m_db.rollback(); break;
     }
-    if (!ok)
+    if (!ok) {
         error = m_db.lastError().text();
+        closeIfDead();
+    }
     return ok;
 }
 

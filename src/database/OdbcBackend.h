@@ -28,10 +28,18 @@ public:
     bool insert(const QString &statement, const QVariantList &bindings, bool wantKey, QVariant &key,
                 QString &error) override;
     bool transaction(Step step, QString &error) override;
+    // sp_getapplock on SQL Server, pg_try_advisory_lock on PostgreSQL.
+    bool tryTakeServiceLock(QString &error) override;
 
 private:
+    void setUpPostgresSession(const DatabaseTimeouts &timeouts);
+    // After a failed statement: a connection the server or the network has
+    // ended is closed, so that isOpen() says so and the next user reconnects.
+    void closeIfDead();
+
     QString m_connectionName;
     QSqlDatabase m_db;
+    bool m_postgres = false;
 };
 
 } // namespace velora

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "returns/ReturnQueue.h"
+#include "service/ServiceRole.h"
 #include "shell/Settings.h"
 
 #include <QByteArray>
@@ -55,6 +56,10 @@ public:
     bool isConnected() const;
     bool isAttemptPending() const;
 
+    // Asked before every connection and send: nothing goes out while it says
+    // stand-by. Unset, the channel always sends.
+    void setRole(const ServiceRole *role) { m_role = role; }
+
     // An attempt that has not connected when a queue tick finds it this old is
     // given up (and reported) so that a host that swallows the handshake still
     // sees a new attempt at every tick. Tests shorten it with the timers.
@@ -74,6 +79,7 @@ private:
     void handleAnswer(const QByteArray &bytes);
     void updateReturnState(qint32 state, qint32 rideNumber);
     void reportAttemptFailure(const QString &message);
+    bool standby() const { return m_role && m_role->standby(); }
 
     ReturnChannelSetup m_setup;
     Settings &m_settings;
@@ -94,6 +100,7 @@ private:
     QByteArray m_pending; // bytes of an answer still incomplete
     QTimer m_replyFlush;
     quint64 m_answerSerial = 0;
+    const ServiceRole *m_role = nullptr;
 };
 
 } // namespace velora

@@ -1,7 +1,9 @@
 #pragma once
 
+#include "service/ServiceRole.h"
 #include "shell/ServicePanel.h"
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -54,6 +56,10 @@ public:
     // SaveSettings: the current values into the in-memory document.
     void gatherSettings() override;
 
+    // Stand-by: the other machine of a pair on one server database holds
+    // the service lock; this one neither listens nor sends.
+    bool standby() const { return m_role.standby(); }
+
     // State shown by the window.
     bool serverListening() const override;                     // lamp JvLED1
     QStringList connections() const override;                  // RBSConnections
@@ -85,6 +91,11 @@ private:
     void ValysQOutTimerTimer();
     void SendClientTimer();
     void SendclientValysTimer();
+    // At every General tick, before the intake's: the active machine makes
+    // sure its connection (and with it the lock) still stands, the stand-by
+    // asks for the lock again every few seconds.
+    void serviceLockTick();
+    void setStandby(bool standby);
 
     Settings &m_settings;
     Log &m_activityLog;
@@ -99,6 +110,9 @@ private:
     QTimer m_valysQOutTimer;
     QTimer m_sendClient;
     QTimer m_sendclientValys;
+
+    ServiceRole m_role;
+    QElapsedTimer m_lockAsked; // when the stand-by last asked for the lock
 
     // Declared after the timers: the return link uses them until it is gone.
     // The queue before its users: their jobs may still wait in it.
