@@ -266,9 +266,9 @@ bool PostgresCluster::stopServer()
 {
     if (!m_running)
         return true;
-    m_running = !run(QStringLiteral("pg_ctl"), {QStringLiteral("-D"), m_folder->filePath(QStringLiteral("data")),
-                                                QStringLiteral("-m"), QStringLiteral("immediate"), QStringLiteral("-w"),
-                                                QStringLiteral("-s"), QStringLiteral("stop")});
+    m_running = !run(QStringLiteral("pg_ctl"),
+                     {QStringLiteral("-D"), m_folder->filePath(QStringLiteral("data")), QStringLiteral("-m"),
+                      QStringLiteral("immediate"), QStringLiteral("-w"), QStringLiteral("-s"), QStringLiteral("stop")});
     return !m_running;
 }
 
@@ -276,7 +276,8 @@ bool PostgresCluster::startServer()
 {
     if (m_running || !m_folder)
         return m_running;
-    QString serverOptions = QStringLiteral("-c listen_addresses=127.0.0.1 -k %1 -p %2").arg(m_folder->path()).arg(m_port);
+    QString serverOptions =
+        QStringLiteral("-c listen_addresses=127.0.0.1 -k %1 -p %2").arg(m_folder->path()).arg(m_port);
     if (!m_options.durable)
         serverOptions += QStringLiteral(" -c fsync=off -c synchronous_commit=off -c full_page_writes=off");
     QString output;
