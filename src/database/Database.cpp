@@ -29,6 +29,11 @@ QString odbcValue(const QString &value)
 
 } // namespace
 
+bool isOdbc(Backend backend)
+{
+    return backend == Backend::SqlServerOdbc || backend == Backend::OdbcDataSource;
+}
+
 ConnectionTarget connectionTargetFor(const Settings &settings, const QString &programFolder)
 {
     ConnectionTarget target;
@@ -47,6 +52,29 @@ ConnectionTarget connectionTargetFor(const Settings &settings, const QString &pr
         target.backend = Backend::SqliteFile;
         target.sqlitePath = QDir::cleanPath(QDir(programFolder).absoluteFilePath(path));
         target.displayText = target.sqlitePath;
+        return target;
+    }
+
+    const QString database = settings.text(Setting::xLoginDatabase);
+    const QString user = settings.text(Setting::xLoginSQL);
+    const QString password = settings.text(Setting::xPaswoordSQL);
+
+    if (trimmed.startsWith(QLatin1String("dsn:"), Qt::CaseInsensitive)) {
+        // The operator's odbc.ini says where the server is and which driver
+        // reaches it; the database is the data source's own.
+        const QString name = trimmed.mid(4).trimmed();
+        static const QRegularExpression unusable(QStringLiteral("[;{}=\\[\\]]"));
+        target.backend = Backend::OdbcDataSource;
+        if (name.isEmpty())
+            target.refusal = QStringLiteral("no data source name after \"dsn:\"");
+        else if (name.contains(unusable))
+            target.refusal = QStringLiteral("a data source name holds none of ; { } = [ ]");
+        auto build = [&](const QString &shownPassword) {
+            return QStringLiteral("DSN=") + name + QStringLiteral(";UID=") + odbcValue(user) + QStringLiteral(";PWD=") +
+                   shownPassword + u';';
+        };
+        target.odbcConnectString = build(odbcValue(password));
+        target.displayText = build(QStringLiteral("***"));
         return target;
     }
 
@@ -69,9 +97,6 @@ ConnectionTarget connectionTargetFor(const Settings &settings, const QString &pr
     } else if (!host.contains(u'\\')) {
         target.serverPort = 1433;
     }
-    const QString database = settings.text(Setting::xLoginDatabase);
-    const QString user = settings.text(Setting::xLoginSQL);
-    const QString password = settings.text(Setting::xPaswoordSQL);
 
     auto build = [&](const QString &shownPassword) {
         QString text = QStringLiteral("DRIVER={FreeTDS};Server=") + odbcValue(host);
@@ -115,8 +140,7 @@ void Database::open()
 
     const ConnectionTarget target = connectionTargetFor(m_settings, m_programFolder);
     const QString password = m_settings.text(Setting::xPaswoordSQL);
-    DatabaseBackend &backend =
-        target.backend == Backend::SqlServerOdbc ? static_cast<DatabaseBackend &>(*m_odbc) : *m_sqlite;
+    DatabaseBackend &backend = isOdbc(target.backend) ? static_cast<DatabaseBackend &>(*m_odbc) : *m_sqlite;
     try {
         backend.open(target, m_timeouts);
     } catch (const Failure &failure) {
@@ -128,7 +152,7 @@ void Database::open()
     }
     m_active = &backend;
     m_backend = target.backend;
-    m_sqlitePath = target.backend == Backend::SqlServerOdbc ? QString() : target.sqlitePath;
+    m_sqlitePath = isOdbc(target.backend) ? QString() : target.sqlitePath;
     // Every new connection asks at once, so that a packet that reopens the
     // connection after an outage is stored when this machine serves. Failing
     // to ask leaves the connection open without the lock; the next tick asks.

@@ -13,13 +13,16 @@ namespace velora {
 enum class Backend {
     EmbeddedSqlite,
     SqliteFile,
-    SqlServerOdbc
+    SqlServerOdbc,
+    OdbcDataSource
 };
 
 // Which database the four connection settings point at, worked out right before
 // every connect: an empty server means the embedded file VeloraRBS.db in the
 // program folder, "sqlite:PATH" a SQLite file at PATH (relative to the program
-// folder), anything else SQL Server through ODBC with the FreeTDS driver.
+// folder), "dsn:NAME" the ODBC data source NAME the operator configured in
+// odbc.ini (SQL Server or PostgreSQL), anything else SQL Server through ODBC
+// with the FreeTDS driver.
 struct ConnectionTarget {
     Backend backend = Backend::EmbeddedSqlite;
     QString sqlitePath;        // SQLite backends
@@ -31,7 +34,18 @@ struct ConnectionTarget {
     // SQL Browser service, and -1 when the text after the comma is no port.
     QString serverHost;
     int serverPort = 0;
+    // Why the setting names no usable database (a data source name that would
+    // end the connection text early); empty when it does.
+    QString refusal;
 };
+
+// Everything the ODBC connection is sent to; the dialect follows the server
+// the connection reports.
+bool isOdbc(Backend backend);
+
+// "select top N rest" as "select rest limit N", for the databases that know
+// no "top"; any other statement as it is.
+QString topAsLimit(const QString &statement);
 
 // Bounds on waiting for the database, so that nothing hangs the one event thread.
 struct DatabaseTimeouts {

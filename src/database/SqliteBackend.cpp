@@ -316,7 +316,7 @@ bool SqliteBackend::setStaleJournalAside()
     return clear;
 }
 
-QString SqliteBackend::translate(const QString &statement) const
+QString topAsLimit(const QString &statement)
 {
     // Every execution passes here; only a "select" can have the form below,
     // and most statements show at their first letter that they are none. A
@@ -335,6 +335,11 @@ QString SqliteBackend::translate(const QString &statement) const
     if (!match.hasMatch())
         return statement;
     return match.captured(1) + match.captured(3) + QStringLiteral(" limit ") + match.captured(2);
+}
+
+QString SqliteBackend::translate(const QString &statement) const
+{
+    return topAsLimit(statement);
 }
 
 QVariant SqliteBackend::boundValue(const QVariant &value) const

@@ -58,18 +58,22 @@ void ConvertPostcode(AddressSide side, PostcodeForm form, const tRitOrder &order
     if (form == PostcodeForm::WithHouseNumber && houseNumber <= 0)
         return;
 
+    // The street table keeps the area and the series as texts: they are
+    // compared as texts, which every database does alike (a server that
+    // converts between text and number does not).
+    const QString areaText = QString::number(area);
     if (form == PostcodeForm::WithHouseNumber)
         postcodes.setStatement(
             houseNumber % 2 != 0
-                ? QStringLiteral("select top 1 * from Straten where str_reeksindicatie=0 and str_wijkcode =  ? and "
+                ? QStringLiteral("select top 1 * from Straten where str_reeksindicatie='0' and str_wijkcode =  ? and "
                                  "str_lettercombinatie = ? AND ? BETWEEN str_huisnr_van AND str_huisnr_tm")
-                : QStringLiteral("select top 1 * from Straten where str_reeksindicatie=1 and str_wijkcode =  ? and "
+                : QStringLiteral("select top 1 * from Straten where str_reeksindicatie='1' and str_wijkcode =  ? and "
                                  "str_lettercombinatie = ? AND ? BETWEEN str_huisnr_van AND str_huisnr_tm"),
-            {area, letters, houseNumber});
+            {areaText, letters, houseNumber});
     else
         postcodes.setStatement(
             QStringLiteral("select top 1 * from Straten where str_wijkcode = ? and str_lettercombinatie = ?"),
-            {area, letters});
+            {areaText, letters});
     postcodes.open();
     if (!postcodes.isEmpty()) {
         const QString street = QLatin1String(side_.street);

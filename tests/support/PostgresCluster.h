@@ -75,6 +75,8 @@ public:
 private:
     bool run(const QString &program, const QStringList &arguments, QString *output = nullptr,
              int timeoutMs = 60000) const;
+    bool runIn(const QString &folder, const QString &program, const QStringList &arguments, QString *output,
+               int timeoutMs) const;
     void removeStaleClusters() const;
 
     Options m_options;
