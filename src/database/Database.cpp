@@ -153,7 +153,42 @@ void Database::open()
     m_active = &backend;
     m_backend = target.backend;
     m_sqlitePath = isOdbc(target.backend) ? QString() : target.sqlitePath;
+    // Every new connection asks at once, so that a packet that reopens the
+    // connection after an outage is stored when this machine serves. Failing
+    // to ask leaves the connection open without the lock; the next tick asks.
+    m_serviceLock = false;
+    try {
+        takeServiceLock();
+    } catch (const Failure &) {
+    }
     Q_EMIT openedChanged(true);
+}
+
+bool Database::takeServiceLock()
+{
+    if (!isOpen())
+        return false;
+    if (m_serviceLock)
+        return true;
+    QString error;
+    m_serviceLock = m_active->tryTakeServiceLock(error);
+    if (!m_serviceLock && !error.isEmpty())
+        throw Failure(QStringLiteral("Database: %1").arg(error.trimmed()));
+    return m_serviceLock;
+}
+
+void Database::checkConnection()
+{
+    if (!isOpen() || m_inTransaction || m_backend == Backend::EmbeddedSqlite || m_backend == Backend::SqliteFile)
+        return;
+    StatementResult ignored;
+    QString error;
+    if (m_active->execute(QStringLiteral("select 1"), {}, ignored, error))
+        return;
+    // Whatever made the simplest statement fail, the session may be gone and
+    // the service lock with it: the next connection asks for it again.
+    close();
+    throw Failure(QStringLiteral("Database: %1").arg(error.trimmed()));
 }
 
 void Database::close()
@@ -165,6 +200,7 @@ void Database::close()
     }
     m_inTransaction = false;
     m_unitArmed = false;
+    m_serviceLock = false;
     m_active->close();
     if (wasOpen)
         Q_EMIT openedChanged(false);
@@ -187,6 +223,10 @@ void Database::joinUnit()
         return;
     if (!isOpen())
         open();
+    // A machine that does not hold the service lock serves no booking
+    // system: the other one of the pair does, and the packet is refused.
+    if (!m_serviceLock)
+        throw Failure(QStringLiteral("Database: stand-by, the other machine of the pair serves this database"));
     QString error;
     if (!m_active->transaction(DatabaseBackend::Step::Begin, error))
         throw Failure(QStringLiteral("Database: %1").arg(error));

@@ -56,6 +56,19 @@ public:
     void endUnit(bool commit); // commit or roll back; no-op without a transaction
     bool inTransaction() const { return m_inTransaction; }
 
+    // The service lock (see DatabaseBackend::tryTakeServiceLock): open()
+    // asks for it with every new connection, takeServiceLock() again on an
+    // open one that does not hold it. Lost with the connection. Units of work
+    // are only begun while it is held, so a stand-by machine stores nothing.
+    bool holdsServiceLock() const { return isOpen() && m_serviceLock; }
+    // True when held now; false when another session holds it. Throws Failure
+    // when asking failed (a connection found dead is closed then).
+    bool takeServiceLock();
+    // Server databases: a short statement that finds out whether the
+    // connection still works; one that does not is closed (and the service
+    // lock is gone with it) and Failure thrown. Outside a unit only; nothing
+    // is done for a SQLite file.
+    void checkConnection();
 
     // Button "TEST": open, report success through the callback, close. Throws
     // the database layer's message when opening fails.
@@ -82,6 +95,7 @@ private:
     QString m_sqlitePath;      // the SQLite file the connection was opened on
     bool m_unitArmed = false;
     bool m_inTransaction = false;
+    bool m_serviceLock = false;
 };
 
 } // namespace velora

@@ -52,6 +52,18 @@ struct DatabaseTimeouts {
     int sqliteBusyMs = 5000;   // another program's short write does not fail a packet
     int odbcLoginSeconds = 10; // SQL_ATTR_LOGIN_TIMEOUT: connect and login
     int odbcQuerySeconds = 30; // FreeTDS "Timeout" and SQL_ATTR_CONNECTION_TIMEOUT
+    // PostgreSQL's statement_timeout and lock_timeout for the session: a row
+    // another session keeps locked fails the packet ("NC") instead of holding
+    // the one event thread and every booking system behind it.
+    int serverStatementSeconds = 5;
+    // The TCP keepalive of a server connection, on both ends: a peer that is
+    // gone without a word (power, network) is noticed within about
+    // idle + interval * count seconds, and the server then ends its session
+    // and gives up the service lock it held. tcp_user_timeout bounds the same
+    // for data that is never acknowledged.
+    int keepaliveIdleSeconds = 3;
+    int keepaliveIntervalSeconds = 2;
+    int keepaliveCount = 2;
 };
 
 // The names of a result's columns as the database gives them. A backend that
@@ -100,6 +112,14 @@ public:
     // A value in the form it is bound and stored in (the embedded database
     // keeps date-times as text).
     virtual QVariant boundValue(const QVariant &value) const { return value; }
+
+    // Takes the database-wide lock that lets one instance serve where two
+    // link machines use one server database: held by this connection's session
+    // until it ends, so the server gives it up when the process dies or its
+    // connection is gone. True when this connection holds it now; false with
+    // `error` empty when another session holds it, with the message when the
+    // attempt failed. A SQLite file is covered by the program folder's lock.
+    virtual bool tryTakeServiceLock(QString &error) { return true; }
 
     // SQLite files only. The file at the path is not the one the connection
     // has open any more (deleted, or another moved over it).

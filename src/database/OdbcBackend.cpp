@@ -75,6 +75,21 @@ QString identityColumnOf(const QString &statement)
     return QString();
 }
 
+// How long sent bytes may stay unacknowledged before the connection counts as
+// gone: as long as the keepalive takes to find an idle peer gone.
+int unacknowledgedMs(const DatabaseTimeouts &timeouts)
+{
+    return (timeouts.keepaliveIdleSeconds + timeouts.keepaliveIntervalSeconds * timeouts.keepaliveCount) * 1000;
+}
+
+// The key of the service lock on PostgreSQL ("VRBS"). Advisory locks belong
+// to one database, so dispatch databases on one server do not share it.
+constexpr qint64 kServiceLockKey = 0x56524253;
+// On SQL Server: an application lock owned by the session, never waited for.
+const QString kSqlServerServiceLock =
+    QStringLiteral("SET NOCOUNT ON; DECLARE @granted int; EXEC @granted = sp_getapplock @Resource = 'VeloraRBS "
+                   "service', @LockMode = 'Exclusive', @LockOwner = 'Session', @LockTimeout = 0; SELECT @granted");
+
 } // namespace
 
 OdbcBackend::OdbcBackend(QString connectionName) : m_connectionName(std::move(connectionName)) {}
@@ -107,6 +122,18 @@ void OdbcBackend::open(const ConnectionTarget &target, const DatabaseTimeouts &t
         // Qt's driver puts "DSN=" before a text without "DRIVER=" or
         // "SERVER=" itself; the rest of the text goes with it as it is.
         connectText = connectText.mid(4);
+        // PostgreSQL's client side of the keepalive (the server's side is set
+        // in the session): the driver hands pqopt to libpq; a driver for
+        // another server ignores it. tcp_user_timeout ends a statement whose
+        // bytes the server never acknowledges, the keepalive an idle
+        // connection whose server is gone, so that this machine notices the
+        // loss of its connection, and of the service lock, within seconds.
+        connectText += QStringLiteral("pqopt={keepalives=1 keepalives_idle=%1 keepalives_interval=%2 "
+                                      "keepalives_count=%3 tcp_user_timeout=%4};")
+                           .arg(timeouts.keepaliveIdleSeconds)
+                           .arg(timeouts.keepaliveIntervalSeconds)
+                           .arg(timeouts.keepaliveCount)
+                           .arg(unacknowledgedMs(timeouts));
     } else {
         connectText += QStringLiteral("Timeout=%1;").arg(timeouts.odbcQuerySeconds);
     }
@@ -135,6 +162,72 @@ void OdbcBackend::open(const ConnectionTarget &target, const DatabaseTimeouts &t
         close();
         throw Failure(error);
     }
+    if (m_dialect == SqlDialect::PostgreSql)
+        setUpPostgresSession(timeouts);
+}
+
+void OdbcBackend::setUpPostgresSession(const DatabaseTimeouts &timeouts)
+{
+    // The server's side of the connection: a session whose link machine is
+    // gone without a word ends within seconds, and with it the service lock,
+    // so that the standby takes over. The client's side is in the connect
+    // text (pqopt). A statement that waits for a lock, or runs away, fails
+    // within the bound instead of holding every booking system.
+    const int statementMs = timeouts.serverStatementSeconds * 1000;
+    const QStringList settings = {
+        QStringLiteral("SET statement_timeout = %1").arg(statementMs),
+        QStringLiteral("SET lock_timeout = %1").arg(statementMs),
+        QStringLiteral("SET tcp_keepalives_idle = %1").arg(timeouts.keepaliveIdleSeconds),
+        QStringLiteral("SET tcp_keepalives_interval = %1").arg(timeouts.keepaliveIntervalSeconds),
+        QStringLiteral("SET tcp_keepalives_count = %1").arg(timeouts.keepaliveCount),
+        QStringLiteral("SET tcp_user_timeout = %1").arg(unacknowledgedMs(timeouts)),
+    };
+    for (const QString &setting : settings) {
+        QSqlQuery query(m_db);
+        if (!query.exec(setting)) {
+            const QString error = oneLine(query.lastError().text());
+            query = QSqlQuery();
+            close();
+            throw Failure(error);
+        }
+    }
+}
+
+bool OdbcBackend::tryTakeServiceLock(QString &error)
+{
+    StatementResult result;
+    const bool ran =
+        m_dialect == SqlDialect::PostgreSql
+            ? execute(QStringLiteral("select pg_try_advisory_lock(%1)").arg(kServiceLockKey), {}, result, error)
+            : execute(kSqlServerServiceLock, {}, result, error);
+    if (!ran)
+        return false;
+    error.clear();
+    if (result.rows.empty() || result.rows.front().isEmpty()) {
+        error = QStringLiteral("the service lock gave no answer");
+        return false;
+    }
+    const QVariant answer = result.rows.front().front();
+    // pg_try_advisory_lock answers a boolean; sp_getapplock 0 or 1 when granted.
+    return m_dialect == SqlDialect::PostgreSql ? answer.toBool() : answer.toInt() >= 0;
+}
+
+void OdbcBackend::closeIfDead()
+{
+    // Qt keeps a connection "open" after the server has gone or ended the
+    // session; every later statement would fail on it. Closed, the next user
+    // opens a new one, and the reopen takes the service lock anew.
+    if (!m_db.isValid() || !m_db.isOpen())
+        return;
+    const QVariant handle = m_db.driver()->handle();
+    if (!handle.isValid() || handle.metaType() != QMetaType::fromType<SQLHANDLE>())
+        return;
+    SQLHANDLE connection = *static_cast<const SQLHANDLE *>(handle.constData());
+    SQLUINTEGER dead = SQL_CD_FALSE;
+    if (!connection || !SQL_SUCCEEDED(SQLGetConnectAttr(connection, SQL_ATTR_CONNECTION_DEAD, &dead, 0, nullptr)))
+        return;
+    if (dead == SQL_CD_TRUE)
+        close();
 }
 
 void OdbcBackend::close()
@@ -150,8 +243,11 @@ bool OdbcBackend::execute(const QString &statement, const QVariantList &bindings
                           QString &error)
 {
     QSqlQuery query(m_db);
-    if (!run(query, statement, bindings, error))
+    if (!run(query, statement, bindings, error)) {
+        query = QSqlQuery();
+        closeIfDead();
         return false;
+    }
     const QSqlRecord record = query.record();
     auto columns = std::make_shared<QStringList>();
     columns->reserve(record.count());
@@ -181,8 +277,11 @@ bool OdbcBackend::insert(const QString &statement, const QVariantList &bindings,
         // table the schema does not describe.
         const QString identity = identityColumnOf(statement);
         if (!run(query, identity.isEmpty() ? statement : statement + QStringLiteral(" RETURNING ") + identity, bindings,
-                 error))
+                 error)) {
+            query = QSqlQuery();
+            closeIfDead();
             return false;
+        }
         if (identity.isEmpty()) {
             StatementResult last;
             if (!execute(QStringLiteral("SELECT lastval()"), {}, last, error))
@@ -195,8 +294,11 @@ bool OdbcBackend::insert(const QString &statement, const QVariantList &bindings,
         return true;
     }
     if (!run(query, wantKey ? statement + QStringLiteral("; SELECT CAST(SCOPE_IDENTITY() AS INT)") : statement,
-             bindings, error))
+             bindings, error)) {
+        query = QSqlQuery();
+        closeIfDead();
         return false;
+    }
     if (!wantKey)
         return true;
     // The first result set of the batch: the insert's row count (and a
@@ -222,8 +324,10 @@ bool OdbcBackend::transaction(Step step, QString &error)
     case Step::Commit: ok = m_db.commit(); break;
     case Step::Rollback: ok = m_db.rollback(); break;
     }
-    if (!ok)
+    if (!ok) {
         error = oneLine(m_db.lastError().text());
+        closeIfDead();
+    }
     return ok;
 }
 

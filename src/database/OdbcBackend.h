@@ -33,11 +33,18 @@ public:
                 QString &error) override;
     bool transaction(Step step, QString &error) override;
     QString translate(const QString &statement) const override;
+    // sp_getapplock on SQL Server, pg_try_advisory_lock on PostgreSQL.
+    bool tryTakeServiceLock(QString &error) override;
 
     // The server's dialect, known once the connection is open.
     SqlDialect dialect() const { return m_dialect; }
 
 private:
+    void setUpPostgresSession(const DatabaseTimeouts &timeouts);
+    // After a failed statement: a connection the server or the network has
+    // ended is closed, so that isOpen() says so and the next user reconnects.
+    void closeIfDead();
+
     QString m_connectionName;
     QSqlDatabase m_db;
     SqlDialect m_dialect = SqlDialect::SqlServer;

@@ -212,6 +212,7 @@ bool IntakeServer::activate()
 {
     if (m_stopped)
         return false;
+    const bool standby = m_role && m_role->standby();
     const bool wanted = m_settings.checked(Setting::RBSActive);
     const qint32 port = m_settings.integer(Setting::RBSPoort);
     if (wanted && !m_server.isListening()) {
@@ -225,9 +226,13 @@ bool IntakeServer::activate()
             }
             return false; // the server starts at a later tick
         }
+        if (standby)
+            return false;
         if (!validPort(port))
             throw invalidPort(m_settings.text(Setting::RBSPoort), port);
         listen(port);
+    } else if (standby && m_server.isListening()) {
+        return true;
     } else if (wanted && m_portMoveAsked) {
         // The settings were read again while the server listens: the listener
         // moves to the port they name, the open connections stay. A port that

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "intake/PacketHandler.h"
+#include "shell/ServiceRole.h"
 
 #include <QByteArray>
 #include <QCoroTask>
@@ -73,6 +74,10 @@ public:
     // and the server must not follow "2", "21", "210" on the way to "2101".
     void moveToConfiguredPort() { m_portMoveAsked = true; }
     bool isStopped() const { return m_stopped; }
+    // Asked at every General tick: the server does not listen while it says
+    // stand-by, and stops listening (its peers dropped, so that they connect
+    // to the machine that serves) when it comes to say so. Unset: never.
+    void setRole(const ServiceRole *role) { m_role = role; }
 
     bool isListening() const { return m_server.isListening(); }
     quint16 port() const { return m_server.serverPort(); }
@@ -141,6 +146,7 @@ private:
     bool m_portMoveAsked = false;
     ServiceMetrics *m_metrics = nullptr;
     QString m_lastListenFailure;
+    const ServiceRole *m_role = nullptr;
 };
 
 } // namespace velora

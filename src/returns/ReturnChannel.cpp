@@ -129,7 +129,9 @@ void ReturnChannel::queueTick()
     m_queueTimer.stop();
     const auto restart = qScopeGuard([this] { m_queueTimer.start(); });
     m_failures.guard([this] {
-        if (m_queue.isEmpty())
+        // A stand-by machine keeps what it queued while it served until it
+        // serves again; the other machine of the pair sends its own.
+        if (m_queue.isEmpty() || standby())
             return;
         if (m_activityLog.lineCount() > kActivityLogBound)
             m_activityLog.clear();
@@ -177,7 +179,7 @@ void ReturnChannel::startAttempt()
 void ReturnChannel::sendTick()
 {
     m_failures.guard([this] {
-        if (isConnected() && !m_queue.isEmpty()) {
+        if (isConnected() && !m_queue.isEmpty() && !standby()) {
             const QString entry = m_queue.head();
             const QByteArray bytes = toAnsi(entry);
             if (m_socket.write(bytes) != bytes.size())

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "returns/ReturnQueue.h"
+#include "shell/ServiceRole.h"
 #include "shell/Settings.h"
 
 #include <QByteArray>
@@ -67,6 +68,9 @@ public:
     // Seconds the head entry has waited; -1 when the queue is empty. Entries
     // are timed from when this channel saw them arrive.
     qint64 oldestAgeSeconds() const;
+    // Asked before every connection and send: nothing goes out while it says
+    // stand-by. Unset, the channel always sends.
+    void setRole(const ServiceRole *role) { m_role = role; }
 
     // An attempt that has not connected when a queue tick finds it this old is
     // given up (and reported) so that a host that swallows the handshake still
@@ -91,6 +95,7 @@ private:
     void count(const char *event, quint64 times = 1);
     // "RBSClientSocket 10.0.0.5:2100": which channel and peer a failure concerns.
     QString context() const;
+    bool standby() const { return m_role && m_role->standby(); }
 
     ReturnChannelSetup m_setup;
     Settings &m_settings;
@@ -116,6 +121,7 @@ private:
     std::deque<qint64> m_arrivals; // when each queued entry arrived, head first
     int m_awaitingAnswer = 0;      // sent on the open connection, not answered yet
     QString m_attemptHost;
+    const ServiceRole *m_role = nullptr;
 };
 
 } // namespace velora

@@ -81,6 +81,12 @@ void ReturnScheduler::tick()
     });
 
     m_database.closeIfFileReplaced();
+    // Only the machine that holds the service lock offers status messages:
+    // two would send each one twice.
+    if (!m_database.isOpen())
+        m_database.open();
+    if (!m_database.holdsServiceLock())
+        return;
     const int offered = countRows(kCountOffered);
     const int failed = countRows(kCountFailed);
     const ResubmitButton noReply = buttonFor("NO REPLY", offered);

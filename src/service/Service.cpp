@@ -79,6 +79,9 @@ Service::Service(Settings &settings, Log &activityLog, Log &returnLog, FailureHa
     connect(m_scheduler.get(), &ReturnScheduler::buttonsChanged, this, &ServicePanel::resubmitButtonsChanged);
     m_intake = std::make_unique<IntakeServer>(m_settings, m_activityLog, m_returnLog, m_failures, *m_database,
                                               *m_datasets, *m_work, logFolder());
+    m_intake->setRole(&m_role);
+    m_rbsChannel->setRole(&m_role);
+    m_valysChannel->setRole(&m_role);
     connect(m_intake.get(), &IntakeServer::lampChanged, this, &ServicePanel::serverListeningChanged);
     connect(m_intake.get(), &IntakeServer::connectionsChanged, this, &ServicePanel::connectionsChanged);
     m_distance->setMetrics(m_metrics.get());
@@ -337,7 +340,48 @@ void Service::GeneralTimer()
         m_statusEndpoint->configure(m_settings.text(Setting::StatusAdres), m_settings.integer(Setting::StatusPoort));
     if (!problem.isEmpty())
         m_failures.handle(QStringLiteral("StatusServer"), QStringLiteral("StatusServer: ") + problem);
+    // Posted before the intake's tick, which then listens or stops by what
+    // this one found.
+    QPointer<Service> self(this);
+    m_work->post(QStringLiteral("service-lock"), [self] {
+        if (self)
+            self->m_failures.guard([&] { self->serviceLockTick(); });
+    });
     m_intake->GeneralTimer();
+}
+
+void Service::serviceLockTick()
+{
+    // How often the stand-by asks: a takeover within a few seconds of the
+    // active machine's end, without a statement every tick.
+    constexpr qint64 kLockRetryMs = 2000;
+    Database &database = *m_database;
+    // A closed connection is opened by its next user (the intake's tick or a
+    // packet), and opening asks for the lock; until then the role stands.
+    if (!database.isOpen())
+        return;
+    if (database.holdsServiceLock()) {
+        // A session the server ended took the lock with it: the connection
+        // is closed here, and the reopen finds out whether it is still ours.
+        database.checkConnection();
+    } else if (!m_lockAsked.isValid() || m_lockAsked.hasExpired(kLockRetryMs)) {
+        m_lockAsked.start();
+        database.takeServiceLock();
+    }
+    if (database.isOpen())
+        setStandby(!database.holdsServiceLock());
+}
+
+void Service::setStandby(bool standby)
+{
+    if (m_role.standby() == standby)
+        return;
+    m_role.setStandby(standby);
+    m_activityLog.addLine(
+        dateTimeStamp() +
+        (standby ? QStringLiteral(" Stand-by: another machine holds the service lock of this database; not listening "
+                                  "and not sending until it is released")
+                 : QStringLiteral(" Active: this machine holds the service lock of this database and serves")));
 }
 
 void Service::RetourZenderTimer()

@@ -1,7 +1,9 @@
 #pragma once
 
 #include "service/ServicePanel.h"
+#include "shell/ServiceRole.h"
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -59,6 +61,10 @@ public:
     // or why it does not listen), the database and the two return queues.
     QString statusLine() const;
 
+    // Stand-by: the other machine of a pair on one server database holds
+    // the service lock; this one neither listens nor sends.
+    bool standby() const { return m_role.standby(); }
+
     // State shown by the window.
     bool serverListening() const override;                     // lamp JvLED1
     QStringList connections() const override;                  // RBSConnections
@@ -100,6 +106,11 @@ private:
     // After each General tick: READY=1 the first time, then STATUS= whenever
     // the line changed. Nothing without a service manager listening.
     void reportToServiceManager();
+    // At every General tick, before the intake's: the active machine makes
+    // sure its connection (and with it the lock) still stands, the stand-by
+    // asks for the lock again every few seconds.
+    void serviceLockTick();
+    void setStandby(bool standby);
 
     Settings &m_settings;
     Log &m_activityLog;
@@ -119,6 +130,9 @@ private:
     QTimer m_watchdog;
     bool m_readyReported = false;
     QString m_reportedStatus;
+
+    ServiceRole m_role;
+    QElapsedTimer m_lockAsked; // when the stand-by last asked for the lock
 
     // Declared after the timers: the return link uses them until it is gone.
     // The queue before its users: their jobs may still wait in it.

@@ -271,6 +271,35 @@ void PostgresCluster::stop()
     m_folder.reset();
 }
 
+bool PostgresCluster::stopServer()
+{
+    if (!m_running)
+        return true;
+    m_running = !run(QStringLiteral("pg_ctl"),
+                     {QStringLiteral("-D"), m_folder->filePath(QStringLiteral("data")), QStringLiteral("-m"),
+                      QStringLiteral("immediate"), QStringLiteral("-w"), QStringLiteral("-s"), QStringLiteral("stop")});
+    return !m_running;
+}
+
+bool PostgresCluster::startServer()
+{
+    if (m_running || !m_folder)
+        return m_running;
+    QString serverOptions =
+        QStringLiteral("-c listen_addresses=127.0.0.1 -k %1 -p %2").arg(m_folder->path()).arg(m_port);
+    if (!m_options.durable)
+        serverOptions += QStringLiteral(" -c fsync=off -c synchronous_commit=off -c full_page_writes=off");
+    QString output;
+    m_running = run(QStringLiteral("pg_ctl"),
+                    {QStringLiteral("-D"), m_folder->filePath(QStringLiteral("data")), QStringLiteral("-l"),
+                     m_folder->filePath(QStringLiteral("server.log")), QStringLiteral("-w"), QStringLiteral("-t"),
+                     QStringLiteral("30"), QStringLiteral("-o"), serverOptions, QStringLiteral("start")},
+                    &output);
+    if (!m_running)
+        m_error = QStringLiteral("pg_ctl start failed: %1").arg(output);
+    return m_running;
+}
+
 bool PostgresCluster::psql(const QString &statements, QString *output) const
 {
     return run(

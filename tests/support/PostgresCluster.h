@@ -37,6 +37,10 @@ public:
     // in error(): a missing server binary or ODBC driver is such a reason.
     bool start();
     void stop();
+    // The server stopped as a crash or a power cut stops it (pg_ctl stop -m
+    // immediate), its data kept; startServer() starts it again on its port.
+    bool stopServer();
+    bool startServer();
     bool isRunning() const { return m_running; }
     const QString &error() const { return m_error; }
 
