@@ -251,36 +251,10 @@ LedgerReport checkLedger(const QString &databasePath, const std::vector<RideOutc
         else
             report.integrity = query.lastError().text();
 
-        // Rides by external number: their pla_ids.
-        QHash<qint32, QList<qint32>> rides;
-        if (!query.exec(QStringLiteral("select pla_extern, pla_id from planning")))
-            report.problems << QStringLiteral("planning: ") + query.lastError().text();
-        while (query.next())
-            rides[query.value(0).toInt()] << query.value(1).toInt();
-        report.stored = int(rides.size());
-        // Code-91 transaction rows per pla_id.
-        QHash<qint32, int> transactions;
-        if (!query.exec(QStringLiteral("select tra_rit from transacties where tra_code = 91")))
-            report.problems << QStringLiteral("transacties: ") + query.lastError().text();
-        while (query.next())
-            ++transactions[query.value(0).toInt()];
-
-        for (const RideOutcome &outcome : outcomes) {
-            const QList<qint32> ids = rides.value(outcome.ride);
-            if (ids.size() > 1) {
-                report.problems << QStringLiteral("ride %1 stored %2 times").arg(outcome.ride).arg(ids.size());
-                continue;
-            }
-            if (outcome.told == Told::Refused && !ids.isEmpty())
-                report.problems << QStringLiteral("ride %1 answered NC but stored").arg(outcome.ride);
-            if (outcome.told == Told::Accepted && ids.isEmpty())
-                report.problems << QStringLiteral("ride %1 answered AC but not stored").arg(outcome.ride);
-            if (!ids.isEmpty() && transactions.value(ids.first()) != 1)
-                report.problems << QStringLiteral("ride %1 (pla_id %2) has %3 transaction rows")
-                                       .arg(outcome.ride)
-                                       .arg(ids.first())
-                                       .arg(transactions.value(ids.first()));
-        }
+        const QString integrity = report.integrity;
+        report = checkLedger(db, outcomes);
+        if (report.integrity == QLatin1String("ok"))
+            report.integrity = integrity;
     }
     QSqlDatabase::removeDatabase(name);
     return report;
