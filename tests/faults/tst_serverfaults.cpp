@@ -238,7 +238,21 @@ private Q_SLOTS:
 
         QSqlDatabase db = freshConnection(cluster);
         const LedgerReport report = checkLedger(db, load.outcomes());
-        QVERIFY2(report.sound(), qPrintable(report.text()));
+        // A commit the server carried out just before it stopped, whose answer
+        // never came back, was told "NC": its outcome could not be known. At
+        // most one such ride per connection, the one in flight at the stop;
+        // everything else must be exact.
+        QStringList problems;
+        int unknownOutcome = 0;
+        for (const QString &problem : report.problems) {
+            if (problem.endsWith(QLatin1String("answered NC but stored")))
+                ++unknownOutcome;
+            else
+                problems << problem;
+        }
+        qInfo("rides whose commit outcome was lost with the server: %d", unknownOutcome);
+        QVERIFY(unknownOutcome <= 4);
+        QVERIFY2(problems.isEmpty() && report.integrity == QLatin1String("ok"), qPrintable(report.text()));
         QCOMPARE(storedCount(299001, cluster), 0);
     }
 
