@@ -8,6 +8,8 @@
 #include <QDir>
 #include <QRegularExpression>
 
+#include <utility>
+
 namespace velora {
 
 namespace {
@@ -141,6 +143,9 @@ void Database::close()
     }
     m_inTransaction = false;
     m_unitArmed = false;
+    m_unitJoined = false;
+    m_unitGrouped = false;
+    m_groupBroken = false;
     m_active->close();
     if (wasOpen)
         Q_EMIT openedChanged(false);
@@ -155,24 +160,73 @@ void Database::closeIfFileReplaced()
 void Database::beginUnit()
 {
     m_unitArmed = true;
+    m_unitGrouped = false;
+    m_unitJoined = false;
+}
+
+void Database::beginGroupedUnit()
+{
+    m_unitArmed = true;
+    m_unitGrouped = true;
+    m_unitJoined = false;
 }
 
 void Database::joinUnit()
 {
-    if (!m_unitArmed || m_inTransaction)
+    if (!m_unitArmed || m_unitJoined)
         return;
-    if (!isOpen())
-        open();
+    if (!m_inTransaction) {
+        if (!isOpen())
+            open();
+        QString error;
+        if (!m_active->transaction(DatabaseBackend::Step::Begin, error))
+            throw Failure(QStringLiteral("Database: %1").arg(error));
+        m_inTransaction = true;
+        m_groupBroken = false;
+        m_groupFailure.clear();
+    }
+    if (m_unitGrouped)
+        runSavepoint(DatabaseBackend::SavepointStep::Set);
+    m_unitJoined = true;
+}
+
+void Database::runSavepoint(DatabaseBackend::SavepointStep step)
+{
+    const QString statement = m_active->savepointStatement(step);
+    if (statement.isEmpty())
+        return;
+    StatementResult ignored;
     QString error;
-    if (!m_active->transaction(DatabaseBackend::Step::Begin, error))
+    if (!m_active->execute(statement, {}, ignored, error))
         throw Failure(QStringLiteral("Database: %1").arg(error));
-    m_inTransaction = true;
 }
 
 void Database::endUnit(bool commit)
 {
-    const bool hadTransaction = m_inTransaction;
+    const bool joined = std::exchange(m_unitJoined, false);
+    const bool grouped = std::exchange(m_unitGrouped, false);
     m_unitArmed = false;
+    if (grouped) {
+        if (!joined || !m_inTransaction || !isOpen())
+            return;
+        try {
+            if (commit) {
+                runSavepoint(DatabaseBackend::SavepointStep::Release);
+                return;
+            }
+            runSavepoint(DatabaseBackend::SavepointStep::RollbackTo);
+            runSavepoint(DatabaseBackend::SavepointStep::Release);
+        } catch (const Failure &failure) {
+            // The unit cannot be told apart from the others any more: the
+            // group ends without storing anything.
+            m_groupBroken = true;
+            m_groupFailure = failure.message();
+            throw;
+        }
+        return;
+    }
+
+    const bool hadTransaction = m_inTransaction;
     m_inTransaction = false;
     if (!hadTransaction || !isOpen())
         return;
@@ -181,6 +235,26 @@ void Database::endUnit(bool commit)
         m_active->transaction(DatabaseBackend::Step::Rollback, error);
         return;
     }
+    commitTransaction();
+}
+
+void Database::commitGroup()
+{
+    const bool hadTransaction = std::exchange(m_inTransaction, false);
+    const bool broken = std::exchange(m_groupBroken, false);
+    if (!hadTransaction || !isOpen())
+        return;
+    if (broken) {
+        QString ignored;
+        m_active->transaction(DatabaseBackend::Step::Rollback, ignored);
+        throw Failure(std::exchange(m_groupFailure, {}));
+    }
+    commitTransaction();
+}
+
+void Database::commitTransaction()
+{
+    QString error;
     // Another file moved over the open one while the packet was stored: its
     // rows went into the file that was replaced, and the booking system must
     // not hear that they are stored (it sends the ride again, into the file

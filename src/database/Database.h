@@ -56,6 +56,22 @@ public:
     void endUnit(bool commit); // commit or roll back; no-op without a transaction
     bool inTransaction() const { return m_inTransaction; }
 
+    // Units of a group share one transaction, committed once for all of
+    // them by commitGroup(): one disk flush instead of one per packet. Each
+    // grouped unit runs in a savepoint; endUnit() releases it (kept) or
+    // rolls back to it (undone alone) and leaves the transaction open.
+    void beginGroupedUnit();
+    // The armed unit has written (it is in its savepoint): the group cannot
+    // be committed without it.
+    bool unitInProgress() const { return m_unitJoined; }
+    // A grouped unit's rollback failed (the connection lost, or the database
+    // undid the whole transaction itself): what the group holds is in doubt
+    // and it must end now, with commitGroup() failing.
+    bool groupBroken() const { return m_groupBroken; }
+    // Commits what the group's units kept. Throws Failure (everything rolled
+    // back) when the commit or the group failed; nothing to do without a
+    // transaction.
+    void commitGroup();
 
     // Button "TEST": open, report success through the callback, close. Throws
     // the database layer's message when opening fails.
@@ -82,6 +98,12 @@ private:
     QString m_sqlitePath;      // the SQLite file the connection was opened on
     bool m_unitArmed = false;
     bool m_inTransaction = false;
+    bool m_unitGrouped = false; // the armed unit runs in a savepoint of the group's transaction
+    bool m_unitJoined = false;  // the armed unit has begun writing
+    bool m_groupBroken = false;
+    QString m_groupFailure;
+    void runSavepoint(DatabaseBackend::SavepointStep step);
+    void commitTransaction();
 };
 
 } // namespace velora

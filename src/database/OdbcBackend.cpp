@@ -131,4 +131,14 @@ bool OdbcBackend::transaction(Step step, QString &error)
     return ok;
 }
 
+QString OdbcBackend::savepointStatement(SavepointStep step) const
+{
+    switch (step) {
+    case SavepointStep::Set: return QStringLiteral("SAVE TRANSACTION velora_unit");
+    case SavepointStep::Release: return {};
+    case SavepointStep::RollbackTo: return QStringLiteral("ROLLBACK TRANSACTION velora_unit");
+    }
+    return {};
+}
+
 } // namespace velora

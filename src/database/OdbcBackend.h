@@ -28,6 +28,9 @@ public:
     bool insert(const QString &statement, const QVariantList &bindings, bool wantKey, QVariant &key,
                 QString &error) override;
     bool transaction(Step step, QString &error) override;
+    // SQL Server names its savepoints with SAVE TRANSACTION and has no
+    // release: a savepoint simply ends with the transaction.
+    QString savepointStatement(SavepointStep step) const override;
 
 private:
     QString m_connectionName;

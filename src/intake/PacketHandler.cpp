@@ -3,10 +3,15 @@
 #include "database/Database.h"
 #include "intake/PacketContext.h"
 #include "intake/WireCodec.h"
+#include "service/WorkQueue.h"
 #include "shell/Failure.h"
 #include "shell/FailureHandler.h"
 #include "shell/Log.h"
 #include "shell/TextRules.h"
+
+#include <algorithm>
+#include <optional>
+#include <utility>
 
 namespace velora {
 
@@ -34,20 +39,41 @@ void PacketHandler::logActivity(const QString &text)
 QCoro::Task<> PacketHandler::handle(QByteArray bytes, PeerLink &peer)
 {
     PacketContext packet{peer, QString()};
+    Answer answer;
+    answer.peer = &peer;
+    const bool grouped = m_queue != nullptr;
+    if (grouped)
+        m_activityLog.holdLines();
     QString received;
     try {
         received = receivedText(bytes);
-        co_await handleSteps(received, packet);
-        co_return;
+        co_await handleSteps(received, packet, answer);
+        answer.reply = packet.pendingReply;
     } catch (const std::exception &e) {
-        const QString message = failureMessage(e);
-        m_failures.guard([&] { failurePath(received, packet, message); });
+        answer.failed = true;
+        answer.failure = failureMessage(e);
     } catch (...) {
-        m_failures.guard([&] { failurePath(received, packet, QStringLiteral("Unknown failure")); });
+        answer.failed = true;
+        answer.failure = QStringLiteral("Unknown failure");
     }
+    if (answer.failed) {
+        answer.refusal.clear();
+        m_failures.guard([&] { answer.reply = refusedReply(received); });
+    }
+    if (!grouped) {
+        deliver(answer, nullptr);
+        co_return;
+    }
+    answer.lines = m_activityLog.takeHeldLines();
+    // The connection stays until the reply is written.
+    peer.hold();
+    m_group.push_back(std::move(answer));
+    m_queue->leaveOpen([this] { closeGroup(); });
+    if (m_database.groupBroken())
+        m_queue->closeGroup();
 }
 
-QCoro::Task<> PacketHandler::handleSteps(const QString &received, PacketContext &packet)
+QCoro::Task<> PacketHandler::handleSteps(const QString &received, PacketContext &packet, Answer &answer)
 {
     if (m_activityLog.lineCount() > kActivityLogBound)
         m_activityLog.clear();
@@ -60,7 +86,8 @@ QCoro::Task<> PacketHandler::handleSteps(const QString &received, PacketContext 
     if (const auto hexText = UnwrapEnvelope(received)) {
         const QString payload = DecodeHexText(*hexText);
         const tRitOrder order = ParseRideOrder(payload);
-        packet.pendingReply = encodedReply(replyFor(order, QStringLiteral("NC")));
+        const QString refusal = encodedReply(replyFor(order, QStringLiteral("NC")));
+        packet.pendingReply = refusal;
 
         // The packet type is read from the payload itself, case-sensitively;
         // the parsed item is not used for it.
@@ -72,24 +99,31 @@ QCoro::Task<> PacketHandler::handleSteps(const QString &received, PacketContext 
             logActivity(QStringLiteral("- ") + type.toString() + QStringLiteral(" pakket ontvangen "));
         } else if (type == u"NR") {
             co_await inUnit(packet, true, &RideOperations::RegisterNewRide, order);
+            answer.refusal = refusal;
         } else if (type == u"WR") {
             co_await inUnit(packet, true, &RideOperations::ApplyRideChange, order);
+            answer.refusal = refusal;
         } else if (type == u"VR") {
+            // Its "AC" goes out at once, so the replies its connection is
+            // still owed go out before it.
+            if (m_queue && std::any_of(m_group.begin(), m_group.end(),
+                                       [&](const Answer &waiting) { return waiting.peer == &packet.peer; }))
+                m_queue->closeGroup();
             // Its "AC" went out first; the peer already holds it, so a peer
             // that left since does not undo the cancellation.
             co_await inUnit(packet, false, &RideOperations::CancelRide, order);
+            answer.refusal = refusal;
         }
     }
-
-    if (!trimControl(packet.pendingReply).isEmpty())
-        sendReply(packet.peer, packet.pendingReply);
-    m_activityLog.addLine(QStringLiteral("* <RBS>") + packet.pendingReply + QStringLiteral("<EINDE>"));
 }
 
 QCoro::Task<> PacketHandler::inUnit(PacketContext &packet, bool requirePeer, Operation operation,
                                     const tRitOrder &order)
 {
-    m_database.beginUnit();
+    if (m_queue)
+        m_database.beginGroupedUnit();
+    else
+        m_database.beginUnit();
     try {
         co_await (m_operations.*operation)(order, packet);
         // A peer that is gone can receive no "AC"; it will send the packet
@@ -108,16 +142,52 @@ QCoro::Task<> PacketHandler::inUnit(PacketContext &packet, bool requirePeer, Ope
     }
 }
 
-void PacketHandler::failurePath(const QString &received, PacketContext &packet, const QString &message)
+QString PacketHandler::refusedReply(const QString &received) const
 {
     // Decoded without testing for "<RBS>", as the received text stands.
     const QString payload = DecodeHexText(received.mid(5, qMax<qsizetype>(0, received.size() - 7)));
-    const tRitOrder order = ParseRideOrder(payload);
-    const QString refused = encodedReply(replyFor(order, QStringLiteral("NC")));
-    if (!refused.isEmpty())
-        sendReply(packet.peer, refused);
-    m_activityLog.addLine(QStringLiteral("* <RBS>") + refused + QStringLiteral("<EINDE>"));
-    m_activityLog.addLine(message + u' ');
+    return encodedReply(replyFor(ParseRideOrder(payload), QStringLiteral("NC")));
+}
+
+void PacketHandler::closeGroup()
+{
+    // A unit that has begun writing cannot be split off the transaction (its
+    // packet waits for the distance service after writing): the group goes
+    // on until that packet has ended.
+    if (m_database.unitInProgress()) {
+        m_queue->leaveOpen([this] { closeGroup(); });
+        return;
+    }
+    std::vector<Answer> answers = std::exchange(m_group, {});
+    std::optional<QString> commitFailure;
+    try {
+        m_database.commitGroup();
+    } catch (const std::exception &e) {
+        commitFailure = failureMessage(e);
+    } catch (...) {
+        commitFailure = QStringLiteral("Unknown failure");
+    }
+    for (const Answer &answer : answers) {
+        deliver(answer, commitFailure ? &*commitFailure : nullptr);
+        answer.peer->release();
+    }
+}
+
+void PacketHandler::deliver(const Answer &answer, const QString *commitFailure)
+{
+    const bool refused = commitFailure && !answer.refusal.isEmpty();
+    const QString &reply = refused ? answer.refusal : answer.reply;
+    m_failures.guard([&] {
+        if (!answer.lines.isEmpty())
+            m_activityLog.addLines(answer.lines);
+        if (!trimControl(reply).isEmpty())
+            sendReply(*answer.peer, reply);
+        m_activityLog.addLine(QStringLiteral("* <RBS>") + reply + QStringLiteral("<EINDE>"));
+        if (refused)
+            m_activityLog.addLine(*commitFailure + u' ');
+        else if (answer.failed)
+            m_activityLog.addLine(answer.failure + u' ');
+    });
 }
 
 } // namespace velora

@@ -5,6 +5,9 @@
 #include <QByteArray>
 #include <QCoroTask>
 #include <QString>
+#include <QStringList>
+
+#include <vector>
 
 namespace velora {
 
@@ -13,6 +16,7 @@ class FailureHandler;
 class Log;
 class PeerLink;
 class Settings;
+class WorkQueue;
 struct Datasets;
 struct PacketContext;
 
@@ -30,14 +34,34 @@ public:
 
     RideOperations &operations() { return m_operations; }
 
+    // Packets handled from jobs of this queue share commits: a packet's unit
+    // runs in a savepoint of the group's transaction, and its reply and log
+    // lines wait until the queue ends the group (WorkQueue::leaveOpen), when
+    // one commit stores every unit that succeeded. Without a queue each
+    // packet commits and answers on its own.
+    void setGroupQueue(WorkQueue *queue) { m_queue = queue; }
+
 private:
     using Operation = QCoro::Task<> (RideOperations::*)(const tRitOrder &, PacketContext &);
 
-    QCoro::Task<> handleSteps(const QString &received, PacketContext &packet);
-    void failurePath(const QString &received, PacketContext &packet, const QString &message);
+    // What a packet's handling leaves to be done when its group is stored.
+    struct Answer {
+        PeerLink *peer = nullptr;
+        QString reply;   // hex text sent then (empty: none)
+        QString refusal; // sent instead when the commit fails; empty when nothing of it is in the transaction
+        bool failed = false;
+        QString failure;   // the packet's own failure, logged after its reply line
+        QStringList lines; // its activity log lines, kept back to stay together
+    };
+
+    QCoro::Task<> handleSteps(const QString &received, PacketContext &packet, Answer &answer);
+    QString refusedReply(const QString &received) const;
     // The rows one packet writes are committed together: "AC" is only sent
     // for what is stored, "NC" leaves nothing of the ride stored.
     QCoro::Task<> inUnit(PacketContext &packet, bool requirePeer, Operation operation, const tRitOrder &order);
+    // Commits the group and answers its packets in the order they came.
+    void closeGroup();
+    void deliver(const Answer &answer, const QString *commitFailure);
     void logActivity(const QString &text);
 
     Settings &m_settings;
@@ -45,6 +69,8 @@ private:
     FailureHandler &m_failures;
     Database &m_database;
     RideOperations m_operations;
+    WorkQueue *m_queue = nullptr;
+    std::vector<Answer> m_group;
 };
 
 } // namespace velora
