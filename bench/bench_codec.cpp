@@ -1,7 +1,7 @@
 // Cost of the codec per packet: one typical new-ride packet from envelope text
 // to ride order, and one status message from record to envelope.
-#include "intake/RideOrder.h"
-#include "returns/RideResults.h"
+#include "wire/RideOrder.h"
+#include "wire/RideResults.h"
 
 #include <benchmark/benchmark.h>
 

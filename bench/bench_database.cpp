@@ -2,8 +2,8 @@
 // synchronous=FULL): new-row defaults, the travel-time hook with the distance
 // service switched off, the insert, and the marker query that finds the ride.
 #include "database/Database.h"
-#include "database/Datasets.h"
-#include "database/DistanceClient.h"
+#include "net/DistanceClient.h"
+#include "rides/Datasets.h"
 #include "shell/DateTimes.h"
 #include "shell/FailureHandler.h"
 #include "shell/Log.h"

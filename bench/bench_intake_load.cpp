@@ -5,17 +5,22 @@
 // off. In the same run and on the same disk a reference commits the same rows
 // (the ride row and its transaction row) as plain SQLite transactions.
 //
+// With --dsn NAME the intake stores into the ODBC data source NAME instead (a
+// live server: scripts/pg.sh -- build/bench/bench_intake_load --dsn ... starts
+// one); the SQLite reference is left out then.
+//
 // Usage: bench_intake_load [--packets N] [--memory-packets N] [--dir DIR]
+//                          [--connections 1,8,64] [--dsn NAME [--user U] [--password P]]
 
 #include "database/Database.h"
-#include "database/Datasets.h"
-#include "database/DistanceClient.h"
 #include "intake/IntakeServer.h"
-#include "intake/WireCodec.h"
-#include "service/WorkQueue.h"
+#include "net/DistanceClient.h"
+#include "rides/Datasets.h"
 #include "shell/FailureHandler.h"
 #include "shell/Log.h"
 #include "shell/Settings.h"
+#include "shell/WorkQueue.h"
+#include "wire/WireCodec.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -86,7 +91,9 @@ QByteArray newRidePacket(qint32 ride)
 // The intake as the service runs it, on a thread of its own.
 class ServiceThread : public QThread {
 public:
-    explicit ServiceThread(QString folder) : m_folder(std::move(folder)) {}
+    // `server`: the connection settings (server, user, password); empty for
+    // the embedded database.
+    ServiceThread(QString folder, QStringList server) : m_folder(std::move(folder)), m_server(std::move(server)) {}
     std::atomic<quint16> port{0};
     std::atomic<int> returnLogLines{0};
 
@@ -103,6 +110,11 @@ protected:
             settings.setText(Setting::RBSPoort, QString::number(probe.serverPort()));
         }
         settings.setChecked(Setting::GoogleV2, false);
+        if (m_server.size() == 3) {
+            settings.setText(Setting::xLoginServer, m_server[0]);
+            settings.setText(Setting::xLoginSQL, m_server[1]);
+            settings.setText(Setting::xPaswoordSQL, m_server[2]);
+        }
         Log activityLog(QStringLiteral("RBSLog"));
         Log returnLog(QStringLiteral("RBSCLog"));
         // The return log is emptied when answers arrive on a return
@@ -120,7 +132,12 @@ protected:
                             QDir(m_folder).filePath(QStringLiteral("RBS")));
         server.GeneralTimer();
         server.GeneralTimer();
-        port = server.port();
+        port = server.isListening() ? server.port() : quint16(1);
+        if (!server.isListening()) {
+            for (const QString &line : activityLog.lines())
+                std::fprintf(stderr, "%s\n", qPrintable(line));
+            return;
+        }
         exec();
         returnLogLines = int(returnLog.lineCount());
         database.close();
@@ -128,6 +145,7 @@ protected:
 
 private:
     QString m_folder;
+    QStringList m_server;
 };
 
 struct LoadResult {
@@ -276,6 +294,15 @@ int main(int argc, char *argv[])
     // The service indexes the embedded database itself now; the switch stays
     // accepted so that older command lines still run.
     parser.addOption({QStringLiteral("with-indexes"), QStringLiteral("No effect (the service creates the indexes).")});
+    parser.addOption({QStringLiteral("connections"), QStringLiteral("Connection counts to measure."),
+                      QStringLiteral("list"), QStringLiteral("1,8,64")});
+    parser.addOption({QStringLiteral("dsn"), QStringLiteral("ODBC data source to store into (a live server)."),
+                      QStringLiteral("name")});
+    parser.addOption({QStringLiteral("user"), QStringLiteral("Login of the data source (default: $VELORA_PG_USER)."),
+                      QStringLiteral("user"), qEnvironmentVariable("VELORA_PG_USER")});
+    parser.addOption({QStringLiteral("password"),
+                      QStringLiteral("Password of the data source (default: $VELORA_PG_PASSWORD)."),
+                      QStringLiteral("password"), qEnvironmentVariable("VELORA_PG_PASSWORD")});
     parser.addHelpOption();
     parser.process(app);
     const int packets = parser.value(QStringLiteral("packets")).toInt();
@@ -297,10 +324,25 @@ int main(int argc, char *argv[])
     QDir().mkpath(referenceFolder);
     std::printf("folder: %s\n", qPrintable(root.path()));
 
-    ServiceThread service(serviceFolder);
+    const bool onServer = parser.isSet(QStringLiteral("dsn"));
+    QStringList server;
+    if (onServer)
+        server << QStringLiteral("dsn:") + parser.value(QStringLiteral("dsn")) << parser.value(QStringLiteral("user"))
+               << parser.value(QStringLiteral("password"));
+    QList<int> connectionCounts;
+    for (const QString &count : parser.value(QStringLiteral("connections")).split(u',', Qt::SkipEmptyParts))
+        connectionCounts << count.toInt();
+
+    ServiceThread service(serviceFolder, server);
     service.start();
     while (service.port == 0)
         QThread::msleep(10);
+    if (service.port == 1) {
+        std::fprintf(stderr, "the intake did not start\n");
+        service.wait();
+        return 1;
+    }
+    std::printf("database: %s\n", onServer ? qPrintable(server.first()) : "embedded SQLite file");
 
     qint32 nextRide = 1;
     runLoad(service.port, 8, 200, nextRide); // warm-up: the rides table exists and holds rows
@@ -308,7 +350,14 @@ int main(int argc, char *argv[])
     // reference runs right before and right after each load, on the same disk.
     const QString serviceDb = QDir(serviceFolder).filePath(QStringLiteral("VeloraRBS.db"));
     int round = 0;
-    for (int connections : {1, 8, 64}) {
+    for (int connections : connectionCounts) {
+        if (onServer) {
+            const LoadResult r = runLoad(service.port, connections, packets, nextRide);
+            std::printf("NR  N=%-3d %8.1f packets/s   p50 %6.2f ms   p99 %6.2f ms   refused %d\n", connections,
+                        r.packetsPerSecond, r.p50Ms, r.p99Ms, r.refused);
+            std::fflush(stdout);
+            continue;
+        }
         const QString before = QDir(referenceFolder).filePath(QString::number(round++));
         const QString after = QDir(referenceFolder).filePath(QString::number(round++));
         QDir().mkpath(before);

@@ -9,8 +9,12 @@ packages=(
   g++ cmake ninja-build qt6-base-dev qt6-base-dev-tools libgl-dev libvulkan-dev
   # database drivers: embedded SQLite, SQL Server through ODBC and FreeTDS
   libqt6sql6-sqlite libsqlite3-dev libqt6sql6-odbc tdsodbc unixodbc-dev
+  # the live server the tests run the database-facing tests on as well
+  postgresql odbc-postgresql
   # HTTP client (distance service, update check); zlib for the package's CRC-32
   libcurl4-openssl-dev zlib1g-dev
+  # the status endpoint (/health, /metrics)
+  qt6-httpserver-dev
   # coroutine task type for the work queue's jobs that wait
   qcoro-qt6-dev
   # systemd notifications (ready, watchdog, status); the X display probe

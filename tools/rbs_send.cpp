@@ -7,7 +7,7 @@
 // TYPE is NR, WR, VR or RS; RIDE the booking system's ride number. Items not
 // given get a sensible value (sender RBS, ride and boarding times of now).
 
-#include "intake/WireCodec.h"
+#include "wire/WireCodec.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>

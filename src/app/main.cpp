@@ -2,12 +2,14 @@
 
 #include "gui/WindowMode.h"
 
+#include "service/StatusQuery.h"
+
+#include "service/HeadlessConsole.h"
+#include "service/Service.h"
 #include "shell/ConfigFile.h"
 #include "shell/FailureHandler.h"
 #include "shell/GuardedApplication.h"
-#include "shell/HeadlessConsole.h"
 #include "shell/Log.h"
-#include "shell/Service.h"
 #include "shell/Settings.h"
 #include "shell/SystemdNotify.h"
 #include "shell/TerminationSignals.h"
@@ -30,6 +32,8 @@ namespace {
 
 using namespace velora;
 
+constexpr int kExitSettingsProblems = 1;
+constexpr int kExitSettingsUnreadable = 2;
 constexpr int kExitBadFolder = 2;
 constexpr int kExitUsage = 2;
 constexpr int kExitFolderInUse = 3;
@@ -88,6 +92,30 @@ QString lockProgramFolder(QLockFile &lock, int *exitCode)
     return QStringLiteral("in use by process %1 on host %2 (lock file %3)").arg(QString::number(pid), host, shownLock);
 }
 
+// --check-config: the settings file as the service would read it, without
+// the lock, without creating or writing anything in the folder, so that it can
+// run beside the service that owns the folder.
+int checkSettingsFile(const QString &folder)
+{
+    const QString path = QDir(folder).filePath(QStringLiteral("VeloraRBS.xml"));
+    const ConfigFile::Check check = ConfigFile::check(path);
+    if (!check.readable) {
+        QTextStream(stderr) << "VeloraRBS: " << check.problem << "\n";
+        return kExitSettingsUnreadable;
+    }
+    QTextStream out(stdout);
+    const QString shownPath = QDir::toNativeSeparators(path);
+    for (const QString &warning : check.warnings)
+        out << shownPath << ": " << warning << "\n";
+    if (check.warnings.isEmpty()) {
+        out << shownPath << ": no problems found.\n";
+        return 0;
+    }
+    out << shownPath << ": " << check.warnings.size() << (check.warnings.size() == 1 ? " problem" : " problems")
+        << " found.\n";
+    return kExitSettingsProblems;
+}
+
 template <typename Application>
 int run(int argc, char **argv, bool headless, bool windowWanted, const QString &noDisplayReason = {})
 {
@@ -120,6 +148,18 @@ int run(int argc, char **argv, bool headless, bool windowWanted, const QString &
         QStringLiteral("Address of the update description (window mode). Default: the built-in address."),
         QStringLiteral("URL"));
     parser.addOption(updateUrlOption);
+    const QCommandLineOption statusOption(
+        QStringLiteral("status"),
+        QStringLiteral("Ask the service running on the program folder (--dir) for its status through its status "
+                       "endpoint (StatusPoort_Text) and print it. Exit code 0 when healthy, 1 otherwise."));
+    parser.addOption(statusOption);
+    const QCommandLineOption checkConfigOption(
+        QStringLiteral("check-config"),
+        QStringLiteral("Check the settings file VeloraRBS.xml of the program folder and exit: lists every value "
+                       "that cannot be read, is read other than written or is out of range, and every unknown "
+                       "element. Exit code 0 when clean, 1 with problems, 2 when the file cannot be read. Takes no "
+                       "lock and writes nothing."));
+    parser.addOption(checkConfigOption);
 
     QTextStream err(stderr);
     if (!parser.parse(QCoreApplication::arguments())) {
@@ -142,6 +182,14 @@ int run(int argc, char **argv, bool headless, bool windowWanted, const QString &
 
     const QString folder =
         QDir(parser.isSet(dirOption) ? parser.value(dirOption) : QCoreApplication::applicationDirPath()).absolutePath();
+    // Only asks: the folder belongs to the running service, so it is neither
+    // made nor locked.
+    if (parser.isSet(statusOption)) {
+        QTextStream out(stdout);
+        return queryStatus(folder, out, err);
+    }
+    if (parser.isSet(checkConfigOption))
+        return checkSettingsFile(folder);
     if (const QString problem = prepareProgramFolder(folder); !problem.isEmpty()) {
         err << "VeloraRBS: program folder " << QDir::toNativeSeparators(folder) << ": " << problem << "\n";
         return kExitBadFolder;
@@ -191,6 +239,15 @@ int run(int argc, char **argv, bool headless, bool windowWanted, const QString &
     });
 
     config.LoadSettings(settings);
+    // The activity log has these too; standard error is what an operator sees
+    // first when the service is started by hand or by the service manager.
+    if (!config.loadProblem().isEmpty())
+        QTextStream(stderr) << "VeloraRBS: " << config.loadProblem() << "\n";
+    if (headless) {
+        QTextStream warn(stderr);
+        for (const QString &warning : config.warnings())
+            warn << "VeloraRBS: settings file " << QDir::toNativeSeparators(config.path()) << ": " << warning << "\n";
+    }
 
     Service service(settings, activityLog, returnLog, failures, config, folder);
     reloading = &service;
@@ -251,7 +308,9 @@ int run(int argc, char **argv, bool headless, bool windowWanted, const QString &
 
 int main(int argc, char *argv[])
 {
-    const bool informational = hasArgument(argc, argv, {"--help", "-h", "-?", "--help-all", "--version"});
+    const bool informational = hasArgument(
+        argc, argv,
+        {"--help", "-h", "-?", "--help-all", "--version", "--status", "-status", "--check-config", "-check-config"});
     const bool headlessAsked = hasArgument(argc, argv, {"--headless", "-headless"});
     const bool windowWanted = !headlessAsked && !informational;
     // A display that is named but cannot be reached would make QApplication

@@ -31,6 +31,11 @@ QString odbcValue(const QString &value)
 
 } // namespace
 
+bool isOdbc(Backend backend)
+{
+    return backend == Backend::SqlServerOdbc || backend == Backend::OdbcDataSource;
+}
+
 ConnectionTarget connectionTargetFor(const Settings &settings, const QString &programFolder)
 {
     ConnectionTarget target;
@@ -49,6 +54,29 @@ ConnectionTarget connectionTargetFor(const Settings &settings, const QString &pr
         target.backend = Backend::SqliteFile;
         target.sqlitePath = QDir::cleanPath(QDir(programFolder).absoluteFilePath(path));
         target.displayText = target.sqlitePath;
+        return target;
+    }
+
+    const QString database = settings.text(Setting::xLoginDatabase);
+    const QString user = settings.text(Setting::xLoginSQL);
+    const QString password = settings.text(Setting::xPaswoordSQL);
+
+    if (trimmed.startsWith(QLatin1String("dsn:"), Qt::CaseInsensitive)) {
+        // The operator's odbc.ini says where the server is and which driver
+        // reaches it; the database is the data source's own.
+        const QString name = trimmed.mid(4).trimmed();
+        static const QRegularExpression unusable(QStringLiteral("[;{}=\\[\\]]"));
+        target.backend = Backend::OdbcDataSource;
+        if (name.isEmpty())
+            target.refusal = QStringLiteral("no data source name after \"dsn:\"");
+        else if (name.contains(unusable))
+            target.refusal = QStringLiteral("a data source name holds none of ; { } = [ ]");
+        auto build = [&](const QString &shownPassword) {
+            return QStringLiteral("DSN=") + name + QStringLiteral(";UID=") + odbcValue(user) + QStringLiteral(";PWD=") +
+                   shownPassword + u';';
+        };
+        target.odbcConnectString = build(odbcValue(password));
+        target.displayText = build(QStringLiteral("***"));
         return target;
     }
 
@@ -71,9 +99,6 @@ ConnectionTarget connectionTargetFor(const Settings &settings, const QString &pr
     } else if (!host.contains(u'\\')) {
         target.serverPort = 1433;
     }
-    const QString database = settings.text(Setting::xLoginDatabase);
-    const QString user = settings.text(Setting::xLoginSQL);
-    const QString password = settings.text(Setting::xPaswoordSQL);
 
     auto build = [&](const QString &shownPassword) {
         QString text = QStringLiteral("DRIVER={FreeTDS};Server=") + odbcValue(host);
@@ -113,12 +138,13 @@ void Database::open()
         return;
     // An armed unit stays armed: the intake arms it before the packet's first
     // dataset opens the connection.
+    if (m_inTransaction)
+        loseGroup();
     m_inTransaction = false;
 
     const ConnectionTarget target = connectionTargetFor(m_settings, m_programFolder);
     const QString password = m_settings.text(Setting::xPaswoordSQL);
-    DatabaseBackend &backend =
-        target.backend == Backend::SqlServerOdbc ? static_cast<DatabaseBackend &>(*m_odbc) : *m_sqlite;
+    DatabaseBackend &backend = isOdbc(target.backend) ? static_cast<DatabaseBackend &>(*m_odbc) : *m_sqlite;
     try {
         backend.open(target, m_timeouts);
     } catch (const Failure &failure) {
@@ -130,8 +156,43 @@ void Database::open()
     }
     m_active = &backend;
     m_backend = target.backend;
-    m_sqlitePath = target.backend == Backend::SqlServerOdbc ? QString() : target.sqlitePath;
+    m_sqlitePath = isOdbc(target.backend) ? QString() : target.sqlitePath;
+    // Every new connection asks at once, so that a packet that reopens the
+    // connection after an outage is stored when this machine serves. Failing
+    // to ask leaves the connection open without the lock; the next tick asks.
+    m_serviceLock = false;
+    try {
+        takeServiceLock();
+    } catch (const Failure &) {
+    }
     Q_EMIT openedChanged(true);
+}
+
+bool Database::takeServiceLock()
+{
+    if (!isOpen())
+        return false;
+    if (m_serviceLock)
+        return true;
+    QString error;
+    m_serviceLock = m_active->tryTakeServiceLock(error);
+    if (!m_serviceLock && !error.isEmpty())
+        throw Failure(QStringLiteral("Database: %1").arg(error.trimmed()));
+    return m_serviceLock;
+}
+
+void Database::checkConnection()
+{
+    if (!isOpen() || m_inTransaction || m_backend == Backend::EmbeddedSqlite || m_backend == Backend::SqliteFile)
+        return;
+    StatementResult ignored;
+    QString error;
+    if (m_active->execute(QStringLiteral("select 1"), {}, ignored, error))
+        return;
+    // Whatever made the simplest statement fail, the session may be gone and
+    // the service lock with it: the next connection asks for it again.
+    close();
+    throw Failure(QStringLiteral("Database: %1").arg(error.trimmed()));
 }
 
 void Database::close()
@@ -141,11 +202,13 @@ void Database::close()
         QString ignored;
         m_active->transaction(DatabaseBackend::Step::Rollback, ignored);
     }
+    if (m_inTransaction)
+        loseGroup();
     m_inTransaction = false;
     m_unitArmed = false;
     m_unitJoined = false;
     m_unitGrouped = false;
-    m_groupBroken = false;
+    m_serviceLock = false;
     m_active->close();
     if (wasOpen)
         Q_EMIT openedChanged(false);
@@ -178,12 +241,17 @@ void Database::joinUnit()
     if (!m_inTransaction) {
         if (!isOpen())
             open();
+        // A machine that does not hold the service lock serves no booking
+        // system: the other one of the pair does, and the packet is refused.
+        // The lock goes only with the connection, which ends a group's
+        // transaction as well.
+        if (!m_serviceLock)
+            throw Failure(QStringLiteral("Database: stand-by, the other machine of the pair serves this database"));
         QString error;
         if (!m_active->transaction(DatabaseBackend::Step::Begin, error))
             throw Failure(QStringLiteral("Database: %1").arg(error));
         m_inTransaction = true;
-        m_groupBroken = false;
-        m_groupFailure.clear();
+        m_groupTransaction = m_unitGrouped;
     }
     if (m_unitGrouped)
         runSavepoint(DatabaseBackend::SavepointStep::Set);
@@ -207,8 +275,14 @@ void Database::endUnit(bool commit)
     const bool grouped = std::exchange(m_unitGrouped, false);
     m_unitArmed = false;
     if (grouped) {
-        if (!joined || !m_inTransaction || !isOpen())
+        if (!joined || !m_inTransaction)
             return;
+        if (!isOpen()) {
+            // The connection ended under the unit (the server closed it):
+            // the units kept before it went with the transaction.
+            loseGroup();
+            return;
+        }
         try {
             if (commit) {
                 runSavepoint(DatabaseBackend::SavepointStep::Release);
@@ -242,14 +316,29 @@ void Database::commitGroup()
 {
     const bool hadTransaction = std::exchange(m_inTransaction, false);
     const bool broken = std::exchange(m_groupBroken, false);
-    if (!hadTransaction || !isOpen())
-        return;
+    m_groupTransaction = false;
     if (broken) {
-        QString ignored;
-        m_active->transaction(DatabaseBackend::Step::Rollback, ignored);
+        // Units begun on a new connection after the old one was lost are
+        // undone as well: the whole group is refused, none of it stored.
+        if (hadTransaction && isOpen()) {
+            QString ignored;
+            m_active->transaction(DatabaseBackend::Step::Rollback, ignored);
+        }
         throw Failure(std::exchange(m_groupFailure, {}));
     }
+    if (!hadTransaction)
+        return;
+    if (!isOpen())
+        throw Failure(QStringLiteral("Database: the connection ended before the packets were stored"));
     commitTransaction();
+}
+
+void Database::loseGroup()
+{
+    if (!m_groupTransaction || m_groupBroken)
+        return;
+    m_groupBroken = true;
+    m_groupFailure = QStringLiteral("Database: the connection ended before the packets were stored");
 }
 
 void Database::commitTransaction()

@@ -73,6 +73,20 @@ public:
     // transaction.
     void commitGroup();
 
+    // The service lock (see DatabaseBackend::tryTakeServiceLock): open()
+    // asks for it with every new connection, takeServiceLock() again on an
+    // open one that does not hold it. Lost with the connection. Units of work
+    // are only begun while it is held, so a stand-by machine stores nothing.
+    bool holdsServiceLock() const { return isOpen() && m_serviceLock; }
+    // True when held now; false when another session holds it. Throws Failure
+    // when asking failed (a connection found dead is closed then).
+    bool takeServiceLock();
+    // Server databases: a short statement that finds out whether the
+    // connection still works; one that does not is closed (and the service
+    // lock is gone with it) and Failure thrown. Outside a unit only; nothing
+    // is done for a SQLite file.
+    void checkConnection();
+
     // Button "TEST": open, report success through the callback, close. Throws
     // the database layer's message when opening fails.
     void testConnection(const std::function<void()> &reportSuccess);
@@ -101,9 +115,14 @@ private:
     bool m_unitGrouped = false; // the armed unit runs in a savepoint of the group's transaction
     bool m_unitJoined = false;  // the armed unit has begun writing
     bool m_groupBroken = false;
+    bool m_groupTransaction = false; // the open transaction is a group's
     QString m_groupFailure;
     void runSavepoint(DatabaseBackend::SavepointStep step);
+    // The connection went with a group's transaction open: what its units
+    // kept is gone, and commitGroup() must refuse the whole group.
+    void loseGroup();
     void commitTransaction();
+    bool m_serviceLock = false;
 };
 
 } // namespace velora

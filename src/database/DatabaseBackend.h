@@ -13,13 +13,16 @@ namespace velora {
 enum class Backend {
     EmbeddedSqlite,
     SqliteFile,
-    SqlServerOdbc
+    SqlServerOdbc,
+    OdbcDataSource
 };
 
 // Which database the four connection settings point at, worked out right before
 // every connect: an empty server means the embedded file VeloraRBS.db in the
 // program folder, "sqlite:PATH" a SQLite file at PATH (relative to the program
-// folder), anything else SQL Server through ODBC with the FreeTDS driver.
+// folder), "dsn:NAME" the ODBC data source NAME the operator configured in
+// odbc.ini (SQL Server or PostgreSQL), anything else SQL Server through ODBC
+// with the FreeTDS driver.
 struct ConnectionTarget {
     Backend backend = Backend::EmbeddedSqlite;
     QString sqlitePath;        // SQLite backends
@@ -31,13 +34,36 @@ struct ConnectionTarget {
     // SQL Browser service, and -1 when the text after the comma is no port.
     QString serverHost;
     int serverPort = 0;
+    // Why the setting names no usable database (a data source name that would
+    // end the connection text early); empty when it does.
+    QString refusal;
 };
+
+// Everything the ODBC connection is sent to; the dialect follows the server
+// the connection reports.
+bool isOdbc(Backend backend);
+
+// "select top N rest" as "select rest limit N", for the databases that know
+// no "top"; any other statement as it is.
+QString topAsLimit(const QString &statement);
 
 // Bounds on waiting for the database, so that nothing hangs the one event thread.
 struct DatabaseTimeouts {
     int sqliteBusyMs = 5000;   // another program's short write does not fail a packet
     int odbcLoginSeconds = 10; // SQL_ATTR_LOGIN_TIMEOUT: connect and login
     int odbcQuerySeconds = 30; // FreeTDS "Timeout" and SQL_ATTR_CONNECTION_TIMEOUT
+    // PostgreSQL's statement_timeout and lock_timeout for the session: a row
+    // another session keeps locked fails the packet ("NC") instead of holding
+    // the one event thread and every booking system behind it.
+    int serverStatementSeconds = 5;
+    // The TCP keepalive of a server connection, on both ends: a peer that is
+    // gone without a word (power, network) is noticed within about
+    // idle + interval * count seconds, and the server then ends its session
+    // and gives up the service lock it held. tcp_user_timeout bounds the same
+    // for data that is never acknowledged.
+    int keepaliveIdleSeconds = 3;
+    int keepaliveIntervalSeconds = 2;
+    int keepaliveCount = 2;
 };
 
 // The names of a result's columns as the database gives them. A backend that
@@ -105,6 +131,14 @@ public:
     // A value in the form it is bound and stored in (the embedded database
     // keeps date-times as text).
     virtual QVariant boundValue(const QVariant &value) const { return value; }
+
+    // Takes the database-wide lock that lets one instance serve where two
+    // link machines use one server database: held by this connection's session
+    // until it ends, so the server gives it up when the process dies or its
+    // connection is gone. True when this connection holds it now; false with
+    // `error` empty when another session holds it, with the message when the
+    // attempt failed. A SQLite file is covered by the program folder's lock.
+    virtual bool tryTakeServiceLock(QString &error) { return true; }
 
     // SQLite files only. The file at the path is not the one the connection
     // has open any more (deleted, or another moved over it).

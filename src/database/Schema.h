@@ -57,6 +57,20 @@ QVariant columnValue(const ColumnDefinition &column, const QVariant &value);
 // to its scale, a date-time in the stored text form of the embedded database.
 QVariant storedValue(const ColumnDefinition &column, const QVariant &value);
 
+// The SQL forms of the databases the service stores into.
+enum class SqlDialect {
+    Sqlite,
+    SqlServer,
+    PostgreSql
+};
+
+// The statements that create a table and an index of the description in the
+// database's own types. Names stay unquoted: the statements of the service
+// name tables and columns unquoted as well, so a server that folds their case
+// (PostgreSQL to lower case) folds both alike.
+QString createTableStatement(const TableDefinition &table, SqlDialect dialect);
+QString createIndexStatement(const IndexDefinition &index, SqlDialect dialect);
+
 // Date-times in the embedded database: "yyyy-MM-dd hh:mm:ss.zzz".
 QString dateTimeToStoredText(const QDateTime &value);
 QDateTime dateTimeFromStoredText(const QString &text);

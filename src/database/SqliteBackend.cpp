@@ -29,35 +29,6 @@ namespace {
 // out again; the few that repeat stay near the front.
 constexpr qsizetype kKeptStatements = 32;
 
-QString sqliteType(const ColumnDefinition &column)
-{
-    switch (column.type) {
-    case ColumnType::Identity: return QStringLiteral("INTEGER PRIMARY KEY AUTOINCREMENT");
-    case ColumnType::Integer: return QStringLiteral("INTEGER");
-    case ColumnType::Text: return QStringLiteral("VARCHAR(%1)").arg(column.size);
-    case ColumnType::LongText: return QStringLiteral("TEXT");
-    case ColumnType::Decimal: return QStringLiteral("DECIMAL(%1,%2)").arg(column.size).arg(column.scale);
-    // TEXT affinity: the stored form "yyyy-MM-dd hh:mm:ss.zzz" sorts and compares as a date-time.
-    case ColumnType::DateTime: return QStringLiteral("TEXT");
-    }
-    return QString();
-}
-
-QString createTableStatement(const TableDefinition &table)
-{
-    QStringList columns;
-    for (const ColumnDefinition &column : table.columns)
-        columns << QLatin1String(column.name) + u' ' + sqliteType(column);
-    return QStringLiteral("CREATE TABLE %1 (%2)").arg(QLatin1String(table.name), columns.join(QStringLiteral(", ")));
-}
-
-QString createIndexStatement(const IndexDefinition &index)
-{
-    // "if not exists": another program may have added it since the look.
-    return QStringLiteral("CREATE INDEX IF NOT EXISTS %1 ON %2 (%3)")
-        .arg(QLatin1String(index.name), QLatin1String(index.table), QLatin1String(index.columns));
-}
-
 // Runs a statement without values or rows once; its error text, empty when it ran.
 QString runOnce(sqlite3 *connection, const QString &text)
 {
@@ -219,11 +190,11 @@ void SqliteBackend::createMissingTables()
     QStringList missing;
     for (const TableDefinition &table : dispatchTables())
         if (!existing.contains(QString::fromLatin1(table.name).toLower()))
-            missing << createTableStatement(table);
+            missing << createTableStatement(table, SqlDialect::Sqlite);
     QStringList missingIndexes;
     for (const IndexDefinition &index : dispatchIndexes())
         if (!existingIndexes.contains(QString::fromLatin1(index.name).toLower()))
-            missingIndexes << createIndexStatement(index);
+            missingIndexes << createIndexStatement(index, SqlDialect::Sqlite);
     if (missing.isEmpty() && missingIndexes.isEmpty())
         return;
     if (!missing.isEmpty()) {
@@ -345,7 +316,7 @@ bool SqliteBackend::setStaleJournalAside()
     return clear;
 }
 
-QString SqliteBackend::translate(const QString &statement) const
+QString topAsLimit(const QString &statement)
 {
     // Every execution passes here; only a "select" can have the form below,
     // and most statements show at their first letter that they are none. A
@@ -364,6 +335,11 @@ QString SqliteBackend::translate(const QString &statement) const
     if (!match.hasMatch())
         return statement;
     return match.captured(1) + match.captured(3) + QStringLiteral(" limit ") + match.captured(2);
+}
+
+QString SqliteBackend::translate(const QString &statement) const
+{
+    return topAsLimit(statement);
 }
 
 QVariant SqliteBackend::boundValue(const QVariant &value) const

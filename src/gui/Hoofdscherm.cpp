@@ -5,10 +5,11 @@
 #include "gui/LogView.h"
 #include "gui/SettingBinding.h"
 #include "gui/StatusLamp.h"
+#include "gui/StatusPageText.h"
 #include "gui/UpdateFlow.h"
+#include "service/ServicePanel.h"
 #include "shell/FailureHandler.h"
 #include "shell/Log.h"
-#include "shell/ServicePanel.h"
 
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -22,11 +23,13 @@
 #include <QListWidget>
 #include <QMenu>
 #include <QPainter>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScreen>
 #include <QSlider>
 #include <QSystemTrayIcon>
 #include <QTabWidget>
+#include <QTimer>
 #include <QToolButton>
 #include <QVBoxLayout>
 
@@ -110,6 +113,7 @@ Hoofdscherm::Hoofdscherm(ServicePanel &service, Settings &settings, Log &activit
     m_pages->addTab(buildReturnPages(), QStringLiteral("Retourberichten"));
     m_pages->addTab(buildConnectionsPage(), QStringLiteral("Verbindingen"));
     m_pages->addTab(buildFiltersPage(), QStringLiteral("Filters"));
+    m_pages->addTab(buildStatusPage(), QStringLiteral("Status"));
 
     auto *layout = new QVBoxLayout(this);
     layout->addWidget(m_pages, 1);
@@ -436,6 +440,65 @@ QWidget *Hoofdscherm::buildBaseDataPage()
     layout->addSpacing(16);
     layout->addLayout(switches, 1);
     return page;
+}
+
+QWidget *Hoofdscherm::buildStatusPage()
+{
+    auto *page = new QWidget;
+    auto edit = [this, page](Setting id, const QString &hint) {
+        auto *field = new QLineEdit(page);
+        bind(field, m_settings, id);
+        field->setToolTip(hint);
+        return field;
+    };
+    auto *settings = new QGroupBox(QStringLiteral("Toegang en bewaking"), page);
+    auto *grid = new QGridLayout(settings);
+    grid->addWidget(caption(QStringLiteral("Luisteradres"), page), 0, 0);
+    grid->addWidget(edit(Setting::RBSAdres, QStringLiteral("Adres waarop de server luistert; leeg: alle adressen")), 0,
+                    1);
+    grid->addWidget(caption(QStringLiteral("Toegestaan"), page), 0, 2);
+    grid->addWidget(edit(Setting::RBSToegestaan,
+                         QStringLiteral("Adressen en netwerken (CIDR, bv. 10.1.0.0/16), gescheiden door komma of "
+                                        "spatie; leeg: iedereen")),
+                    0, 3, 1, 3);
+    grid->addWidget(caption(QStringLiteral("Statusadres"), page), 1, 0);
+    grid->addWidget(edit(Setting::StatusAdres, QStringLiteral("Adres van /health en /metrics")), 1, 1);
+    grid->addWidget(caption(QStringLiteral("Statuspoort"), page), 1, 2);
+    QLineEdit *statusPort = edit(Setting::StatusPoort, QStringLiteral("0: uit"));
+    statusPort->setMaximumWidth(70);
+    grid->addWidget(statusPort, 1, 3);
+    grid->addWidget(caption(QStringLiteral("Logboeken bewaren (dagen)"), page), 1, 4);
+    QLineEdit *keepDays = edit(Setting::LogBewaarDagen, QStringLiteral("0: alles bewaren"));
+    keepDays->setMaximumWidth(50);
+    grid->addWidget(keepDays, 1, 5);
+    grid->setColumnStretch(3, 1);
+
+    m_status = new QPlainTextEdit(page);
+    m_status->setObjectName(QStringLiteral("StatusText"));
+    m_status->setReadOnly(true);
+    m_status->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+
+    auto *layout = new QVBoxLayout(page);
+    layout->addWidget(settings);
+    layout->addWidget(m_status, 1);
+
+    // Figures that change without a signal (ages, counts, uptime) are read
+    // again every second.
+    auto *refresh = new QTimer(page);
+    refresh->setInterval(1000);
+    connect(refresh, &QTimer::timeout, this, [this] { m_failures.guard([this] { showStatus(); }); });
+    refresh->start();
+    showStatus();
+    return page;
+}
+
+void Hoofdscherm::showStatus()
+{
+    const QString text =
+        statusPageText(m_service.statusSnapshot(), m_service.metrics(), m_settings.integer(Setting::StatusPoort),
+                       m_settings.text(Setting::StatusAdres));
+    if (m_status->toPlainText() != text)
+        m_status->setPlainText(text);
 }
 
 QWidget *Hoofdscherm::buildConnectionsPage()

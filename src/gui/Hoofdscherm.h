@@ -1,7 +1,7 @@
 #pragma once
 
 #include "shell/Settings.h"
-#include "shell/UpdateChecker.h"
+#include "update/UpdateChecker.h"
 
 #include <QColor>
 #include <QWidget>
@@ -9,6 +9,7 @@
 #include <functional>
 
 class QListWidget;
+class QPlainTextEdit;
 class QPushButton;
 class QSystemTrayIcon;
 class QTabWidget;
@@ -78,6 +79,8 @@ private:
     QWidget *buildBaseDataPage();
     QWidget *buildConnectionsPage();
     QWidget *buildFiltersPage();
+    QWidget *buildStatusPage();
+    void showStatus();
     QWidget *buildButtonBar();
     void buildTrayIcon();
 
@@ -103,6 +106,7 @@ private:
     QListWidget *m_valysQueue = nullptr;
     QPushButton *m_noReply = nullptr;
     QPushButton *m_failed = nullptr;
+    QPlainTextEdit *m_status = nullptr;
     QSystemTrayIcon *m_tray = nullptr;
     UpdateFlow *m_updateFlow = nullptr;
     bool m_trayAvailable = false;

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "gui/UpdateWindows.h"
-#include "shell/UpdateChecker.h"
+#include "update/UpdateChecker.h"
 
 #include <QObject>
 #include <QPointer>

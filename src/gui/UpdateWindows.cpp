@@ -1,6 +1,6 @@
 #include "gui/UpdateWindows.h"
 
-#include "shell/UpdateChecker.h"
+#include "update/UpdateChecker.h"
 
 #include <QFormLayout>
 #include <QHBoxLayout>

@@ -3,8 +3,8 @@
 #include "Version.h"
 #include "gui/Dialogs.h"
 #include "gui/Hoofdscherm.h"
+#include "service/ServicePanel.h"
 #include "shell/FailureHandler.h"
-#include "shell/ServicePanel.h"
 
 #include <QApplication>
 #include <QElapsedTimer>

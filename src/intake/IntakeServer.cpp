@@ -1,17 +1,19 @@
 #include "intake/IntakeServer.h"
 
 #include "database/Database.h"
-#include "intake/PacketContext.h"
-#include "service/WorkQueue.h"
+#include "rides/PacketContext.h"
 #include "shell/Failure.h"
 #include "shell/FailureHandler.h"
 #include "shell/Log.h"
 #include "shell/OpenFileLimit.h"
+#include "shell/ServiceMetrics.h"
 #include "shell/Settings.h"
 #include "shell/TextRules.h"
+#include "shell/WorkQueue.h"
 #include "wire/Framing.h"
 
 #include <QPointer>
+#include <QRegularExpression>
 #include <QTcpSocket>
 #include <QTimer>
 
@@ -59,7 +61,8 @@ bool validPort(qint32 port)
 // knows; a text without a number reads as 0, so it is shown as typed.
 Failure invalidPort(const QString &text, qint32 port)
 {
-    return Failure(QStringLiteral("Ongeldige poort: ") + (port == 0 ? trimControl(text) : QString::number(port)));
+    return Failure(QStringLiteral("RBSServerSocket: Ongeldige poort: ") +
+                   (port == 0 ? trimControl(text) : QString::number(port)));
 }
 
 QString jobKey(const char *what, quint64 id)
@@ -74,6 +77,37 @@ QString peerAddressText(const QHostAddress &address)
     bool isIPv4 = false;
     const quint32 v4 = address.toIPv4Address(&isIPv4);
     return isIPv4 ? QHostAddress(v4).toString() : address.toString();
+}
+
+bool peerAllowed(const QHostAddress &peer, const QString &allowList)
+{
+    static const QRegularExpression separators(QStringLiteral("[,\\s]+"));
+    const QStringList entries = allowList.split(separators, Qt::SkipEmptyParts);
+    if (entries.isEmpty())
+        return true;
+    bool isIPv4 = false;
+    const quint32 v4 = peer.toIPv4Address(&isIPv4);
+    const QHostAddress address = isIPv4 ? QHostAddress(v4) : peer;
+    for (const QString &entry : entries) {
+        const auto subnet = entry.contains(u'/') ? QHostAddress::parseSubnet(entry)
+                                                 : std::pair<QHostAddress, int>(QHostAddress(entry), -1);
+        if (subnet.first.isNull())
+            continue;
+        if (subnet.second < 0 ? address.isEqual(subnet.first) : address.isInSubnet(subnet))
+            return true;
+    }
+    return false;
+}
+
+QHostAddress listenAddress(const QString &text)
+{
+    const QString trimmed = text.trimmed();
+    if (trimmed.isEmpty() || trimmed == u"*")
+        return QHostAddress(QHostAddress::Any);
+    const QHostAddress address(trimmed);
+    if (address.isNull())
+        throw Failure(QStringLiteral("RBSServerSocket: Ongeldig luisteradres: ") + trimControl(trimmed));
+    return address;
 }
 
 struct IntakeServer::Peer final : PeerLink {
@@ -140,6 +174,25 @@ IntakeServer::~IntakeServer()
     m_peers.clear();
 }
 
+void IntakeServer::setMetrics(ServiceMetrics *metrics)
+{
+    m_metrics = metrics;
+    m_handler.setMetrics(metrics);
+}
+
+QString IntakeServer::listenProblem() const
+{
+    if (m_server.isListening())
+        return {};
+    if (m_stopped)
+        return QStringLiteral("de service sluit");
+    if (!m_settings.checked(Setting::RBSActive))
+        return QStringLiteral("\"Server activeren\" staat uit");
+    if (!m_database.isOpen())
+        return QStringLiteral("database niet open");
+    return m_lastListenFailure.isEmpty() ? QStringLiteral("nog niet gestart") : m_lastListenFailure;
+}
+
 void IntakeServer::GeneralTimer()
 {
     // Opening the database touches what a waiting post is using: the tick
@@ -154,7 +207,12 @@ void IntakeServer::GeneralTimer()
 QCoro::Task<> IntakeServer::generalTick()
 {
     bool dropWanted = false;
-    m_failures.guard([&] { dropWanted = activate(); });
+    try {
+        dropWanted = activate();
+    } catch (const std::exception &e) {
+        m_lastListenFailure = failureMessage(e);
+        m_failures.handle(QStringLiteral("RBSServerSocket"), m_lastListenFailure);
+    }
     if (dropWanted) {
         co_await stopListening();
         m_activityLog.addLine(dateTimeStamp() + QStringLiteral(" RBS C/S uitgeschakeld"));
@@ -166,16 +224,27 @@ bool IntakeServer::activate()
 {
     if (m_stopped)
         return false;
+    const bool standby = m_role && m_role->standby();
     const bool wanted = m_settings.checked(Setting::RBSActive);
     const qint32 port = m_settings.integer(Setting::RBSPoort);
     if (wanted && !m_server.isListening()) {
         if (!m_database.isOpen()) {
-            m_database.open();
+            try {
+                m_database.open();
+            } catch (...) {
+                if (m_metrics)
+                    m_metrics->databaseFailure();
+                throw;
+            }
             return false; // the server starts at a later tick
         }
+        if (standby)
+            return false;
         if (!validPort(port))
             throw invalidPort(m_settings.text(Setting::RBSPoort), port);
         listen(port);
+    } else if (standby && m_server.isListening()) {
+        return true;
     } else if (wanted && m_portMoveAsked) {
         // The settings were read again while the server listens: the listener
         // moves to the port they name, the open connections stay. A port that
@@ -189,10 +258,10 @@ bool IntakeServer::activate()
         const quint16 previous = m_server.serverPort();
         m_server.close();
         m_activityLog.addLine(dateTimeStamp() + QStringLiteral(" RBS C/S uitgeschakeld"));
-        if (!m_server.listen(QHostAddress::Any, quint16(port))) {
+        if (!m_server.listen(listenAddress(m_settings.text(Setting::RBSAdres)), quint16(port))) {
             const QString error = m_server.errorString();
             listen(previous);
-            throw Failure(error);
+            throw Failure(QStringLiteral("RBSServerSocket poort %1: ").arg(port) + error);
         }
         logListening();
     } else if (!wanted && m_server.isListening()) {
@@ -203,8 +272,10 @@ bool IntakeServer::activate()
 
 void IntakeServer::listen(qint32 port)
 {
-    if (!m_server.listen(QHostAddress::Any, quint16(port)))
-        throw Failure(m_server.errorString());
+    const QHostAddress address = listenAddress(m_settings.text(Setting::RBSAdres));
+    if (!m_server.listen(address, quint16(port)))
+        throw Failure(QStringLiteral("RBSServerSocket poort %1: ").arg(port) + m_server.errorString());
+    m_lastListenFailure.clear();
     logListening();
 }
 
@@ -307,6 +378,18 @@ void IntakeServer::RBSServerSocketClientConnect()
 {
     bool noRoom = false;
     while (QTcpSocket *socket = m_server.nextPendingConnection()) {
+        // A peer outside the allow list is closed before anything it sent is
+        // read; it never enters the connection list.
+        if (!peerAllowed(socket->peerAddress(), m_settings.text(Setting::RBSToegestaan))) {
+            m_activityLog.addLine(QStringLiteral("Verbinding geweigerd om ") + timeOfDayStamp() +
+                                  QStringLiteral(" -> ") + peerAddressText(socket->peerAddress()) +
+                                  QStringLiteral(" (niet in RBSToegestaan)"));
+            if (m_metrics)
+                m_metrics->peerRefused();
+            socket->abort();
+            socket->deleteLater();
+            continue;
+        }
         auto peer = std::make_unique<Peer>();
         const quint64 id = m_nextId++;
         peer->server = this;
@@ -339,10 +422,12 @@ void IntakeServer::RBSServerSocketClientConnect()
             Qt::QueuedConnection);
         connect(socket, &QTcpSocket::disconnected, this,
                 [this, id] { postJob("gone", id, &IntakeServer::finishPeer); });
-        connect(socket, &QTcpSocket::errorOccurred, this, [this, socket](QAbstractSocket::SocketError error) {
+        const QString shown = peer->peerAddress;
+        connect(socket, &QTcpSocket::errorOccurred, this, [this, socket, shown](QAbstractSocket::SocketError error) {
             // A peer closing its side is how every conversation ends, not a failure.
             if (error != QAbstractSocket::RemoteHostClosedError)
-                m_failures.handle(socket->errorString());
+                m_failures.handle(QStringLiteral("RBSServerSocket"), QStringLiteral("RBSServerSocket ") + shown +
+                                                                         QStringLiteral(": ") + socket->errorString());
         });
         connect(&peer->holdTimer, &QTimer::timeout, this,
                 [this, id] { postJob("hold", id, &IntakeServer::releaseHeld); });
@@ -526,7 +611,8 @@ void IntakeServer::removePeer(quint64 id)
 void IntakeServer::RBSServerSocketClientDisconnect(Peer &peer)
 {
     if (m_activityLog.lineCount() > kActivityLogBound) {
-        saveActivityLog(m_activityLog, m_logFolder);
+        saveActivityLog(m_activityLog, m_logFolder, QDateTime::currentDateTime(),
+                        m_settings.integer(Setting::LogBewaarDagen));
         m_activityLog.clear();
     }
     m_activityLog.addLine(QStringLiteral("Verbinding verbroken om ") + timeOfDayStamp() + QStringLiteral(" -> ") +

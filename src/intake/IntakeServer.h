@@ -1,6 +1,7 @@
 #pragma once
 
 #include "intake/PacketHandler.h"
+#include "shell/ServiceRole.h"
 
 #include <QByteArray>
 #include <QCoroTask>
@@ -21,6 +22,7 @@ namespace velora {
 class Database;
 class FailureHandler;
 class Log;
+class ServiceMetrics;
 class Settings;
 class WorkQueue;
 struct Datasets;
@@ -28,6 +30,15 @@ struct Datasets;
 // The peer's address as the connection list shows it: dotted IPv4, also when
 // the dual-stack server reports an IPv4-mapped IPv6 address.
 QString peerAddressText(const QHostAddress &address);
+
+// RBSToegestaan: addresses and networks (CIDR, "10.1.0.0/16"; a bare address
+// is that one address) separated by commas or blanks. An empty list allows
+// every peer; an entry that cannot be read allows none by itself. An
+// IPv4-mapped IPv6 peer is matched as IPv4.
+bool peerAllowed(const QHostAddress &peer, const QString &allowList);
+// RBSAdres: the address the intake listens on; empty (or "*") for all.
+// Throws Failure for a text that is no address.
+QHostAddress listenAddress(const QString &text);
 
 // RBSServerSocket: the intake server with its connection list RBSConnections.
 // Received bytes are cut into packets per connection (see cutFrames);
@@ -63,6 +74,10 @@ public:
     // and the server must not follow "2", "21", "210" on the way to "2101".
     void moveToConfiguredPort() { m_portMoveAsked = true; }
     bool isStopped() const { return m_stopped; }
+    // Asked at every General tick: the server does not listen while it says
+    // stand-by, and stops listening (its peers dropped, so that they connect
+    // to the machine that serves) when it comes to say so. Unset: never.
+    void setRole(const ServiceRole *role) { m_role = role; }
 
     bool isListening() const { return m_server.isListening(); }
     quint16 port() const { return m_server.serverPort(); }
@@ -77,6 +92,12 @@ public:
     int maxConnections() const { return m_maxConnections; }
 
     PacketHandler &handler() { return m_handler; }
+
+    // Counts refused peers and failed database opens there (and, through the
+    // handler, the packets).
+    void setMetrics(ServiceMetrics *metrics);
+    // Why the server does not listen, as the status shows it; empty while it does.
+    QString listenProblem() const;
 
 Q_SIGNALS:
     void lampChanged(bool on);
@@ -123,6 +144,9 @@ private:
     bool m_lamp = false;
     bool m_stopped = false;
     bool m_portMoveAsked = false;
+    ServiceMetrics *m_metrics = nullptr;
+    QString m_lastListenFailure;
+    const ServiceRole *m_role = nullptr;
 };
 
 } // namespace velora

@@ -1,13 +1,14 @@
 #include "intake/PacketHandler.h"
 
 #include "database/Database.h"
-#include "intake/PacketContext.h"
-#include "intake/WireCodec.h"
-#include "service/WorkQueue.h"
+#include "rides/PacketContext.h"
 #include "shell/Failure.h"
 #include "shell/FailureHandler.h"
 #include "shell/Log.h"
+#include "shell/ServiceMetrics.h"
 #include "shell/TextRules.h"
+#include "shell/WorkQueue.h"
+#include "wire/WireCodec.h"
 
 #include <algorithm>
 #include <optional>
@@ -21,6 +22,64 @@ constexpr qsizetype kActivityLogBound = 500;
 // The largest packet a booking system can mean to send is a few thousand hex
 // digits; a longer text in the log is cut so that a flood cannot fill memory.
 constexpr qsizetype kLoggedPacketLimit = 16384;
+
+// The packet type as the metrics count it: read from the payload as the
+// handling reads it, or "unreadable" for a text that is no envelope of hex.
+QString packetType(const QString &received)
+{
+    try {
+        const auto hexText = UnwrapEnvelope(received);
+        if (!hexText)
+            return QStringLiteral("unreadable");
+        const QString type = DecodeHexText(*hexText).left(2);
+        for (const char *known : {"NR", "WR", "VR", "RS", "AC", "NC"}) {
+            if (type == QLatin1String(known))
+                return type;
+        }
+        return QStringLiteral("other");
+    } catch (...) {
+        return QStringLiteral("unreadable");
+    }
+}
+
+// The type of the reply in a hex text, as the metrics count it.
+QString replyType(const QString &hexText)
+{
+    try {
+        return DecodeHexText(hexText).left(2);
+    } catch (...) {
+        return {};
+    }
+}
+
+// The connection as the handling sees it, noting the reply that went out
+// ("AC" or "NC"), whichever step sent it (a cancellation's "AC" goes out
+// during its handling).
+class ReplyWatch final : public PeerLink {
+public:
+    explicit ReplyWatch(PeerLink &peer) : m_peer(peer) {}
+
+    QString address() const override { return m_peer.address(); }
+    bool isConnected() const override { return m_peer.isConnected(); }
+    void send(const QByteArray &bytes, bool atOnce) override
+    {
+        m_peer.send(bytes, atOnce);
+        try {
+            if (const auto hexText = UnwrapEnvelope(receivedText(bytes)))
+                m_reply = replyType(*hexText);
+        } catch (...) {
+            // Only counted, never in the way of the reply itself.
+        }
+    }
+    void hold() override { m_peer.hold(); }
+    void release() override { m_peer.release(); }
+    // "AC" or "NC"; empty when nothing was sent.
+    QString reply() const { return m_reply; }
+
+private:
+    PeerLink &m_peer;
+    QString m_reply;
+};
 
 } // namespace
 
@@ -38,7 +97,8 @@ void PacketHandler::logActivity(const QString &text)
 
 QCoro::Task<> PacketHandler::handle(QByteArray bytes, PeerLink &peer)
 {
-    PacketContext packet{peer, QString()};
+    ReplyWatch watched(peer);
+    PacketContext packet{watched, QString()};
     Answer answer;
     answer.peer = &peer;
     const bool grouped = m_queue != nullptr;
@@ -58,8 +118,11 @@ QCoro::Task<> PacketHandler::handle(QByteArray bytes, PeerLink &peer)
     }
     if (answer.failed) {
         answer.refusal.clear();
+        answer.storesRide = false;
         m_failures.guard([&] { answer.reply = refusedReply(received); });
     }
+    answer.type = packetType(received);
+    answer.sentReply = watched.reply();
     if (!grouped) {
         deliver(answer, nullptr);
         co_return;
@@ -81,7 +144,7 @@ QCoro::Task<> PacketHandler::handleSteps(const QString &received, PacketContext 
     m_activityLog.addLine(logExcerpt(received, kLoggedPacketLimit));
     m_database.closeIfFileReplaced();
     if (!m_database.isOpen())
-        m_database.open();
+        openDatabase();
 
     if (const auto hexText = UnwrapEnvelope(received)) {
         const QString payload = DecodeHexText(*hexText);
@@ -100,6 +163,7 @@ QCoro::Task<> PacketHandler::handleSteps(const QString &received, PacketContext 
         } else if (type == u"NR") {
             co_await inUnit(packet, true, &RideOperations::RegisterNewRide, order);
             answer.refusal = refusal;
+            answer.storesRide = true;
         } else if (type == u"WR") {
             co_await inUnit(packet, true, &RideOperations::ApplyRideChange, order);
             answer.refusal = refusal;
@@ -107,7 +171,7 @@ QCoro::Task<> PacketHandler::handleSteps(const QString &received, PacketContext 
             // Its "AC" goes out at once, so the replies its connection is
             // still owed go out before it.
             if (m_queue && std::any_of(m_group.begin(), m_group.end(),
-                                       [&](const Answer &waiting) { return waiting.peer == &packet.peer; }))
+                                       [&](const Answer &waiting) { return waiting.peer == answer.peer; }))
                 m_queue->closeGroup();
             // Its "AC" went out first; the peer already holds it, so a peer
             // that left since does not undo the cancellation.
@@ -130,7 +194,13 @@ QCoro::Task<> PacketHandler::inUnit(PacketContext &packet, bool requirePeer, Ope
         // again, which must not find the ride stored already.
         if (requirePeer && !packet.peer.isConnected())
             throw Failure(QStringLiteral("Verbinding verbroken voor het antwoord aan ") + packet.peer.address());
-        m_database.endUnit(true);
+        try {
+            m_database.endUnit(true);
+        } catch (...) {
+            if (m_metrics)
+                m_metrics->databaseFailure();
+            throw;
+        }
     } catch (...) {
         try {
             m_database.endUnit(false);
@@ -167,6 +237,8 @@ void PacketHandler::closeGroup()
     } catch (...) {
         commitFailure = QStringLiteral("Unknown failure");
     }
+    if (commitFailure && m_metrics)
+        m_metrics->databaseFailure();
     for (const Answer &answer : answers) {
         deliver(answer, commitFailure ? &*commitFailure : nullptr);
         answer.peer->release();
@@ -177,17 +249,38 @@ void PacketHandler::deliver(const Answer &answer, const QString *commitFailure)
 {
     const bool refused = commitFailure && !answer.refusal.isEmpty();
     const QString &reply = refused ? answer.refusal : answer.reply;
+    // Counted as it goes out: a grouped packet's "AC" only once its group is
+    // stored, and as "NC" when the commit refused it.
+    QString sent = answer.sentReply;
     m_failures.guard([&] {
         if (!answer.lines.isEmpty())
             m_activityLog.addLines(answer.lines);
-        if (!trimControl(reply).isEmpty())
+        if (!trimControl(reply).isEmpty()) {
             sendReply(*answer.peer, reply);
+            sent = replyType(reply);
+        }
         m_activityLog.addLine(QStringLiteral("* <RBS>") + reply + QStringLiteral("<EINDE>"));
         if (refused)
             m_activityLog.addLine(*commitFailure + u' ');
         else if (answer.failed)
             m_activityLog.addLine(answer.failure + u' ');
     });
+    if (!m_metrics)
+        return;
+    m_metrics->packetHandled(answer.type, sent.isEmpty() ? QStringLiteral("none") : sent);
+    if (answer.storesRide && !refused)
+        m_metrics->rideStored();
+}
+
+void PacketHandler::openDatabase()
+{
+    try {
+        m_database.open();
+    } catch (...) {
+        if (m_metrics)
+            m_metrics->databaseFailure();
+        throw;
+    }
 }
 
 } // namespace velora

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "intake/RideOperations.h"
+#include "rides/RideOperations.h"
 
 #include <QByteArray>
 #include <QCoroTask>
@@ -15,6 +15,7 @@ class Database;
 class FailureHandler;
 class Log;
 class PeerLink;
+class ServiceMetrics;
 class Settings;
 class WorkQueue;
 struct Datasets;
@@ -33,6 +34,9 @@ public:
     QCoro::Task<> handle(QByteArray received, PeerLink &peer);
 
     RideOperations &operations() { return m_operations; }
+    // Counts each packet by type and reply, the rides stored and the
+    // database's failed opens and commits there.
+    void setMetrics(ServiceMetrics *metrics) { m_metrics = metrics; }
 
     // Packets handled from jobs of this queue share commits: a packet's unit
     // runs in a savepoint of the group's transaction, and its reply and log
@@ -50,8 +54,11 @@ private:
         QString reply;   // hex text sent then (empty: none)
         QString refusal; // sent instead when the commit fails; empty when nothing of it is in the transaction
         bool failed = false;
-        QString failure;   // the packet's own failure, logged after its reply line
-        QStringList lines; // its activity log lines, kept back to stay together
+        QString failure;         // the packet's own failure, logged after its reply line
+        QStringList lines;       // its activity log lines, kept back to stay together
+        QString type;            // the packet type as the metrics count it
+        QString sentReply;       // "AC"/"NC" already sent during the handling (a cancellation's)
+        bool storesRide = false; // a new ride whose unit succeeded: stored with the commit
     };
 
     QCoro::Task<> handleSteps(const QString &received, PacketContext &packet, Answer &answer);
@@ -63,6 +70,7 @@ private:
     void closeGroup();
     void deliver(const Answer &answer, const QString *commitFailure);
     void logActivity(const QString &text);
+    void openDatabase();
 
     Settings &m_settings;
     Log &m_activityLog;
@@ -71,6 +79,7 @@ private:
     RideOperations m_operations;
     WorkQueue *m_queue = nullptr;
     std::vector<Answer> m_group;
+    ServiceMetrics *m_metrics = nullptr;
 };
 
 } // namespace velora

@@ -1,7 +1,7 @@
 #include "returns/ReturnAnswer.h"
 
-#include "intake/WireCodec.h"
 #include "shell/TextRules.h"
+#include "wire/WireCodec.h"
 
 namespace velora {
 

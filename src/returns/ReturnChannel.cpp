@@ -1,16 +1,18 @@
 #include "returns/ReturnChannel.h"
 
 #include "database/Database.h"
-#include "database/Datasets.h"
-#include "database/RideCodes.h"
-#include "intake/WireCodec.h"
 #include "returns/ReturnAnswer.h"
-#include "service/WorkQueue.h"
+#include "rides/Datasets.h"
+#include "rides/RideCodes.h"
 #include "shell/FailureHandler.h"
 #include "shell/Log.h"
+#include "shell/ServiceMetrics.h"
 #include "shell/TextRules.h"
+#include "shell/WorkQueue.h"
 #include "wire/Framing.h"
+#include "wire/WireCodec.h"
 
+#include <QDateTime>
 #include <QPointer>
 #include <QScopeGuard>
 
@@ -31,12 +33,12 @@ constexpr qint64 kSocketReadBuffer = 64 * 1024;
 
 ReturnChannelSetup rbsChannelSetup()
 {
-    return {QStringLiteral("RBSClientSocket"), Setting::RBSCHost, Setting::RBSCPoort};
+    return {QStringLiteral("RBSClientSocket"), Setting::RBSCHost, Setting::RBSCPoort, QStringLiteral("rbs")};
 }
 
 ReturnChannelSetup valysChannelSetup()
 {
-    return {QStringLiteral("ValysClientSocket"), Setting::VALYSHOST, Setting::VALYSPOORT};
+    return {QStringLiteral("ValysClientSocket"), Setting::VALYSHOST, Setting::VALYSPOORT, QStringLiteral("valys")};
 }
 
 ReturnChannel::ReturnChannel(ReturnChannelSetup setup, Settings &settings, Log &activityLog, Log &returnLog,
@@ -50,6 +52,16 @@ ReturnChannel::ReturnChannel(ReturnChannelSetup setup, Settings &settings, Log &
     connect(&m_socket, &QTcpSocket::readyRead, this, [this] { m_failures.guard([this] { onReadyRead(); }); });
     connect(&m_socket, &QAbstractSocket::errorOccurred, this,
             [this](QAbstractSocket::SocketError error) { m_failures.guard([this, error] { onError(error); }); });
+
+    // A message sent on a connection that ends before its answer came is
+    // counted as unanswered; the scheduler offers it again later.
+    connect(&m_socket, &QAbstractSocket::stateChanged, this, [this](QAbstractSocket::SocketState state) {
+        if (state == QAbstractSocket::UnconnectedState && m_awaitingAnswer > 0) {
+            count("unanswered", quint64(m_awaitingAnswer));
+            m_awaitingAnswer = 0;
+        }
+    });
+    connect(&m_queue, &ReturnQueue::changed, this, [this] { queueChanged(); });
 
     m_replyFlush.setSingleShot(true);
     m_replyFlush.setInterval(kReplyCompletionMs);
@@ -66,6 +78,46 @@ bool ReturnChannel::isConnected() const
     return m_socket.state() == QAbstractSocket::ConnectedState;
 }
 
+QString ReturnChannel::configuredPeer() const
+{
+    return m_settings.text(m_setup.host).trimmed() + u':' + QString::number(m_settings.integer(m_setup.port));
+}
+
+QString ReturnChannel::context() const
+{
+    // The attempt's own host and port: the settings may have changed since.
+    if (m_attemptHost.isEmpty())
+        return m_setup.socketName + u' ' + configuredPeer();
+    return m_setup.socketName + u' ' + m_attemptHost + u':' + QString::number(m_attemptPort);
+}
+
+qint64 ReturnChannel::oldestAgeSeconds() const
+{
+    if (m_arrivals.empty())
+        return -1;
+    return qMax<qint64>(0, (QDateTime::currentMSecsSinceEpoch() - m_arrivals.front()) / 1000);
+}
+
+void ReturnChannel::queueChanged()
+{
+    // Entries are appended at the end and taken from the head (or all at
+    // once): the difference in size says which.
+    const auto size = std::size_t(m_queue.size());
+    if (size > m_arrivals.size()) {
+        const std::size_t added = size - m_arrivals.size();
+        m_arrivals.insert(m_arrivals.end(), added, QDateTime::currentMSecsSinceEpoch());
+        count("queued", added);
+    }
+    while (m_arrivals.size() > size)
+        m_arrivals.pop_front();
+}
+
+void ReturnChannel::count(const char *event, quint64 times)
+{
+    if (m_metrics)
+        m_metrics->returnMessage(m_setup.label, QLatin1String(event), times);
+}
+
 bool ReturnChannel::isAttemptPending() const
 {
     const auto state = m_socket.state();
@@ -77,7 +129,9 @@ void ReturnChannel::queueTick()
     m_queueTimer.stop();
     const auto restart = qScopeGuard([this] { m_queueTimer.start(); });
     m_failures.guard([this] {
-        if (m_queue.isEmpty())
+        // A stand-by machine keeps what it queued while it served until it
+        // serves again; the other machine of the pair sends its own.
+        if (m_queue.isEmpty() || standby())
             return;
         if (m_activityLog.lineCount() > kActivityLogBound)
             m_activityLog.clear();
@@ -90,7 +144,8 @@ void ReturnChannel::queueTick()
                 return;
             // The socket knows its peer's port only once connected.
             reportAttemptFailure(
-                QStringLiteral("Connection to %1:%2 timed out").arg(m_socket.peerName()).arg(m_attemptPort));
+                m_setup.socketName +
+                QStringLiteral(": Connection to %1:%2 timed out").arg(m_socket.peerName()).arg(m_attemptPort));
         }
         startAttempt();
     });
@@ -117,18 +172,21 @@ void ReturnChannel::startAttempt()
     m_attemptReported = false;
     m_attemptStarted.start();
     m_attemptPort = static_cast<quint16>(port);
+    m_attemptHost = host;
     m_socket.connectToHost(host, m_attemptPort);
 }
 
 void ReturnChannel::sendTick()
 {
     m_failures.guard([this] {
-        if (isConnected() && !m_queue.isEmpty()) {
+        if (isConnected() && !m_queue.isEmpty() && !standby()) {
             const QString entry = m_queue.head();
             const QByteArray bytes = toAnsi(entry);
             if (m_socket.write(bytes) != bytes.size())
-                throw Failure(m_socket.errorString()); // the entry stays at the head
+                throw Failure(context() + QStringLiteral(": ") + m_socket.errorString()); // the entry stays at the head
             m_activityLog.addLine(QStringLiteral("*") + entry);
+            ++m_awaitingAnswer;
+            count("sent");
             m_queue.removeHead();
         } else if (isConnected()) {
             m_socket.close();
@@ -178,6 +236,10 @@ void ReturnChannel::handleAnswer(const QByteArray &bytes)
     if (answer.kind == ReturnAnswer::Kind::Other)
         return;
 
+    // Counted before the close, which would count it unanswered.
+    if (m_awaitingAnswer > 0)
+        --m_awaitingAnswer;
+    count(answer.kind == ReturnAnswer::Kind::Accept ? "acknowledged" : "refused");
     m_socket.close();
     m_returnLog.addLine(QStringLiteral("C:-> RETOURMELDING - ") + logExcerpt(answer.reply, kLoggedReplyLimit));
     if (answer.missingRideNumber)
@@ -213,7 +275,7 @@ void ReturnChannel::onError(QAbstractSocket::SocketError error)
     // it; that is no failure of the link.
     if (error == QAbstractSocket::RemoteHostClosedError)
         return;
-    reportAttemptFailure(m_socket.errorString());
+    reportAttemptFailure(context() + QStringLiteral(": ") + m_socket.errorString());
 }
 
 void ReturnChannel::reportAttemptFailure(const QString &message)
@@ -221,7 +283,7 @@ void ReturnChannel::reportAttemptFailure(const QString &message)
     if (m_attemptReported)
         return;
     m_attemptReported = true;
-    m_failures.handle(message);
+    m_failures.handle(m_setup.socketName, message);
 }
 
 } // namespace velora

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "returns/ReturnQueue.h"
+#include "shell/ServiceRole.h"
 #include "shell/Settings.h"
 
 #include <QByteArray>
@@ -10,9 +11,12 @@
 #include <QTcpSocket>
 #include <QTimer>
 
+#include <deque>
+
 namespace velora {
 
 class FailureHandler;
+class ServiceMetrics;
 class Log;
 class WorkQueue;
 struct Datasets;
@@ -22,6 +26,7 @@ struct ReturnChannelSetup {
     QString socketName; // RBSClientSocket, ValysClientSocket
     Setting host;
     Setting port;
+    QString label; // in the metrics: "rbs", "valys"
 };
 
 ReturnChannelSetup rbsChannelSetup();
@@ -55,6 +60,18 @@ public:
     bool isConnected() const;
     bool isAttemptPending() const;
 
+    // Counts queued, sent, acknowledged, refused and unanswered messages there.
+    void setMetrics(ServiceMetrics *metrics) { m_metrics = metrics; }
+    const ReturnChannelSetup &setup() const { return m_setup; }
+    // Host and port as the settings name them now ("host:port").
+    QString configuredPeer() const;
+    // Seconds the head entry has waited; -1 when the queue is empty. Entries
+    // are timed from when this channel saw them arrive.
+    qint64 oldestAgeSeconds() const;
+    // Asked before every connection and send: nothing goes out while it says
+    // stand-by. Unset, the channel always sends.
+    void setRole(const ServiceRole *role) { m_role = role; }
+
     // An attempt that has not connected when a queue tick finds it this old is
     // given up (and reported) so that a host that swallows the handshake still
     // sees a new attempt at every tick. Tests shorten it with the timers.
@@ -74,6 +91,11 @@ private:
     void handleAnswer(const QByteArray &bytes);
     void updateReturnState(qint32 state, qint32 rideNumber);
     void reportAttemptFailure(const QString &message);
+    void queueChanged();
+    void count(const char *event, quint64 times = 1);
+    // "RBSClientSocket 10.0.0.5:2100": which channel and peer a failure concerns.
+    QString context() const;
+    bool standby() const { return m_role && m_role->standby(); }
 
     ReturnChannelSetup m_setup;
     Settings &m_settings;
@@ -94,6 +116,12 @@ private:
     QByteArray m_pending; // bytes of an answer still incomplete
     QTimer m_replyFlush;
     quint64 m_answerSerial = 0;
+
+    ServiceMetrics *m_metrics = nullptr;
+    std::deque<qint64> m_arrivals; // when each queued entry arrived, head first
+    int m_awaitingAnswer = 0;      // sent on the open connection, not answered yet
+    QString m_attemptHost;
+    const ServiceRole *m_role = nullptr;
 };
 
 } // namespace velora

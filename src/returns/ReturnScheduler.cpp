@@ -1,14 +1,14 @@
 #include "returns/ReturnScheduler.h"
 
 #include "database/Database.h"
-#include "database/Datasets.h"
-#include "database/RideCodes.h"
 #include "returns/StatusMessages.h"
-#include "service/WorkQueue.h"
+#include "rides/Datasets.h"
+#include "rides/RideCodes.h"
 #include "shell/FailureHandler.h"
 #include "shell/Log.h"
 #include "shell/Settings.h"
 #include "shell/TextRules.h"
+#include "shell/WorkQueue.h"
 
 #include <QPointer>
 #include <QScopeGuard>
@@ -81,6 +81,12 @@ void ReturnScheduler::tick()
     });
 
     m_database.closeIfFileReplaced();
+    // Only the machine that holds the service lock offers status messages:
+    // two would send each one twice.
+    if (!m_database.isOpen())
+        m_database.open();
+    if (!m_database.holdsServiceLock())
+        return;
     const int offered = countRows(kCountOffered);
     const int failed = countRows(kCountFailed);
     const ResubmitButton noReply = buttonFor("NO REPLY", offered);

@@ -1,12 +1,12 @@
 #include "returns/StatusMessages.h"
 
 #include "database/Dataset.h"
-#include "database/Datasets.h"
-#include "database/RideCodes.h"
-#include "intake/WireCodec.h"
 #include "returns/ReturnQueue.h"
+#include "rides/Datasets.h"
+#include "rides/RideCodes.h"
 #include "shell/Failure.h"
 #include "shell/Log.h"
+#include "wire/WireCodec.h"
 
 #include <QLocale>
 

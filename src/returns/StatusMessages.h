@@ -1,6 +1,6 @@
 #pragma once
 
-#include "returns/RideResults.h"
+#include "wire/RideResults.h"
 
 #include <QString>
 #include <QVariant>

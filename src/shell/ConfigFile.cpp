@@ -4,11 +4,13 @@
 #include "shell/FilePermissions.h"
 #include "shell/Log.h"
 #include "shell/Settings.h"
+#include "shell/TextRules.h"
 
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QSet>
 
 namespace velora {
 
@@ -17,6 +19,131 @@ namespace {
 const QString kRoot = QStringLiteral("Configuration");
 const QString kForm = QStringLiteral("Hoofdscherm");
 const QString kFormVersion = QStringLiteral("FormVersion");
+
+// A value as a warning quotes it: long texts are cut, so that one bad element
+// cannot flood the log.
+QString quoted(const QString &text)
+{
+    constexpr qsizetype kShown = 60;
+    return u'"' + (text.size() > kShown ? text.left(kShown) + QStringLiteral("...") : text) + u'"';
+}
+
+// The warning for a text setting read as a number, or empty when the text is
+// a whole number within its range. An empty text of a number without range is
+// the "not set" of its setting (the company number, for example).
+QString numberWarning(const NumberRule &rule, const QString &name, const QString &text)
+{
+    const QString trimmed = text.trimmed();
+    if (trimmed.isEmpty() && !rule.isPort())
+        return {};
+    const IntegerReading reading = readInteger(trimmed);
+    const bool changed = !reading.complete;
+    const bool outside = reading.value < rule.lowest || reading.value > rule.highest;
+    if (!changed && !outside)
+        return {};
+    QString line = name + QStringLiteral(": ") + quoted(text);
+    if (changed)
+        line += QStringLiteral(" is read as %1").arg(reading.value);
+    if (outside)
+        line += (changed ? QStringLiteral(", outside") : QStringLiteral(" is outside")) +
+                QStringLiteral(" the port range %1..%2").arg(rule.lowest).arg(rule.highest);
+    return line + u'.';
+}
+
+// Applies the values under Hoofdscherm to the settings and returns what was
+// wrong with them. `kept` receives the elements whose value was skipped.
+QStringList applyForm(const XmlNode &document, Settings &settings, QHash<QString, QString> &kept)
+{
+    kept.clear();
+    const XmlNode *root = nullptr;
+    for (const XmlNode &child : document.children) {
+        if (child.type == XmlNode::Type::Element) {
+            root = &child;
+            break;
+        }
+    }
+    const XmlNode *form = root ? root->childElement(kForm) : nullptr;
+    if (!form)
+        return {};
+
+    QStringList warnings;
+    QSet<QString> known{kFormVersion};
+    for (const SettingDefinition &definition : settingDefinitions()) {
+        if (definition.stored)
+            known.insert(elementName(definition));
+    }
+    QSet<QString> seen;
+    for (const XmlNode &child : form->children) {
+        if (child.type != XmlNode::Type::Element)
+            continue;
+        if (!known.contains(child.name))
+            warnings << QStringLiteral("unknown element %1 under %2; it is kept in the file but not read.")
+                            .arg(child.name, kForm);
+        else if (seen.contains(child.name))
+            warnings << QStringLiteral("%1 appears more than once; only the first is read.").arg(child.name);
+        seen.insert(child.name);
+    }
+
+    bool ok = false;
+    const XmlNode *version = form->childElement(kFormVersion);
+    const int formVersion = version ? readDecimal(version->elementText(), &ok) : 0;
+    if (version && !ok)
+        warnings << QStringLiteral("%1: %2 cannot be read as an integer; the settings are read as for 0.")
+                        .arg(kFormVersion, quoted(version->elementText()));
+    if (ok && formVersion < 0) {
+        warnings << QStringLiteral("%1 is %2 (below 0): no setting of the file is applied.")
+                        .arg(kFormVersion)
+                        .arg(formVersion);
+        return warnings;
+    }
+
+    for (const SettingDefinition &definition : settingDefinitions()) {
+        if (!definition.stored)
+            continue;
+        const QString name = elementName(definition);
+        const XmlNode *element = form->childElement(name);
+        if (!element)
+            continue;
+        const QString text = element->elementText();
+        switch (definition.kind) {
+        case SettingKind::Text: {
+            settings.setText(definition.id, text);
+            if (const NumberRule *rule = numberRuleOf(definition.id)) {
+                if (const QString warning = numberWarning(*rule, name, text); !warning.isEmpty())
+                    warnings << warning;
+            }
+            break;
+        }
+        case SettingKind::YesNo: {
+            const bool value = readYesNo(text, &ok);
+            if (ok) {
+                settings.setChecked(definition.id, value);
+            } else {
+                kept.insert(name, settings.text(definition.id));
+                warnings << QStringLiteral("%1: %2 cannot be read as yes/no (TRUE, YES, Y, FALSE, NO, N or a "
+                                           "number); the setting keeps %3.")
+                                .arg(name, quoted(text), settings.text(definition.id));
+            }
+            break;
+        }
+        case SettingKind::Integer: {
+            const int value = readDecimal(text, &ok);
+            if (ok) {
+                settings.setPosition(definition.id, value);
+                if (settings.position(definition.id) != value)
+                    warnings << QStringLiteral("%1: %2 is outside the range of the setting; %3 is used.")
+                                    .arg(name, quoted(text), settings.text(definition.id));
+            } else {
+                kept.insert(name, settings.text(definition.id));
+                warnings << QStringLiteral("%1: %2 cannot be read as an integer; the setting keeps %3.")
+                                .arg(name, quoted(text), settings.text(definition.id));
+            }
+            break;
+        }
+        }
+    }
+    return warnings;
+}
 
 } // namespace
 
@@ -61,9 +188,10 @@ void ConfigFile::readOnce()
     if (!file.open(QIODevice::ReadOnly)) {
         // Not broken, only unreachable right now: keep it exactly as it is.
         m_protected = true;
-        report(QStringLiteral("Settings file %1 cannot be read (%2); the default settings are used and the file "
-                              "will not be written.")
-                   .arg(shownPath, file.errorString()));
+        m_loadProblem = QStringLiteral("Settings file %1 cannot be read (%2); the default settings are used and the "
+                                       "file will not be written.")
+                            .arg(shownPath, file.errorString());
+        report(m_loadProblem);
         return;
     }
     const QByteArray bytes = file.readAll();
@@ -85,15 +213,16 @@ void ConfigFile::readOnce()
         target = info.dir().filePath(info.fileName() + QStringLiteral(".unreadable-%1-%2").arg(stamp).arg(n));
     if (QFile::rename(m_path, target)) {
         m_movedAsideTo = target;
-        report(QStringLiteral("Settings file %1 is not readable XML (%2); the default settings are used. The file "
-                              "was kept as %3.")
-                   .arg(shownPath, error, QDir::toNativeSeparators(target)));
+        m_loadProblem = QStringLiteral("Settings file %1 is not readable XML (%2); the default settings are used. "
+                                       "The file was kept as %3.")
+                            .arg(shownPath, error, QDir::toNativeSeparators(target));
     } else {
         m_protected = true;
-        report(QStringLiteral("Settings file %1 is not readable XML (%2); the default settings are used and the "
-                              "file will not be written.")
-                   .arg(shownPath, error));
+        m_loadProblem = QStringLiteral("Settings file %1 is not readable XML (%2); the default settings are used "
+                                       "and the file will not be written.")
+                            .arg(shownPath, error);
     }
+    report(m_loadProblem);
 }
 
 XmlNode &ConfigFile::hoofdscherm()
@@ -114,39 +243,36 @@ XmlNode &ConfigFile::hoofdscherm()
 void ConfigFile::LoadSettings(Settings &settings)
 {
     readOnce();
-    XmlNode *root = m_document.rootElement();
-    const XmlNode *form = root ? root->childElement(kForm) : nullptr;
-    if (!form)
-        return;
-    bool ok = false;
-    const XmlNode *version = form->childElement(kFormVersion);
-    const int formVersion = version ? readDecimal(version->elementText(), &ok) : 0;
-    if (ok && formVersion < 0)
-        return;
+    m_warnings = applyForm(m_document, settings, m_keptAsWritten);
+    const QString shownPath = QDir::toNativeSeparators(m_path);
+    for (const QString &warning : std::as_const(m_warnings))
+        report(QStringLiteral("Settings file %1: %2").arg(shownPath, warning));
+}
 
-    for (const SettingDefinition &definition : settingDefinitions()) {
-        if (!definition.stored)
-            continue;
-        const XmlNode *element = form->childElement(elementName(definition));
-        if (!element)
-            continue;
-        const QString text = element->elementText();
-        switch (definition.kind) {
-        case SettingKind::Text: settings.setText(definition.id, text); break;
-        case SettingKind::YesNo: {
-            const bool value = readYesNo(text, &ok);
-            if (ok)
-                settings.setChecked(definition.id, value);
-            break;
-        }
-        case SettingKind::Integer: {
-            const int value = readDecimal(text, &ok);
-            if (ok)
-                settings.setPosition(definition.id, value);
-            break;
-        }
-        }
+ConfigFile::Check ConfigFile::check(const QString &path)
+{
+    Check result;
+    const QString shownPath = QDir::toNativeSeparators(path);
+    QFile file(path);
+    if (!file.exists()) {
+        result.problem = QStringLiteral("Settings file %1 does not exist.").arg(shownPath);
+        return result;
     }
+    if (!file.open(QIODevice::ReadOnly)) {
+        result.problem = QStringLiteral("Settings file %1 cannot be read (%2).").arg(shownPath, file.errorString());
+        return result;
+    }
+    XmlNode document;
+    QString error;
+    if (!parseXml(file.readAll(), document, &error)) {
+        result.problem = QStringLiteral("Settings file %1 is not readable XML (%2).").arg(shownPath, error);
+        return result;
+    }
+    result.readable = true;
+    Settings scratch;
+    QHash<QString, QString> kept;
+    result.warnings = applyForm(document, scratch, kept);
+    return result;
 }
 
 void ConfigFile::SaveSettings(const Settings &settings)
@@ -169,6 +295,11 @@ void ConfigFile::SaveSettings(const Settings &settings)
             form.children.push_back(XmlNode::element(name));
             element = &form.children.back();
         }
+        // The operator's unreadable text stays until the setting is changed:
+        // writing the default over it would lose what was meant.
+        const auto kept = m_keptAsWritten.constFind(name);
+        if (kept != m_keptAsWritten.constEnd() && *kept == settings.text(definition.id))
+            continue;
         element->setElementText(settings.text(definition.id));
     }
 }

@@ -2,7 +2,9 @@
 
 #include "shell/XmlTree.h"
 
+#include <QHash>
 #include <QString>
+#include <QStringList>
 
 namespace velora {
 
@@ -24,10 +26,14 @@ public:
 
     // LoadSettings: applies every stored value of the file to the settings, in
     // table order. A value that cannot be read in its kind is skipped. A file
-    // with FormVersion below 0 is not applied at all.
+    // with FormVersion below 0 is not applied at all. Every value that is
+    // skipped, changed in the reading or out of its range, and every unknown
+    // element under Hoofdscherm, becomes one line of warnings() and, with a
+    // log, a line there.
     void LoadSettings(Settings &settings);
     // SaveSettings: the current value of every stored setting into the
-    // in-memory document, FormVersion 0 first.
+    // in-memory document, FormVersion 0 first. An element whose value could
+    // not be read keeps its text as long as its setting was not changed since.
     void SaveSettings(const Settings &settings);
 
     enum class FlushResult {
@@ -42,6 +48,19 @@ public:
 
     // Where an unreadable settings file was moved at start (empty when none).
     const QString &movedAsideTo() const { return m_movedAsideTo; }
+    // Why the file could not be used at all, so that the service runs on the
+    // defaults (empty when the file was read, or does not exist yet).
+    const QString &loadProblem() const { return m_loadProblem; }
+    // The problems found in the values by the last LoadSettings.
+    const QStringList &warnings() const { return m_warnings; }
+
+    // The file checked without applying, moving or writing anything.
+    struct Check {
+        bool readable = false;
+        QString problem;      // why it cannot be read at all, when !readable
+        QStringList warnings; // as warnings() after LoadSettings
+    };
+    static Check check(const QString &path);
 
 private:
     void readOnce();
@@ -56,6 +75,11 @@ private:
     // either: writing would destroy the user's settings.
     bool m_protected = false;
     QString m_movedAsideTo;
+    QString m_loadProblem;
+    QStringList m_warnings;
+    // Elements whose value could not be read, with the value their setting
+    // kept: written back as they were while the setting still holds it.
+    QHash<QString, QString> m_keptAsWritten;
 };
 
 // The value forms of the file; *ok says whether the text could be read at all.

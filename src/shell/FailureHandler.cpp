@@ -1,6 +1,7 @@
 #include "shell/FailureHandler.h"
 
 #include "shell/Log.h"
+#include "shell/Settings.h"
 
 namespace velora {
 
@@ -13,8 +14,35 @@ void FailureHandler::handle(const std::exception &failure)
 
 void FailureHandler::handle(const QString &message)
 {
+    handle(QString(), message);
+}
+
+void FailureHandler::handle(const QString &component, const QString &message)
+{
+    saveHistory();
     m_activityLog.replaceWith(message);
+    m_leftByLastFailure = m_activityLog.lines();
+    m_last = {QDateTime::currentDateTime(), component.isEmpty() ? QStringLiteral("service") : component, message};
     Q_EMIT failed(message);
+}
+
+void FailureHandler::keepHistoryIn(const QString &folder, const Settings *settings)
+{
+    m_historyFolder = folder;
+    m_settings = settings;
+}
+
+void FailureHandler::saveHistory()
+{
+    if (m_historyFolder.isEmpty() || m_activityLog.lineCount() == 0 || m_activityLog.lines() == m_leftByLastFailure)
+        return;
+    const int keepDays = m_settings ? m_settings->integer(Setting::LogBewaarDagen) : 0;
+    try {
+        saveActivityLog(m_activityLog, m_historyFolder, QDateTime::currentDateTime(), keepDays);
+    } catch (...) {
+        // Reported on standard error by the save; the failure itself still
+        // has to reach the log, and this handler must never throw.
+    }
 }
 
 } // namespace velora

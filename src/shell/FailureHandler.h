@@ -1,8 +1,10 @@
 #pragma once
 
 #include "shell/Failure.h"
+#include "shell/ServiceMetrics.h"
 
 #include <QObject>
+#include <QStringList>
 
 #include <exception>
 #include <utility>
@@ -10,6 +12,7 @@
 namespace velora {
 
 class Log;
+class Settings;
 
 // ApplicationEvents1Exception: the one place where failures that no handler
 // caught itself end up. The activity log's whole content becomes the message;
@@ -21,6 +24,16 @@ public:
 
     void handle(const std::exception &failure);
     void handle(const QString &message);
+    // A failure of a known part (a socket by its name, the database, the
+    // distance service); the message itself names it too, for the log reader.
+    void handle(const QString &component, const QString &message);
+
+    // From now on the activity log is saved to `folder` before a failure
+    // replaces it, so that what led up to the failure is kept. Saved logs
+    // older than LogBewaarDagen days go at each save.
+    void keepHistoryIn(const QString &folder, const Settings *settings);
+
+    const FailureRecord &lastFailure() const { return m_last; }
 
     // Runs an event-loop entry point; whatever it throws goes to handle().
     // Returns false when it failed.
@@ -42,7 +55,15 @@ Q_SIGNALS:
     void failed(const QString &message);
 
 private:
+    void saveHistory();
+
     Log &m_activityLog;
+    QString m_historyFolder;
+    const Settings *m_settings = nullptr;
+    // The log as the last failure left it: a log still holding only that
+    // is not saved again (a host that stays down fails every few seconds).
+    QStringList m_leftByLastFailure;
+    FailureRecord m_last;
 };
 
 } // namespace velora

@@ -5,6 +5,9 @@
 #include "shell/TextRules.h"
 
 #include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
 #include <QScopedValueRollback>
 
 #include <utility>
@@ -89,7 +92,23 @@ QString activityLogFileName(const QDateTime &now)
            QString::number(now.time().second()) + QStringLiteral(".TXT");
 }
 
-QString saveActivityLog(const Log &log, const QString &folder, const QDateTime &now)
+int removeExpiredLogs(const QString &folder, int keepDays, const QDateTime &now)
+{
+    if (keepDays <= 0)
+        return 0;
+    static const QRegularExpression savedLog(QStringLiteral("^[0-9]{14,16}\\.TXT$"));
+    const QDateTime limit = now.addDays(-keepDays);
+    int removed = 0;
+    const QFileInfoList files = QDir(folder).entryInfoList(QDir::Files);
+    for (const QFileInfo &file : files) {
+        if (savedLog.match(file.fileName()).hasMatch() && file.lastModified() < limit &&
+            QFile::remove(file.absoluteFilePath()))
+            ++removed;
+    }
+    return removed;
+}
+
+QString saveActivityLog(const Log &log, const QString &folder, const QDateTime &now, int keepDays)
 {
     const QString path = QDir(folder).filePath(activityLogFileName(now));
     // The folder may have been removed while the service ran: only a folder
@@ -103,8 +122,10 @@ QString saveActivityLog(const Log &log, const QString &folder, const QDateTime &
     }
     bool created = false;
     const QString reason = writeFileDurably(path, bytes, &created);
-    if (reason.isEmpty())
+    if (reason.isEmpty()) {
+        removeExpiredLogs(folder, keepDays, now);
         return path;
+    }
     const QString message =
         (created ? QStringLiteral("Cannot write file \"%1\". %2") : QStringLiteral("Cannot create file \"%1\". %2"))
             .arg(QDir::toNativeSeparators(path), reason);

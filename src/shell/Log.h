@@ -83,6 +83,14 @@ QString activityLogFileName(const QDateTime &now);
 // replaced, and only by the whole new content. A missing folder is made again.
 // Throws Failure when the file cannot be written (nothing is left behind then)
 // and says so on standard error too.
-QString saveActivityLog(const Log &log, const QString &folder, const QDateTime &now = QDateTime::currentDateTime());
+// With keepDays above 0, saved activity logs in the folder older than that
+// many days are removed after the save (see removeExpiredLogs).
+QString saveActivityLog(const Log &log, const QString &folder, const QDateTime &now = QDateTime::currentDateTime(),
+                        int keepDays = 0);
+
+// Removes the saved activity logs (files named as activityLogFileName makes
+// them) in the folder last written more than keepDays days before now; other
+// files are left alone. keepDays 0 or less keeps all. Returns how many went.
+int removeExpiredLogs(const QString &folder, int keepDays, const QDateTime &now = QDateTime::currentDateTime());
 
 } // namespace velora

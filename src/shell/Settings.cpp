@@ -3,6 +3,7 @@
 #include "shell/TextRules.h"
 
 #include <array>
+#include <limits>
 #include <stdexcept>
 
 namespace velora {
@@ -78,6 +79,14 @@ const SettingDefinition kDefinitions[] = {
     {S::AfstandServer, "AfstandServer", "Text", K::Text, "", true},
     {S::AfstandPoort, "AfstandPoort", "Text", K::Text, "80", true},
     {S::AfstandTimeOut, "AfstandTimeOut", "Text", K::Text, "10", true},
+    // The status endpoint (0: off), the days saved activity logs are kept
+    // (0: all), the intake's listen address (empty: all) and the addresses
+    // and networks that may connect to it (empty: all).
+    {S::StatusPoort, "StatusPoort", "Text", K::Text, "0", true},
+    {S::StatusAdres, "StatusAdres", "Text", K::Text, "127.0.0.1", true},
+    {S::LogBewaarDagen, "LogBewaarDagen", "Text", K::Text, "90", true},
+    {S::RBSAdres, "RBSAdres", "Text", K::Text, "", true},
+    {S::RBSToegestaan, "RBSToegestaan", "Text", K::Text, "", true},
     // Controls that start from their default on every run.
     {S::AutoPlannen, "AutoPlannen", "Checked", K::YesNo, "TRUE", false},
     {S::RBSGetalMax, "RBSGetalMax", "Text", K::Text, "20", false},
@@ -115,7 +124,55 @@ QVariant defaultValueOf(const SettingDefinition &definition)
     return QVariant(QString::fromUtf8(definition.defaultValue));
 }
 
+constexpr qint32 kAnyLow = std::numeric_limits<qint32>::min();
+constexpr qint32 kAnyHigh = std::numeric_limits<qint32>::max();
+
+// The text settings that their readers take by the leading-integer rule. The
+// settings file check names values that the rule would change or that fall
+// outside the range.
+const NumberRule kNumberRules[] = {
+    {S::RBSPoort, 1, 65535},
+    {S::RBSCPoort, 1, 65535},
+    {S::VALYSPOORT, 1, 65535},
+    {S::AfstandPoort, 1, 65535},
+    {S::AfstandTimeOut, kAnyLow, kAnyHigh},
+    {S::Lokaal, kAnyLow, kAnyHigh},
+    {S::Interlokaal, kAnyLow, kAnyHigh},
+    {S::Gebruiker, kAnyLow, kAnyHigh},
+    {S::RBS_BDR, kAnyLow, kAnyHigh},
+    {S::RBS_BDR_VAL, kAnyLow, kAnyHigh},
+    {S::RBS_BDR_STT, kAnyLow, kAnyHigh},
+    {S::RBS_DEB, kAnyLow, kAnyHigh},
+    {S::RBS_DEB_VAL, kAnyLow, kAnyHigh},
+    {S::RBS_DEB_STT, kAnyLow, kAnyHigh},
+    {S::RBS_TAR, kAnyLow, kAnyHigh},
+    {S::VAL_TAR, kAnyLow, kAnyHigh},
+    {S::STT_TAR, kAnyLow, kAnyHigh},
+};
+
 } // namespace
+
+const NumberRule *numberRuleOf(Setting id)
+{
+    for (const NumberRule &rule : kNumberRules) {
+        if (rule.id == id)
+            return &rule;
+    }
+    // The tariff and RC value of the ten conversion rows.
+    static const auto rowRules = [] {
+        std::array<NumberRule, 20> rules{};
+        for (int row = 1; row <= 10; ++row) {
+            rules[row - 1] = {conversionRow(ConversionField::Tariff, row), kAnyLow, kAnyHigh};
+            rules[row + 9] = {conversionRow(ConversionField::RcValue, row), kAnyLow, kAnyHigh};
+        }
+        return rules;
+    }();
+    for (const NumberRule &rule : rowRules) {
+        if (rule.id == id)
+            return &rule;
+    }
+    return nullptr;
+}
 
 std::span<const SettingDefinition> settingDefinitions()
 {

@@ -122,6 +122,12 @@ enum class Setting {
     AfstandServer,
     AfstandPoort,
     AfstandTimeOut,
+    // Status endpoint, failure history and who may connect (kept in the file)
+    StatusPoort,
+    StatusAdres,
+    LogBewaarDagen,
+    RBSAdres,
+    RBSToegestaan,
     Count
 };
 
@@ -145,6 +151,18 @@ std::span<const SettingDefinition> settingDefinitions();
 const SettingDefinition &definitionOf(Setting id);
 // Element name in the configuration file: control + "_" + property.
 QString elementName(const SettingDefinition &definition);
+
+// A text setting that the service reads as a number (leading-integer rule),
+// with the range in which the number is usable. Ports must lie in 1..65535;
+// the other numbers have no range of their own.
+struct NumberRule {
+    Setting id;
+    qint32 lowest;
+    qint32 highest;
+    bool isPort() const { return lowest == 1 && highest == 65535; }
+};
+// nullptr for settings that are not read as a number.
+const NumberRule *numberRuleOf(Setting id);
 
 enum class ConversionField {
     Keyword,

@@ -1,11 +1,12 @@
 #pragma once
 
 #include "database/Database.h"
-#include "database/Datasets.h"
-#include "database/DistanceClient.h"
+#include "net/DistanceClient.h"
+#include "rides/Datasets.h"
 #include "shell/FailureHandler.h"
 #include "shell/Log.h"
 #include "shell/Settings.h"
+#include "support/TestDatabase.h"
 
 #include <QTemporaryDir>
 
@@ -14,7 +15,7 @@
 namespace velora::test {
 
 // Everything the database layer needs, on an embedded database in a fresh
-// temporary program folder.
+// temporary program folder (or the test server's emptied tables).
 struct DatabaseKit {
     QTemporaryDir folder;
     Settings settings;
@@ -26,6 +27,7 @@ struct DatabaseKit {
 
     DatabaseKit()
     {
+        useTestDatabase(settings);
         database = std::make_unique<Database>(settings, folder.path());
         DatabaseTimeouts timeouts;
         timeouts.sqliteBusyMs = 300; // a locked file fails fast in tests

@@ -189,6 +189,10 @@ private Q_SLOTS:
                                            << QStringLiteral("DRIVER={FreeTDS};Server=10.0.0.5;Port=65536;"
                                                              "Database=Velora;UID=link;PWD={s3cr;t}}pw};")
                                            << QStringLiteral("10.0.0.5") << -1;
+        // A data source: the operator's odbc.ini names server and driver; the
+        // login bound is the driver's own.
+        QTest::newRow("data source") << QStringLiteral(" DSN: dispatch ") << int(Backend::OdbcDataSource)
+                                     << QStringLiteral("DSN=dispatch;UID=link;PWD={s3cr;t}}pw};") << QString() << 0;
     }
 
     void targetFromTheFourSettings()
@@ -205,7 +209,8 @@ private Q_SLOTS:
         settings.setText(Setting::xPaswoordSQL, QStringLiteral("s3cr;t}pw"));
         const ConnectionTarget target = connectionTargetFor(settings, QStringLiteral("/opt/velora"));
         QCOMPARE(int(target.backend), backend);
-        if (target.backend == Backend::SqlServerOdbc) {
+        if (isOdbc(target.backend)) {
+            QVERIFY(target.refusal.isEmpty());
             QCOMPARE(target.odbcConnectString, expected);
             QVERIFY(!target.displayText.contains(QLatin1String("s3cr")));
             QVERIFY(target.displayText.contains(QLatin1String("PWD=***")));

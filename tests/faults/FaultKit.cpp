@@ -1,7 +1,7 @@
 #include "faults/FaultKit.h"
 
-#include "intake/WireCodec.h"
 #include "support/TestSupport.h"
+#include "wire/WireCodec.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -283,6 +283,45 @@ LedgerReport checkLedger(const QString &databasePath, const std::vector<RideOutc
         }
     }
     QSqlDatabase::removeDatabase(name);
+    return report;
+}
+
+LedgerReport checkLedger(QSqlDatabase &server, const std::vector<RideOutcome> &outcomes)
+{
+    LedgerReport report;
+    QSqlQuery query(server);
+    QHash<qint32, QList<qint32>> rides;
+    QHash<qint32, int> transactions;
+    if (!query.exec(QStringLiteral("select pla_extern, pla_id from planning"))) {
+        report.integrity = QStringLiteral("planning: ") + query.lastError().text();
+        return report;
+    }
+    while (query.next())
+        rides[query.value(0).toInt()] << query.value(1).toInt();
+    if (!query.exec(QStringLiteral("select tra_rit from transacties where tra_code = 91"))) {
+        report.integrity = QStringLiteral("transacties: ") + query.lastError().text();
+        return report;
+    }
+    while (query.next())
+        ++transactions[query.value(0).toInt()];
+    report.integrity = QStringLiteral("ok");
+    report.stored = int(rides.size());
+    for (const RideOutcome &outcome : outcomes) {
+        const QList<qint32> ids = rides.value(outcome.ride);
+        if (ids.size() > 1) {
+            report.problems << QStringLiteral("ride %1 stored %2 times").arg(outcome.ride).arg(ids.size());
+            continue;
+        }
+        if (outcome.told == Told::Refused && !ids.isEmpty())
+            report.problems << QStringLiteral("ride %1 answered NC but stored").arg(outcome.ride);
+        if (outcome.told == Told::Accepted && ids.isEmpty())
+            report.problems << QStringLiteral("ride %1 answered AC but not stored").arg(outcome.ride);
+        if (!ids.isEmpty() && transactions.value(ids.first()) != 1)
+            report.problems << QStringLiteral("ride %1 (pla_id %2) has %3 transaction rows")
+                                   .arg(outcome.ride)
+                                   .arg(ids.first())
+                                   .arg(transactions.value(ids.first()));
+    }
     return report;
 }
 

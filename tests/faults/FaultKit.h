@@ -8,6 +8,7 @@
 #include <QByteArray>
 #include <QMap>
 #include <QProcess>
+#include <QSqlDatabase>
 #include <QString>
 #include <QStringList>
 
@@ -112,5 +113,8 @@ struct LedgerReport {
 // transaction row (code 91) naming its own pla_id; no ride answered "NC" is
 // stored; a ride without a reply may be stored or not, but once at most.
 LedgerReport checkLedger(const QString &databasePath, const std::vector<RideOutcome> &outcomes);
+// The same check on an open connection to a server database (through ODBC);
+// integrity is "ok" when the tables could be read.
+LedgerReport checkLedger(QSqlDatabase &server, const std::vector<RideOutcome> &outcomes);
 
 } // namespace velora::faults

@@ -4,7 +4,7 @@
 #include "faults/FaultKit.h"
 #include "support/TestSupport.h"
 
-#include "intake/WireCodec.h"
+#include "wire/WireCodec.h"
 
 #include <QDeadlineTimer>
 #include <QDir>

@@ -5,8 +5,8 @@
 #include "faults/FaultKit.h"
 #include "support/TestSupport.h"
 
-#include "intake/WireCodec.h"
 #include "shell/GuardedApplication.h"
+#include "wire/WireCodec.h"
 
 #include <QDir>
 #include <QFile>

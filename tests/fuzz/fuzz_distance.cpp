@@ -1,7 +1,7 @@
 // An answer body of the distance service, decoded as the client decodes the
 // body it received and read by readDistanceAnswer.
 
-#include "database/DistanceClient.h"
+#include "net/DistanceClient.h"
 #include "shell/TextRules.h"
 
 #include <QByteArrayView>

@@ -6,10 +6,10 @@
 
 #include "FuzzReads.h"
 
-#include "intake/RideOrder.h"
-#include "intake/WireCodec.h"
 #include "shell/Failure.h"
 #include "wire/Framing.h"
+#include "wire/RideOrder.h"
+#include "wire/WireCodec.h"
 
 #include <QByteArray>
 

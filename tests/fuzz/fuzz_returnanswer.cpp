@@ -4,9 +4,9 @@
 
 #include "FuzzReads.h"
 
-#include "intake/WireCodec.h"
 #include "returns/ReturnAnswer.h"
 #include "wire/Framing.h"
+#include "wire/WireCodec.h"
 
 #include <QByteArray>
 

@@ -4,7 +4,7 @@
 
 #include "FuzzReads.h"
 
-#include "shell/UpdateChecker.h"
+#include "update/UpdateChecker.h"
 
 #include <QByteArray>
 

@@ -4,8 +4,8 @@
 // and calls they count, so that every control can be checked without running
 // the link itself.
 
+#include "service/ServicePanel.h"
 #include "shell/Failure.h"
-#include "shell/ServicePanel.h"
 
 #include <QDir>
 
@@ -28,6 +28,8 @@ struct State {
     int testSends = 0;
     int noReplyResubmits = 0;
     int failedResubmits = 0;
+    StatusSnapshot status;
+    const ServiceMetrics *metrics = nullptr;
 };
 
 inline State &state()
@@ -60,6 +62,8 @@ public:
     }
     ResubmitButton noReplyButton() const override { return standin::state().noReply; }
     ResubmitButton failedButton() const override { return standin::state().failed; }
+    StatusSnapshot statusSnapshot() const override { return standin::state().status; }
+    const ServiceMetrics *metrics() const override { return standin::state().metrics; }
     void testDatabaseConnection(const std::function<void()> &reportSuccess) override
     {
         if (standin::state().databaseTestSucceeds)

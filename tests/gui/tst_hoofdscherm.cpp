@@ -152,8 +152,8 @@ private Q_SLOTS:
         QStringList pages;
         for (int i = 0; i < m_window->pages()->count(); ++i)
             pages << m_window->pages()->tabText(i);
-        QCOMPARE(pages,
-                 QStringList({"Instellingen", "Update", "Logboek", "Retourberichten", "Verbindingen", "Filters"}));
+        QCOMPARE(pages, QStringList({"Instellingen", "Update", "Logboek", "Retourberichten", "Verbindingen", "Filters",
+                                     "Status"}));
         QStringList subPages;
         for (int i = 0; i < m_window->returnPages()->count(); ++i)
             subPages << m_window->returnPages()->tabText(i);

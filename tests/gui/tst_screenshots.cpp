@@ -57,6 +57,34 @@ void seed(Settings &settings, Log &activityLog, Log &returnLog)
     standin::state().connections = {QStringLiteral("10.20.0.31"), QStringLiteral("10.20.0.32")};
     standin::state().rbsQueue = {QStringLiteral("<RBS>52532C5242532C372C343832313133<EINDE>")};
     standin::state().noReply = {true, QStringLiteral("NO REPLY (2)")};
+    settings.setText(Setting::StatusPoort, QStringLiteral("9100"));
+    settings.setText(Setting::RBSToegestaan, QStringLiteral("10.20.0.0/24, 192.168.5.7"));
+    StatusSnapshot &status = standin::state().status;
+    status.listening = true;
+    status.port = 2100;
+    status.openConnections = 2;
+    status.databaseOpen = true;
+    status.channels = {{QStringLiteral("rbs"), QStringLiteral("RBSClientSocket"), QStringLiteral("10.20.0.15:2100"),
+                        QStringLiteral("niet verbonden"), 1, 35},
+                       {QStringLiteral("valys"), QStringLiteral("ValysClientSocket"), QStringLiteral("127.0.0.1:2100"),
+                        QStringLiteral("niet verbonden"), 0, -1}};
+    status.uptimeSeconds = 5 * 3600;
+    status.version = QStringLiteral("9.0.1.51");
+    status.lastFailure = {QDateTime(QDate(2026, 3, 2), QTime(9, 14, 55)), QStringLiteral("RBSClientSocket"),
+                          QStringLiteral("RBSClientSocket 10.20.0.15:2100: Connection refused")};
+    static ServiceMetrics metrics;
+    for (int i = 0; i < 41; ++i) {
+        metrics.packetHandled(QStringLiteral("NR"), QStringLiteral("AC"));
+        metrics.rideStored();
+    }
+    metrics.packetHandled(QStringLiteral("NR"), QStringLiteral("NC"));
+    metrics.packetHandled(QStringLiteral("other"), QStringLiteral("none"));
+    metrics.returnMessage(QStringLiteral("rbs"), QStringLiteral("queued"), 39);
+    metrics.returnMessage(QStringLiteral("rbs"), QStringLiteral("sent"), 38);
+    metrics.returnMessage(QStringLiteral("rbs"), QStringLiteral("acknowledged"), 37);
+    metrics.returnMessage(QStringLiteral("rbs"), QStringLiteral("unanswered"), 1);
+    metrics.failure();
+    standin::state().metrics = &metrics;
 }
 
 QString fileName(int index, const QString &caption)

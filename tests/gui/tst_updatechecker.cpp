@@ -1,6 +1,6 @@
-#include "shell/UpdateChecker.h"
 #include "support/LoopbackHttpServer.h"
 #include "support/TestSupport.h"
+#include "update/UpdateChecker.h"
 
 #include <QBuffer>
 #include <QCryptographicHash>

@@ -1,15 +1,16 @@
 #pragma once
 
 #include "database/Database.h"
-#include "database/Datasets.h"
-#include "database/DistanceClient.h"
 #include "intake/IntakeServer.h"
-#include "intake/WireCodec.h"
-#include "service/WorkQueue.h"
+#include "net/DistanceClient.h"
+#include "rides/Datasets.h"
 #include "shell/FailureHandler.h"
 #include "shell/Log.h"
 #include "shell/Settings.h"
+#include "shell/WorkQueue.h"
+#include "support/TestDatabase.h"
 #include "support/TestSupport.h"
+#include "wire/WireCodec.h"
 
 #include <QRegularExpression>
 #include <QSqlDatabase>
@@ -79,7 +80,8 @@ inline quint16 freePort()
 }
 
 // The intake with everything it needs, on an embedded database in a fresh
-// temporary program folder, listening on a free port.
+// temporary program folder (or the test server's emptied tables), listening
+// on a free port.
 struct IntakeKit {
     QTemporaryDir folder;
     Settings settings;
@@ -98,6 +100,7 @@ struct IntakeKit {
         settings.setChecked(Setting::RBSActive, true);
         settings.setText(Setting::RBSPoort, QString::number(freePort()));
         settings.setChecked(Setting::GoogleV2, false);
+        useTestDatabase(settings);
         database = std::make_unique<Database>(settings, folder.path());
         DatabaseTimeouts timeouts;
         timeouts.sqliteBusyMs = 300; // a locked file fails fast in tests
@@ -125,16 +128,8 @@ struct IntakeKit {
 
     QString databasePath() const { return folder.filePath(QStringLiteral("VeloraRBS.db")); }
 
-    // A second connection to the file, as another program of the suite has.
-    QSqlDatabase reader()
-    {
-        if (!QSqlDatabase::contains(readerName)) {
-            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), readerName);
-            db.setDatabaseName(databasePath());
-            db.open();
-        }
-        return QSqlDatabase::database(readerName);
-    }
+    // A second connection to the database, as another program of the suite has.
+    QSqlDatabase reader() { return suiteConnection(readerName, databasePath()); }
     bool exec(const QString &statement)
     {
         QSqlQuery query(reader());

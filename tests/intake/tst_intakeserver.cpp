@@ -115,7 +115,7 @@ private Q_SLOTS:
         kit.settings.setText(Setting::RBSPoort, "abc");
         kit.server->moveToConfiguredPort();
         kit.server->GeneralTimer();
-        QCOMPARE(kit.activityLog.lines(), QStringList{"Ongeldige poort: abc"});
+        QCOMPARE(kit.activityLog.lines(), QStringList{"RBSServerSocket: Ongeldige poort: abc"});
         kit.activityLog.addLine("next");
         kit.server->GeneralTimer();
         QCOMPARE(lastLine(kit.activityLog), QString("next"));

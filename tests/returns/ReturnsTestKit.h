@@ -1,19 +1,20 @@
 #pragma once
 
 #include "database/Database.h"
-#include "database/Datasets.h"
-#include "database/DistanceClient.h"
 #include "database/Schema.h"
-#include "intake/WireCodec.h"
+#include "net/DistanceClient.h"
 #include "returns/ReturnChannel.h"
 #include "returns/ReturnScheduler.h"
 #include "returns/StatusMessages.h"
-#include "service/WorkQueue.h"
+#include "rides/Datasets.h"
 #include "shell/FailureHandler.h"
 #include "shell/Log.h"
 #include "shell/Settings.h"
 #include "shell/TextRules.h"
+#include "shell/WorkQueue.h"
+#include "support/TestDatabase.h"
 #include "support/TestSupport.h"
+#include "wire/WireCodec.h"
 
 #include <QPointer>
 #include <QSqlError>
@@ -52,6 +53,7 @@ struct ReturnsKit {
     ReturnsKit()
     {
         QObject::connect(&failures, &FailureHandler::failed, [this](const QString &m) { failureMessages << m; });
+        useTestDatabase(settings);
         database = std::make_unique<Database>(settings, folder.path());
         database->open();
         distance = std::make_unique<DistanceClient>(settings, activityLog);
@@ -111,14 +113,10 @@ struct ReturnsKit {
     QString suiteName() const { return QStringLiteral("suite-%1").arg(reinterpret_cast<quintptr>(this), 0, 16); }
     QSqlDatabase suite()
     {
-        if (!QSqlDatabase::contains(suiteName())) {
-            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), suiteName());
-            db.setDatabaseName(folder.filePath(QStringLiteral("VeloraRBS.db")));
-            db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
-            if (!db.open())
-                qFatal("%s", qPrintable(db.lastError().text()));
-        }
-        return QSqlDatabase::database(suiteName());
+        QSqlDatabase db = suiteConnection(suiteName(), folder.filePath(QStringLiteral("VeloraRBS.db")));
+        if (!db.isOpen())
+            qFatal("%s", qPrintable(db.lastError().text()));
+        return db;
     }
 
     QSqlQuery exec(const QString &statement, const QVariantList &bindings = {})
@@ -127,8 +125,7 @@ struct ReturnsKit {
         if (!query.prepare(statement))
             qFatal("%s: %s", qPrintable(statement), qPrintable(query.lastError().text()));
         for (const QVariant &value : bindings)
-            query.addBindValue(value.typeId() == QMetaType::QDateTime ? dateTimeToStoredText(value.toDateTime())
-                                                                      : value);
+            query.addBindValue(suiteValue(value));
         if (!query.exec())
             qFatal("%s: %s", qPrintable(statement), qPrintable(query.lastError().text()));
         return query;

@@ -324,7 +324,8 @@ private Q_SLOTS:
         QVERIFY(waitUntil([&] { return kit.failureMessages.size() >= 3; }));
         kit.rbsQueueTimer.stop();
         ::close(listener);
-        QCOMPARE(kit.failureMessages.first(), QString("Connection to 127.0.0.1:%1 timed out").arg(port));
+        QCOMPARE(kit.failureMessages.first(),
+                 QString("RBSClientSocket: Connection to 127.0.0.1:%1 timed out").arg(port));
         QCOMPARE(kit.rbs->queue().size(), 1);
     }
 

@@ -1,7 +1,7 @@
 #include "ReturnsTestKit.h"
 
+#include "service/Service.h"
 #include "shell/ConfigFile.h"
-#include "shell/Service.h"
 
 #include <QSignalSpy>
 #include <QTest>
@@ -10,7 +10,7 @@ using namespace velora;
 using namespace velora::test;
 
 // The return link as the service runs it: a ride marked pending in the
-// embedded database reaches the return host through the service's own timers
+// dispatch database reaches the return host through the service's own timers
 // and buttons.
 class TestReturnService : public QObject {
     Q_OBJECT
@@ -28,8 +28,9 @@ private Q_SLOTS:
         settings.setText(Setting::RBSCHost, "127.0.0.1");
         settings.setText(Setting::RBSCPoort, QString::number(host.port()));
         settings.setChecked(Setting::RBSRetour, true);
+        useTestDatabase(settings);
 
-        // The dispatch suite's side: a ride on the service's database file.
+        // The dispatch suite's side: a ride in the service's database.
         int ride = 0;
         {
             Database suite(settings, folder.path());
@@ -37,8 +38,7 @@ private Q_SLOTS:
             suite.close();
         }
         const auto onFile = [&](const QString &statement) {
-            QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "suite");
-            db.setDatabaseName(folder.filePath("VeloraRBS.db"));
+            QSqlDatabase db = suiteConnection("suite", folder.filePath("VeloraRBS.db"));
             QVariant result;
             if (db.open()) {
                 QSqlQuery query(db);

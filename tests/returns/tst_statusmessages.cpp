@@ -148,7 +148,7 @@ private Q_SLOTS:
     void columnForms()
     {
         ReturnsKit kit;
-        const int vehicle = kit.insert("WAGENS", {{"wag_kenteken", "12-XYZ-3456"}, {"wag_brandstof", "benzine"}});
+        const int vehicle = kit.insert("WAGENS", {{"wag_kenteken", "12XYZ-3456"}, {"wag_brandstof", "benzine"}});
         const int ride = kit.insertRide({{"pla_extern", 9},
                                          {"pla_wagen", vehicle},
                                          {"pla_combineren", 1},

@@ -3,7 +3,7 @@
 // while the event loop itself runs on.
 
 #include "intake/IntakeTestKit.h"
-#include "service/WorkQueue.h"
+#include "shell/WorkQueue.h"
 #include "support/LoopbackHttpServer.h"
 
 #include <QElapsedTimer>

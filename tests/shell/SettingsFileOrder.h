@@ -61,7 +61,8 @@ inline QStringList expectedElementOrder()
     rows("T");
     rows("rc");
     add({"Lokaal_Text", "Interlokaal_Text", "RitkleurRBS_Text", "RitkleurVAL_Text", "RitkleurSTT_Text",
-         "GoogleV2_Checked", "AfstandServer_Text", "AfstandPoort_Text", "AfstandTimeOut_Text"});
+         "GoogleV2_Checked", "AfstandServer_Text", "AfstandPoort_Text", "AfstandTimeOut_Text", "StatusPoort_Text",
+         "StatusAdres_Text", "LogBewaarDagen_Text", "RBSAdres_Text", "RBSToegestaan_Text"});
     return names;
 }
 

@@ -170,6 +170,35 @@ private Q_SLOTS:
         QCOMPARE(settings.text(Setting::Lokaal), QStringLiteral("30"));
     }
 
+    // The operator's text survives the run that could not read it, unless the
+    // setting was changed in that run; each problem is named once, in the
+    // log as well.
+    void unreadableValueIsWrittenBackAsItWas()
+    {
+        writeAll(path(), settingsFile("<RBSActive_Checked>ja</RBSActive_Checked>"
+                                      "<TrackBar1_Position>tien</TrackBar1_Position>"
+                                      "<GoogleV2_Checked>misschien</GoogleV2_Checked>"
+                                      "<RBSPoort_Text>21OO</RBSPoort_Text>"));
+        Settings settings;
+        Log log(QStringLiteral("RBSLog"));
+        ConfigFile config(path(), log);
+        config.LoadSettings(settings);
+        QVERIFY(!settings.checked(Setting::RBSActive));
+        QCOMPARE(config.warnings().size(), 4);
+        QCOMPARE(log.lines().size(), 4);
+        QVERIFY(config.warnings().filter(QStringLiteral("RBSPoort_Text: \"21OO\" is read as 21.")).size() == 1);
+        QVERIFY(config.loadProblem().isEmpty());
+
+        settings.setChecked(Setting::GoogleV2, false); // changed in the window
+        config.SaveSettings(settings);
+        QCOMPARE(config.FlushSettings(), ConfigFile::FlushResult::Written);
+        const auto elements = hoofdschermElements(readAll(path()));
+        QCOMPARE(valueOf(elements, QStringLiteral("RBSActive_Checked")), QStringLiteral("ja"));
+        QCOMPARE(valueOf(elements, QStringLiteral("TrackBar1_Position")), QStringLiteral("tien"));
+        QCOMPARE(valueOf(elements, QStringLiteral("GoogleV2_Checked")), QStringLiteral("FALSE"));
+        QCOMPARE(valueOf(elements, QStringLiteral("RBSPoort_Text")), QStringLiteral("21OO"));
+    }
+
     void sliderPositionSetsItsLabel()
     {
         // IntLab comes before TrackBar1 in the file: the slider has the last word.
@@ -304,6 +333,7 @@ private Q_SLOTS:
         QVERIFY(!QFile::exists(path()));
         QCOMPARE(log.lineCount(), 1);
         QVERIFY(log.lines().first().contains(QDir::toNativeSeparators(movedTo)));
+        QVERIFY(config.loadProblem().contains(QDir::toNativeSeparators(movedTo)));
 
         // The end of the run writes a fresh file; the user's file stays as it was.
         config.SaveSettings(settings);

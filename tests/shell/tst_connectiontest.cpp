@@ -1,6 +1,6 @@
 #include "intake/IntakeTestKit.h"
+#include "service/Service.h"
 #include "shell/ConfigFile.h"
-#include "shell/Service.h"
 #include "support/LoopbackHttpServer.h"
 
 using namespace velora;

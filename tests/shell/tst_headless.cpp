@@ -1,9 +1,9 @@
 #include "SettingsFileOrder.h"
 #include "support/TestSupport.h"
 
+#include "service/HeadlessConsole.h"
 #include "shell/FailureHandler.h"
 #include "shell/GuardedApplication.h"
-#include "shell/HeadlessConsole.h"
 #include "shell/Log.h"
 
 #include <QBuffer>

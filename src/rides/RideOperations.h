@@ -1,0 +1,62 @@
+#pragma once
+
+#include "wire/RideOrder.h"
+
+#include <QCoroTask>
+#include <QString>
+
+namespace velora {
+
+class Dataset;
+class FailureHandler;
+class Log;
+class Settings;
+struct Datasets;
+struct PacketContext;
+
+// What "NR", "WR" and "VR" packets do to the rides table. Each operation
+// raises a failure to the intake handler, which answers "NC" and rolls the
+// packet's unit of work back.
+class RideOperations {
+public:
+    RideOperations(Settings &settings, Log &activityLog, Log &returnLog, FailureHandler &failures, Datasets &datasets);
+
+    // Each may wait for the distance service before its ride is posted; the
+    // caller co_awaits it, and order and packet live until it has ended.
+    QCoro::Task<> RegisterNewRide(const tRitOrder &order, PacketContext &packet);
+    QCoro::Task<> ApplyRideChange(const tRitOrder &order, PacketContext &packet);
+    QCoro::Task<> CancelRide(const tRitOrder &order, PacketContext &packet);
+    // Finds or creates the traveller of the order's debtor number and links
+    // the ride being filled in ADOINS to it. A traveller it creates belongs to
+    // the packet's unit of work.
+    void ResolveTraveller(const tRitOrder &order);
+
+private:
+    enum class Kind {
+        NewRide,
+        Change
+    };
+    // The steps a new ride and a change share once their row is in hand, up to
+    // the stored ride, its transaction row and the return log line.
+    QCoro::Task<> fillAndStore(const tRitOrder &order, Kind kind);
+    void setOrderColumns(const tRitOrder &order, Kind kind);
+    void setAmounts(const tRitOrder &order);
+    void composeRemark(const tRitOrder &order, Kind kind);
+    void setPaymentRc(const tRitOrder &order);
+    void storeMarker();
+    // Travel time first (it may wait for the distance service), then the
+    // traveller and the ride, all inside the packet's unit of work.
+    QCoro::Task<> storeWithTraveller(const tRitOrder &order);
+    qint32 postedRideId() const;
+    void writeTransaction(qint32 ride, qint32 code, const QString &remark);
+    void logActivity(const QString &text);
+
+    Settings &m_settings;
+    Log &m_activityLog;
+    Log &m_returnLog;
+    FailureHandler &m_failures;
+    Datasets &m_datasets;
+    Dataset &m_ride;
+};
+
+} // namespace velora

@@ -1,0 +1,416 @@
+#include "service/Service.h"
+
+#include "Version.h"
+
+#include "database/Database.h"
+#include "intake/IntakeServer.h"
+#include "net/DistanceClient.h"
+#include "returns/ReturnChannel.h"
+#include "returns/ReturnQueueStore.h"
+#include "returns/ReturnScheduler.h"
+#include "returns/StatusMessages.h"
+#include "rides/Datasets.h"
+#include "service/StatusEndpoint.h"
+#include "shell/ConfigFile.h"
+#include "shell/FailureHandler.h"
+#include "shell/Log.h"
+#include "shell/Settings.h"
+#include "shell/SystemdNotify.h"
+#include "shell/WorkQueue.h"
+
+#include <QDir>
+#include <QPointer>
+#include <QScopeGuard>
+
+namespace velora {
+
+Service::Service(Settings &settings, Log &activityLog, Log &returnLog, FailureHandler &failures, ConfigFile &config,
+                 QString programFolder, QObject *parent)
+    : ServicePanel(parent), m_settings(settings), m_activityLog(activityLog), m_returnLog(returnLog),
+      m_failures(failures), m_config(config), m_programFolder(std::move(programFolder))
+{
+    const struct {
+        QTimer &timer;
+        const char *name;
+        int interval;
+        void (Service::*tick)();
+    } timers[] = {
+        {m_general, "General", 1000, &Service::GeneralTimer},
+        {m_retourZender, "RetourZender", 15000, &Service::RetourZenderTimer},
+        {m_rbsQOutTimer, "RBSQOutTimer", 5000, &Service::RBSQOutTimerTimer},
+        {m_valysQOutTimer, "ValysQOutTimer", 5000, &Service::ValysQOutTimerTimer},
+        {m_sendClient, "SendClient", 1000, &Service::SendClientTimer},
+        {m_sendclientValys, "SendclientValys", 1000, &Service::SendclientValysTimer},
+    };
+    for (const auto &entry : timers) {
+        entry.timer.setObjectName(QLatin1String(entry.name));
+        entry.timer.setInterval(entry.interval);
+        const auto tick = entry.tick;
+        connect(&entry.timer, &QTimer::timeout, this,
+                [this, tick] { m_failures.guard([this, tick] { (this->*tick)(); }); });
+    }
+
+    // Connected after the tick itself, so it reports what the tick left.
+    connect(&m_general, &QTimer::timeout, this, &Service::reportToServiceManager);
+    connect(&m_watchdog, &QTimer::timeout, this,
+            [this] { m_work->post(QStringLiteral("watchdog"), [] { systemd::notify("WATCHDOG=1"); }); });
+
+    m_metrics = std::make_unique<ServiceMetrics>();
+    m_failures.keepHistoryIn(logFolder(), &m_settings);
+    connect(&m_failures, &FailureHandler::failed, this, [this] { m_metrics->failure(); });
+    m_work = std::make_unique<WorkQueue>();
+    m_database = std::make_unique<Database>(m_settings, m_programFolder);
+    connect(m_database.get(), &Database::notice, this,
+            [this](const QString &text) { m_activityLog.addLine(timeOfDayStamp() + text); });
+    m_distance = std::make_unique<DistanceClient>(m_settings, m_activityLog);
+    m_datasets = std::make_unique<Datasets>(*m_database, m_settings, m_activityLog, *m_distance, m_failures);
+    m_rbsChannel = std::make_unique<ReturnChannel>(rbsChannelSetup(), m_settings, m_activityLog, m_returnLog,
+                                                   m_failures, *m_work, *m_datasets, m_rbsQOutTimer);
+    m_valysChannel = std::make_unique<ReturnChannel>(valysChannelSetup(), m_settings, m_activityLog, m_returnLog,
+                                                     m_failures, *m_work, *m_datasets, m_valysQOutTimer);
+    m_statusMessages =
+        std::make_unique<StatusMessages>(*m_datasets, m_returnLog, m_rbsChannel->queue(), m_valysChannel->queue());
+    m_scheduler = std::make_unique<ReturnScheduler>(m_settings, m_activityLog, m_returnLog, m_failures, *m_database,
+                                                    *m_datasets, *m_work, *m_statusMessages, m_retourZender);
+    connect(&m_rbsChannel->queue(), &ReturnQueue::changed, this, [this] { Q_EMIT queueChanged(ReturnChannelId::Rbs); });
+    connect(&m_valysChannel->queue(), &ReturnQueue::changed, this,
+            [this] { Q_EMIT queueChanged(ReturnChannelId::Valys); });
+    keepQueuesOnDisk();
+    connect(m_scheduler.get(), &ReturnScheduler::buttonsChanged, this, &ServicePanel::resubmitButtonsChanged);
+    m_intake = std::make_unique<IntakeServer>(m_settings, m_activityLog, m_returnLog, m_failures, *m_database,
+                                              *m_datasets, *m_work, logFolder());
+    m_intake->setRole(&m_role);
+    m_rbsChannel->setRole(&m_role);
+    m_valysChannel->setRole(&m_role);
+    connect(m_intake.get(), &IntakeServer::lampChanged, this, &ServicePanel::serverListeningChanged);
+    connect(m_intake.get(), &IntakeServer::connectionsChanged, this, &ServicePanel::connectionsChanged);
+    m_distance->setMetrics(m_metrics.get());
+    m_rbsChannel->setMetrics(m_metrics.get());
+    m_valysChannel->setMetrics(m_metrics.get());
+    m_intake->setMetrics(m_metrics.get());
+    m_statusEndpoint = std::make_unique<StatusEndpoint>(*m_metrics, [this] { return statusSnapshot(); });
+}
+
+// Members go in reverse order of declaration: the intake and the return link
+// before the datasets and the database they use. A packet still waiting for
+// the distance service is finished first, while all it uses is still there:
+// its reply goes out as the intake closes.
+Service::~Service()
+{
+    m_distance->endWait();
+}
+
+void Service::keepQueuesOnDisk()
+{
+    m_queueStore =
+        std::make_unique<ReturnQueueStore>(QDir(m_programFolder).filePath(QStringLiteral("VeloraRBS-queues.db")));
+    m_queueStore->setReporter([this](const QString &line) { m_activityLog.addLine(dateTimeStamp() + u' ' + line); });
+    if (!m_queueStore->open())
+        return;
+    const qsizetype rbs = m_rbsChannel->queue().keepIn(*m_queueStore, QStringLiteral("RBSQOut"));
+    const qsizetype valys = m_valysChannel->queue().keepIn(*m_queueStore, QStringLiteral("VALYSQOut"));
+    if (rbs + valys > 0)
+        m_activityLog.addLine(dateTimeStamp() +
+                              QStringLiteral(" Queue file %1: %2 status messages of the last run wait to be sent "
+                                             "(RBSQOut %3, VALYSQOut %4).")
+                                  .arg(QDir::toNativeSeparators(m_queueStore->path()))
+                                  .arg(rbs + valys)
+                                  .arg(rbs)
+                                  .arg(valys));
+}
+
+QString Service::logFolder() const
+{
+    return QDir(m_programFolder).filePath(QStringLiteral("RBS"));
+}
+
+void Service::start()
+{
+    // A folder that cannot be created is not reported here: saving the log at
+    // close fails then, and that failure is reported and abandons the close.
+    QDir(m_programFolder).mkpath(QStringLiteral("RBS"));
+    for (QTimer *timer :
+         {&m_general, &m_retourZender, &m_rbsQOutTimer, &m_valysQOutTimer, &m_sendClient, &m_sendclientValys})
+        timer->start();
+    if (const auto period = systemd::watchdogPeriod(); period.count() > 0) {
+        m_watchdog.setInterval(period);
+        m_watchdog.start();
+    }
+}
+
+void Service::close()
+{
+    // Booking systems first: nothing new is read, and every reply already
+    // written reaches its peer (a ride stored without its "AC" would be sent
+    // again and stored twice). The wait is bounded for peers that do not read.
+    constexpr int kReplyWaitMs = 2000;
+    systemd::notify("STOPPING=1");
+    m_intake->stop(kReplyWaitMs);
+    try {
+        // A post waiting for the distance service (the signal or the window's
+        // close arrived during that wait) still uses the database: it keeps
+        // it to the end of its packet, and the database closes when the
+        // service ends.
+        if (!m_work->isBusy())
+            m_database->close();
+        saveActivityLog(m_activityLog, logFolder(), QDateTime::currentDateTime(),
+                        m_settings.integer(Setting::LogBewaarDagen));
+    } catch (...) {
+        // The close is abandoned and the service goes on: so does the intake,
+        // from the next tick.
+        m_intake->resume();
+        throw;
+    }
+    gatherSettings();
+    const ConfigFile::FlushResult written = m_config.FlushSettings();
+    if (written == ConfigFile::FlushResult::Failed || written == ConfigFile::FlushResult::Protected)
+        qWarning("The settings file %s was not written; the settings of this run are lost.",
+                 qUtf8Printable(QDir::toNativeSeparators(m_config.path())));
+    // The program ends after a successful close: no tick may work on after the
+    // log was saved.
+    for (QTimer *timer :
+         {&m_general, &m_retourZender, &m_rbsQOutTimer, &m_valysQOutTimer, &m_sendClient, &m_sendclientValys})
+        timer->stop();
+    m_work->discardWaiting();
+    // The packet that waits for the distance service ends now, its request
+    // counted as failed, and writes its reply; the intake delivers it as the
+    // program ends. Left waiting, it would never be resumed once the event
+    // loop has stopped.
+    m_distance->endWait();
+}
+
+void Service::reloadSettings()
+{
+    // Ready again once the file is read, also when reading it failed: the
+    // service goes on with what it has either way. A reload before the first
+    // tick leaves the first READY=1 to that tick.
+    systemd::notifyReloading();
+    const auto ready = qScopeGuard([this] {
+        if (m_readyReported)
+            systemd::notify("READY=1\nSTATUS=" + statusLine().toUtf8());
+    });
+    // The file object reads its file once; a new one reads it as it is now.
+    m_config = ConfigFile(m_config.path(), m_activityLog);
+    m_config.LoadSettings(m_settings);
+    m_activityLog.addLine(
+        dateTimeStamp() +
+        QStringLiteral(" Settings file %1 read again (SIGHUP).").arg(QDir::toNativeSeparators(m_config.path())));
+    m_intake->moveToConfiguredPort();
+}
+
+void Service::gatherSettings()
+{
+    m_config.SaveSettings(m_settings);
+}
+
+QString Service::statusLine() const
+{
+    QString intake;
+    const qint32 port = m_settings.integer(Setting::RBSPoort);
+    if (m_intake->isListening())
+        intake = QStringLiteral("listening on port %1").arg(m_intake->port());
+    else if (m_intake->isStopped())
+        intake = QStringLiteral("not listening: closing");
+    else if (!m_settings.checked(Setting::RBSActive))
+        intake = QStringLiteral("not listening: server off (RBSActive_Checked)");
+    else if (!m_database->isOpen())
+        intake = QStringLiteral("not listening: waiting for the database");
+    else if (port <= 0 || port > 65535)
+        intake = QStringLiteral("not listening: invalid port \"%1\"").arg(m_settings.text(Setting::RBSPoort));
+    else
+        intake = QStringLiteral("not listening on port %1: %2").arg(port).arg(m_intake->listenError());
+    return QStringLiteral("%1; database %2; return queues RBS %3, VALYS %4")
+        .arg(intake, m_database->isOpen() ? QStringLiteral("open") : QStringLiteral("not open"))
+        .arg(m_rbsChannel->queue().size())
+        .arg(m_valysChannel->queue().size());
+}
+
+void Service::reportToServiceManager()
+{
+    if (!systemd::notifying())
+        return;
+    const QString status = statusLine();
+    if (m_readyReported && status == m_reportedStatus)
+        return;
+    m_reportedStatus = status;
+    systemd::notify((m_readyReported ? QByteArray() : QByteArrayLiteral("READY=1\n")) + "STATUS=" + status.toUtf8());
+    m_readyReported = true;
+}
+
+bool Service::serverListening() const
+{
+    return m_intake->lamp();
+}
+
+QStringList Service::connections() const
+{
+    return m_intake->connections();
+}
+
+QStringList Service::queue(ReturnChannelId channel) const
+{
+    return channel == ReturnChannelId::Valys ? m_valysChannel->queue().entries() : m_rbsChannel->queue().entries();
+}
+
+ResubmitButton Service::noReplyButton() const
+{
+    return m_scheduler->noReplyButton();
+}
+
+ResubmitButton Service::failedButton() const
+{
+    return m_scheduler->failedButton();
+}
+
+StatusSnapshot Service::statusSnapshot() const
+{
+    StatusSnapshot now;
+    now.listening = m_intake->isListening();
+    now.port = m_intake->port();
+    now.listenProblem = m_intake->listenProblem();
+    now.openConnections = m_intake->openConnectionCount();
+    now.databaseOpen = m_database->isOpen();
+    for (const ReturnChannel *channel : {m_rbsChannel.get(), m_valysChannel.get()}) {
+        ChannelStatus status;
+        status.label = channel->setup().label;
+        status.name = channel->setup().socketName;
+        status.peer = channel->configuredPeer();
+        status.state = channel->isConnected()        ? QStringLiteral("verbonden")
+                       : channel->isAttemptPending() ? QStringLiteral("verbinden")
+                                                     : QStringLiteral("niet verbonden");
+        status.depth = channel->queue().size();
+        status.oldestAgeSeconds = channel->oldestAgeSeconds();
+        now.channels.push_back(status);
+    }
+    now.uptimeSeconds = m_metrics->uptimeSeconds();
+    now.version = QString::fromLatin1(kFileVersion);
+    now.lastFailure = m_failures.lastFailure();
+    return now;
+}
+
+quint16 Service::statusPort() const
+{
+    return m_statusEndpoint->port();
+}
+
+void Service::testDatabaseConnection(const std::function<void()> &reportSuccess)
+{
+    // The test closes the connection. While a packet's post waits for the
+    // distance service the button still works, but closing the connection
+    // under that packet would drop its unit of work (its rows would no longer
+    // be stored together), so the test waits behind it like every other user.
+    QPointer<Service> self(this);
+    m_work->post(QStringLiteral("Button3"), [self, reportSuccess] {
+        if (self)
+            self->m_failures.guard([&] { self->m_database->testConnection(reportSuccess); });
+    });
+}
+
+void Service::sendTestStatus()
+{
+    m_scheduler->Button1Click();
+}
+
+void Service::clearQueue(ReturnChannelId channel)
+{
+    // Behind the jobs that may still be filling the queue it clears.
+    const bool valys = channel == ReturnChannelId::Valys;
+    QPointer<ReturnChannel> guarded((valys ? m_valysChannel : m_rbsChannel).get());
+    m_work->post(valys ? QStringLiteral("VALYSQOut-clear") : QStringLiteral("RBSQOut-clear"), [guarded] {
+        if (guarded)
+            guarded->clearQueue();
+    });
+}
+
+void Service::resubmitNoReply()
+{
+    m_scheduler->NackBerichtenClick();
+}
+
+void Service::resubmitFailed()
+{
+    m_scheduler->ErrorBerichtenClick();
+}
+
+void Service::GeneralTimer()
+{
+    // Follows StatusPoort and StatusAdres, also after a SIGHUP; a setting that
+    // cannot be used is reported once, when it is set.
+    const QString problem =
+        m_statusEndpoint->configure(m_settings.text(Setting::StatusAdres), m_settings.integer(Setting::StatusPoort));
+    if (!problem.isEmpty())
+        m_failures.handle(QStringLiteral("StatusServer"), QStringLiteral("StatusServer: ") + problem);
+    // Posted before the intake's tick, which then listens or stops by what
+    // this one found.
+    QPointer<Service> self(this);
+    m_work->post(QStringLiteral("service-lock"), [self] {
+        if (self)
+            self->m_failures.guard([&] { self->serviceLockTick(); });
+    });
+    m_intake->GeneralTimer();
+}
+
+void Service::serviceLockTick()
+{
+    // How often the stand-by asks: a takeover within a few seconds of the
+    // active machine's end, without a statement every tick.
+    constexpr qint64 kLockRetryMs = 2000;
+    Database &database = *m_database;
+    // A closed connection is opened by its next user (the intake's tick or a
+    // packet), and opening asks for the lock; until then the role stands.
+    if (!database.isOpen())
+        return;
+    if (database.holdsServiceLock()) {
+        // A session the server ended took the lock with it: the connection
+        // is closed here, and the reopen finds out whether it is still ours.
+        database.checkConnection();
+    } else if (!m_lockAsked.isValid() || m_lockAsked.hasExpired(kLockRetryMs)) {
+        m_lockAsked.start();
+        database.takeServiceLock();
+    }
+    if (database.isOpen())
+        setStandby(!database.holdsServiceLock());
+}
+
+void Service::setStandby(bool standby)
+{
+    if (m_role.standby() == standby)
+        return;
+    m_role.setStandby(standby);
+    m_activityLog.addLine(
+        dateTimeStamp() +
+        (standby ? QStringLiteral(" Stand-by: another machine holds the service lock of this database; not listening "
+                                  "and not sending until it is released")
+                 : QStringLiteral(" Active: this machine holds the service lock of this database and serves")));
+}
+
+void Service::RetourZenderTimer()
+{
+    m_scheduler->RetourZenderTimer();
+}
+
+void Service::RBSQOutTimerTimer()
+{
+    m_rbsChannel->queueTick();
+}
+
+void Service::ValysQOutTimerTimer()
+{
+    m_valysChannel->queueTick();
+}
+
+void Service::SendClientTimer()
+{
+    m_rbsChannel->sendTick();
+}
+
+void Service::SendclientValysTimer()
+{
+    m_valysChannel->sendTick();
+}
+
+} // namespace velora
+
+// The meta-object code sits with the class so that linking the class never
+// pulls in the meta-object code of unrelated classes of the library.
+#include "moc_Service.cpp"

@@ -1,0 +1,306 @@
+// The service against a live PostgreSQL server: two link machines on one
+// database (only one serves, the other takes over when it dies), the server
+// stopped hard under load, a row kept locked by another session, and the
+// service's session ended by the server in the middle of a packet.
+
+#include "faults/FaultKit.h"
+#include "support/PostgresCluster.h"
+#include "support/TestSupport.h"
+
+#include "wire/WireCodec.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QThread>
+
+#include <csignal>
+#include <future>
+
+using namespace velora;
+using namespace velora::faults;
+using velora::test::PostgresCluster;
+
+namespace {
+
+// The settings of a service on the test server's data source.
+bool writeServerSettings(const QString &folder, quint16 port)
+{
+    const PostgresCluster &cluster = PostgresCluster::shared();
+    return writeSettings(folder, port,
+                         {{QStringLiteral("xLoginServer_Text"), QStringLiteral("dsn:") + cluster.options().dataSource},
+                          {QStringLiteral("xLoginSQL_Text"), cluster.options().user},
+                          {QStringLiteral("xPaswoordSQL_Text"), cluster.options().password}});
+}
+
+Told toldIn(const QByteArray &reply)
+{
+    const qsizetype end = reply.indexOf("<EINDE>");
+    const qsizetype start = reply.lastIndexOf("<RBS>", end);
+    if (end < 0 || start < 0)
+        return Told::Nothing;
+    const QString payload = DecodeHexText(receivedText(reply.mid(start + 5, end - start - 5)));
+    return payload.startsWith(QLatin1String("AC"))   ? Told::Accepted
+           : payload.startsWith(QLatin1String("NC")) ? Told::Refused
+                                                     : Told::Nothing;
+}
+
+// A connection of the test's own, new each time: one made before the server
+// was stopped is gone with it.
+QSqlDatabase freshConnection(const PostgresCluster &cluster = PostgresCluster::shared())
+{
+    static int serial = 0;
+    return cluster.connection(QStringLiteral("test-%1").arg(++serial));
+}
+
+// How often `ride` is in planning; -1 when the server could not be asked.
+int storedCount(qint32 ride, const PostgresCluster &cluster = PostgresCluster::shared())
+{
+    QSqlDatabase db = freshConnection(cluster);
+    QSqlQuery query(db);
+    if (!query.exec(QStringLiteral("select count(*) from planning where pla_extern = %1").arg(ride)) || !query.next())
+        return -1;
+    return query.value(0).toInt();
+}
+
+// One ride on a connection of its own: what it was told and after how long.
+struct Timed {
+    Told told = Told::Nothing;
+    qint64 ms = 0;
+};
+// On a thread of its own: the event loop here goes on reading what the
+// service writes to its standard output, or the service would block on a
+// full pipe.
+Timed sendRide(quint16 port, qint32 ride, int timeoutMs = 20000)
+{
+    QElapsedTimer clock;
+    clock.start();
+    auto reply = std::async(std::launch::async,
+                            [port, ride, timeoutMs] { return exchangeOnce(port, newRidePacket(ride), timeoutMs); });
+    while (reply.wait_for(std::chrono::milliseconds(0)) != std::future_status::ready)
+        QTest::qWait(5);
+    const Told told = toldIn(reply.get());
+    return {told, clock.elapsed()};
+}
+
+bool listening(quint16 port)
+{
+    QTcpSocket probe;
+    probe.connectToHost(QHostAddress::LocalHost, port);
+    const bool up = probe.waitForConnected(300);
+    probe.abort();
+    return up;
+}
+
+// What a service said, shown when the test that ran it failed.
+struct ShownOnFailure {
+    ServiceProcess &service;
+    ~ShownOnFailure()
+    {
+        if (!QTest::currentTestFailed())
+            return;
+        // What the pipe holds reaches the process object through the event loop.
+        QTest::qWait(1000);
+        qInfo("service (state %d, exit %d) output:\n%s\n%s", int(service.process().state()), service.exitCode(),
+              service.output().right(20000).constData(), service.errors().right(2000).constData());
+    }
+};
+
+void runFor(int ms)
+{
+    QTest::qWait(ms);
+}
+
+} // namespace
+
+class TestServerFaults : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        // Fails the program (not a skip) when the server cannot be started.
+        PostgresCluster::shared();
+    }
+
+    void init() { QVERIFY(PostgresCluster::shared().resetTables()); }
+
+    // Two machines on one database: the second stays stand-by (says so once,
+    // does not listen) while the first serves; killed under load, the first
+    // is replaced within 10 s, and every ride answered "AC" by either is
+    // stored once with its own transaction row.
+    void standbyTakesOverWhenTheActiveDies()
+    {
+        QTemporaryDir dirA, dirB;
+        const quint16 portA = freeLoopbackPort();
+        const quint16 portB = freeLoopbackPort();
+        QVERIFY(writeServerSettings(dirA.path(), portA));
+        QVERIFY(writeServerSettings(dirB.path(), portB));
+
+        ServiceProcess active(dirA.path());
+        const ShownOnFailure activeShown{active};
+        QVERIFY(active.start());
+        QVERIFY2(ServiceProcess::waitForListening(portA), active.output().constData());
+        ServiceProcess standby(dirB.path());
+        const ShownOnFailure standbyShown{standby};
+        QVERIFY(standby.start());
+        QVERIFY2(standby.waitForOutput("Stand-by"), standby.output().constData());
+        runFor(3000);
+        QVERIFY2(!listening(portB), "the stand-by listens");
+        QCOMPARE(standby.output().count("Stand-by"), 1);
+
+        std::vector<RideOutcome> outcomes;
+        {
+            LoadClients load(portA, 4, 100000);
+            runFor(1500);
+            QVERIFY(load.accepted() > 0);
+            active.signal(SIGKILL);
+            QElapsedTimer takeover;
+            takeover.start();
+            QVERIFY(active.waitForExit(5000));
+            load.stop();
+            QVERIFY2(ServiceProcess::waitForListening(portB, 10000), standby.output().constData());
+            qInfo("takeover after the kill: %lld ms", takeover.elapsed());
+            QVERIFY(takeover.elapsed() < 10000);
+            outcomes = load.outcomes();
+        }
+        QVERIFY(standby.waitForOutput("Active", 3000));
+        {
+            LoadClients load(portB, 4, 500000);
+            runFor(1500);
+            load.stop();
+            QVERIFY(load.accepted() > 0);
+            const auto after = load.outcomes();
+            outcomes.insert(outcomes.end(), after.begin(), after.end());
+        }
+        QSqlDatabase db = freshConnection();
+        const LedgerReport report = checkLedger(db, outcomes);
+        QVERIFY2(report.sound(), qPrintable(report.text()));
+    }
+
+    // The server stopped hard under load and started again: packets during
+    // the outage are refused ("NC") at once, the service reconnects by
+    // itself, and nothing is lost, doubled or half written.
+    void serverStoppedHardUnderLoad()
+    {
+        // A server of its own that flushes every commit, as in production:
+        // the shared one runs without fsync and loses acknowledged commits
+        // when it is stopped hard.
+        PostgresCluster::Options durable;
+        durable.durable = true;
+        durable.dataSource = QStringLiteral("velora_pg_durable");
+        PostgresCluster cluster(durable);
+        QVERIFY2(cluster.start(), qPrintable(cluster.error()));
+        QTemporaryDir dir;
+        const quint16 port = freeLoopbackPort();
+        QVERIFY(writeSettings(dir.path(), port,
+                              {{QStringLiteral("xLoginServer_Text"), QStringLiteral("dsn:") + durable.dataSource},
+                               {QStringLiteral("xLoginSQL_Text"), durable.user},
+                               {QStringLiteral("xPaswoordSQL_Text"), durable.password}}));
+        ServiceProcess service(dir.path());
+        const ShownOnFailure serviceShown{service};
+        service.process().setProcessEnvironment(cluster.environment());
+        QVERIFY(service.start());
+        QVERIFY2(ServiceProcess::waitForListening(port), service.output().constData());
+
+        LoadClients load(port, 4, 200000);
+        runFor(1500);
+        QVERIFY(cluster.stopServer());
+        runFor(500);
+        const Timed down = sendRide(port, 299001);
+        qInfo("a packet while the server is down: told %d after %lld ms", int(down.told), down.ms);
+        QCOMPARE(down.told, Told::Refused);
+        QVERIFY(down.ms < 5000);
+        QElapsedTimer starting;
+        starting.start();
+        QVERIFY2(cluster.startServer(), qPrintable(cluster.error()));
+        qInfo("the server started again in %lld ms", starting.elapsed());
+
+        // Reconnects by itself: a ride is accepted again within a few seconds.
+        QElapsedTimer back;
+        back.start();
+        Timed up;
+        for (qint32 ride = 299100; back.elapsed() < 15000; ++ride) {
+            up = sendRide(port, ride);
+            if (up.told == Told::Accepted)
+                break;
+            QTest::qWait(200);
+        }
+        qInfo("accepted again %lld ms after the server started", back.elapsed());
+        QCOMPARE(up.told, Told::Accepted);
+        runFor(1000);
+        load.stop();
+        QVERIFY(load.accepted() > 0);
+
+        QSqlDatabase db = freshConnection(cluster);
+        const LedgerReport report = checkLedger(db, load.outcomes());
+        QVERIFY2(report.sound(), qPrintable(report.text()));
+        QCOMPARE(storedCount(299001, cluster), 0);
+    }
+
+    // Another session keeps the transaction table locked: the packet is
+    // refused when the statement time-out ends its wait, not held; then the
+    // server ends the service's session while a packet waits in its unit:
+    // that packet is rolled back, and the next one is stored on a new
+    // connection.
+    void lockedTableAndSessionEndedMidUnit()
+    {
+        PostgresCluster &cluster = PostgresCluster::shared();
+        QTemporaryDir dir;
+        const quint16 port = freeLoopbackPort();
+        QVERIFY(writeServerSettings(dir.path(), port));
+        ServiceProcess service(dir.path());
+        const ShownOnFailure serviceShown{service};
+        QVERIFY(service.start());
+        QVERIFY2(ServiceProcess::waitForListening(port), service.output().constData());
+        QCOMPARE(sendRide(port, 300001).told, Told::Accepted);
+
+        QSqlDatabase locker = freshConnection();
+        QVERIFY(locker.transaction());
+        QSqlQuery lock(locker);
+        QVERIFY2(lock.exec(QStringLiteral("LOCK TABLE transacties IN ACCESS EXCLUSIVE MODE")),
+                 qPrintable(lock.lastError().text()));
+        const Timed held = sendRide(port, 300002);
+        qInfo("a packet behind a held lock: told %d after %lld ms", int(held.told), held.ms);
+        QCOMPARE(held.told, Told::Refused);
+        QVERIFY(held.ms < 10000);
+        QCOMPARE(storedCount(300002), 0);
+
+        // The service's session waits for the same lock, inside its unit.
+        auto pending =
+            std::async(std::launch::async, [port] { return toldIn(exchangeOnce(port, newRidePacket(300003), 20000)); });
+        QSqlDatabase watcher = freshConnection();
+        QSqlQuery look(watcher);
+        qint64 waiting = 0;
+        QVERIFY(test::waitUntil(
+            [&] {
+                look.exec(QStringLiteral("select pid from pg_stat_activity where wait_event_type = 'Lock' and "
+                                         "datname = current_database()"));
+                waiting = look.next() ? look.value(0).toLongLong() : 0;
+                return waiting > 0;
+            },
+            4000));
+        QVERIFY(look.exec(QStringLiteral("select pg_terminate_backend(%1)").arg(waiting)));
+        while (pending.wait_for(std::chrono::milliseconds(0)) != std::future_status::ready)
+            QTest::qWait(5);
+        QCOMPARE(pending.get(), Told::Refused);
+        QVERIFY(locker.rollback());
+        QCOMPARE(storedCount(300003), 0);
+
+        // The next packet opens a new connection and is stored.
+        QCOMPARE(sendRide(port, 300004).told, Told::Accepted);
+        QCOMPARE(storedCount(300004), 1);
+        std::vector<RideOutcome> outcomes = {
+            {300001, Told::Accepted}, {300002, Told::Refused}, {300003, Told::Refused}, {300004, Told::Accepted}};
+        QSqlDatabase db = freshConnection();
+        const LedgerReport report = checkLedger(db, outcomes);
+        QVERIFY2(report.sound(), qPrintable(report.text()));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestServerFaults)
+#include "tst_serverfaults.moc"
