@@ -585,9 +585,16 @@ QCoro::Task<> IntakeServer::finishPeer(quint64 id)
         FramingResult framed = cutFrames(peer->held, {}, {.release = true});
         peer->held.clear();
         co_await handlePieces(id, std::move(framed.pieces));
+        // Their replies wait in the open group, which holds the peer: they
+        // are written before it is finished.
+        m_queue.closeGroup();
         peer = findPeer(id);
         if (!peer)
             co_return;
+        if (peer->handling > 0) {
+            peer->finishPending = true;
+            co_return;
+        }
     }
     removePeer(id);
 }

@@ -119,7 +119,9 @@ QCoro::Task<> PacketHandler::handle(QByteArray bytes, PeerLink &peer)
     if (answer.failed) {
         answer.refusal.clear();
         answer.storesRide = false;
-        m_failures.guard([&] { answer.reply = refusedReply(received); });
+        // Not even a refusal can be made of the text: the failure handler
+        // took that failure, and nothing is sent or logged for the packet.
+        answer.silent = !m_failures.guard([&] { answer.reply = refusedReply(received); });
     }
     answer.type = packetType(received);
     answer.sentReply = watched.reply();
@@ -253,6 +255,8 @@ void PacketHandler::deliver(const Answer &answer, const QString *commitFailure)
     // stored, and as "NC" when the commit refused it.
     QString sent = answer.sentReply;
     m_failures.guard([&] {
+        if (answer.silent)
+            return;
         if (!answer.lines.isEmpty())
             m_activityLog.addLines(answer.lines);
         if (!trimControl(reply).isEmpty()) {

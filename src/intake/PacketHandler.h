@@ -54,6 +54,7 @@ private:
         QString reply;   // hex text sent then (empty: none)
         QString refusal; // sent instead when the commit fails; empty when nothing of it is in the transaction
         bool failed = false;
+        bool silent = false;     // the failure handler took the packet's failure
         QString failure;         // the packet's own failure, logged after its reply line
         QStringList lines;       // its activity log lines, kept back to stay together
         QString type;            // the packet type as the metrics count it

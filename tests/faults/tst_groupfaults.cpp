@@ -83,13 +83,25 @@ struct PipelinedLoad {
     std::vector<PipelinedClient> clients{kConnections};
     std::vector<std::thread> threads;
     std::atomic<bool> stop{false};
+    std::atomic<int> finished{0};
 
     PipelinedLoad(quint16 port, int perRound, int rounds)
     {
         for (int c = 0; c < kConnections; ++c)
             threads.emplace_back([this, c, port, perRound, rounds] {
                 clients[size_t(c)].run(port, 100000 * (c + 1), perRound, rounds, stop);
+                ++finished;
             });
+    }
+    // Waits for the clients with this thread's event loop running: the
+    // service's standard output is read meanwhile. Left unread, the pipe
+    // fills after a hundred packets or so, and the service waits in its
+    // write of the log lines instead of answering.
+    void finish()
+    {
+        while (finished < kConnections)
+            QTest::qWait(20);
+        join();
     }
     ~PipelinedLoad()
     {
@@ -162,7 +174,7 @@ private Q_SLOTS:
                                       .arg(refused)));
 
         PipelinedLoad load(port, kPerRound, kRounds);
-        load.join();
+        load.finish();
         const std::vector<RideOutcome> outcomes = load.outcomes();
         QCOMPARE(int(outcomes.size()), kConnections * kPerRound * kRounds);
         QVERIFY2(load.orderFaults().isEmpty(), qPrintable(load.orderFaults().join(u'\n')));
