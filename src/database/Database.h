@@ -61,6 +61,9 @@ public:
     // grouped unit runs in a savepoint; endUnit() releases it (kept) or
     // rolls back to it (undone alone) and leaves the transaction open.
     void beginGroupedUnit();
+    // Whether the open connection's database can hold a group's units in
+    // savepoints; where it cannot, each unit is begun with beginUnit().
+    bool groupsUnits() const { return isOpen() && m_active->groupsUnits(); }
     // The armed unit has written (it is in its savepoint): the group cannot
     // be committed without it.
     bool unitInProgress() const { return m_unitJoined; }

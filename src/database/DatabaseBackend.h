@@ -115,6 +115,9 @@ public:
         Release,
         RollbackTo
     };
+    // False where units cannot share a transaction safely: each then
+    // commits on its own.
+    virtual bool groupsUnits() const { return true; }
     virtual QString savepointStatement(SavepointStep step) const
     {
         switch (step) {

@@ -186,7 +186,9 @@ QCoro::Task<> PacketHandler::handleSteps(const QString &received, PacketContext 
 QCoro::Task<> PacketHandler::inUnit(PacketContext &packet, bool requirePeer, Operation operation,
                                     const tRitOrder &order)
 {
-    if (m_queue)
+    // Where the database cannot group units, the unit commits on its own and
+    // its reply still waits in the group, in the order the packets came.
+    if (m_queue && m_database.groupsUnits())
         m_database.beginGroupedUnit();
     else
         m_database.beginUnit();
