@@ -223,12 +223,40 @@ QString PacketHandler::refusedReply(const QString &received) const
     return encodedReply(replyFor(ParseRideOrder(payload), QStringLiteral("NC")));
 }
 
+PacketHandler::~PacketHandler()
+{
+    if (m_queue)
+        m_queue->setWaitHook({});
+}
+
+void PacketHandler::setGroupQueue(WorkQueue *queue)
+{
+    if (m_queue)
+        m_queue->setWaitHook({});
+    m_queue = queue;
+    if (m_queue)
+        m_queue->setWaitHook([this] { showHeldLines(); });
+}
+
+void PacketHandler::showHeldLines()
+{
+    for (Answer &waiting : m_group) {
+        if (!waiting.lines.isEmpty())
+            m_activityLog.addLines(std::exchange(waiting.lines, {}));
+    }
+    if (m_activityLog.isHolding()) {
+        m_activityLog.addLines(m_activityLog.takeHeldLines());
+        m_activityLog.holdLines();
+    }
+}
+
 void PacketHandler::closeGroup()
 {
     // A unit that has begun writing cannot be split off the transaction (its
     // packet waits for the distance service after writing): the group goes
     // on until that packet has ended.
     if (m_database.unitInProgress()) {
+        showHeldLines();
         m_queue->leaveOpen([this] { closeGroup(); });
         return;
     }

@@ -43,7 +43,8 @@ public:
     // lines wait until the queue ends the group (WorkQueue::leaveOpen), when
     // one commit stores every unit that succeeded. Without a queue each
     // packet commits and answers on its own.
-    void setGroupQueue(WorkQueue *queue) { m_queue = queue; }
+    void setGroupQueue(WorkQueue *queue);
+    ~PacketHandler();
 
 private:
     using Operation = QCoro::Task<> (RideOperations::*)(const tRitOrder &, PacketContext &);
@@ -69,6 +70,10 @@ private:
     QCoro::Task<> inUnit(PacketContext &packet, bool requirePeer, Operation operation, const tRitOrder &order);
     // Commits the group and answers its packets in the order they came.
     void closeGroup();
+    // The packet in hand waits (for the distance service, up to its whole
+    // timeout): the lines kept back so far are shown now, in the order they
+    // came; the replies follow the commit.
+    void showHeldLines();
     void deliver(const Answer &answer, const QString *commitFailure);
     void logActivity(const QString &text);
     void openDatabase();

@@ -96,8 +96,11 @@ void WorkQueue::start(Entry entry)
     m_starting = false;
     // Still running: the job waits for an answer from outside. What the
     // group holds is stored and answered now rather than after the wait.
-    if (m_running)
+    if (m_running) {
+        if (m_waitHook)
+            m_waitHook();
         closeGroup();
+    }
 }
 
 QCoro::Task<> WorkQueue::watch(QPointer<WorkQueue> queue, Job job)

@@ -62,6 +62,9 @@ public:
     void leaveOpen(GroupClose close);
     // Ends the open group now, if there is one.
     void closeGroup();
+    // Called when a job waits for an answer from outside (its start returned
+    // with the job still running), before the group is closed.
+    void setWaitHook(std::function<void()> hook) { m_waitHook = std::move(hook); }
     bool hasOpenGroup() const { return bool(m_groupClose); }
 
     static constexpr int kGroupJobs = 64;
@@ -96,6 +99,7 @@ private:
     bool m_starting = false; // inside start(): a job that ends now ended without waiting
     bool m_runScheduled = false;
     GroupClose m_groupClose;
+    std::function<void()> m_waitHook;
     int m_groupJobs = 0;
     QElapsedTimer m_groupClock;
     bool m_groupCloseScheduled = false;
