@@ -417,18 +417,26 @@ ColumnNames SqliteBackend::columnsOf(Kept &kept)
     return kept.columns;
 }
 
-bool SqliteBackend::execute(const QString &statement, const QVariantList &bindings, StatementResult &result,
-                            QString &error)
+SqliteBackend::Kept *SqliteBackend::executed(const QString &statement, const QVariantList &bindings, QString &error)
 {
     Kept *entry = kept(statement, error);
     if (!entry)
+        return nullptr;
+    if (!entry->statement->execute(bindings)) {
+        error = entry->statement->errorText();
+        discard(statement, *entry->statement);
+        return nullptr;
+    }
+    return entry;
+}
+
+bool SqliteBackend::execute(const QString &statement, const QVariantList &bindings, StatementResult &result,
+                            QString &error)
+{
+    Kept *entry = executed(statement, bindings, error);
+    if (!entry)
         return false;
     SqliteStatement &run = *entry->statement;
-    if (!run.execute(bindings)) {
-        error = run.errorText();
-        discard(statement, run);
-        return false;
-    }
     result.columns = columnsOf(*entry);
     const int count = int(result.columns->size());
     while (run.next()) {
@@ -446,15 +454,10 @@ bool SqliteBackend::execute(const QString &statement, const QVariantList &bindin
 bool SqliteBackend::insert(const QString &statement, const QVariantList &bindings, bool wantKey, QVariant &key,
                            QString &error)
 {
-    Kept *entry = kept(statement, error);
+    Kept *entry = executed(statement, bindings, error);
     if (!entry)
         return false;
     SqliteStatement &run = *entry->statement;
-    if (!run.execute(bindings)) {
-        error = run.errorText();
-        discard(statement, run);
-        return false;
-    }
     key = wantKey ? run.lastInsertId() : QVariant();
     run.finish();
     return true;

@@ -51,6 +51,9 @@ private:
     // The statement prepared on the connection, the most recently used first;
     // nullptr with `error` when it does not prepare.
     Kept *kept(const QString &statement, QString &error);
+    // The kept statement run with `bindings`, its result ready to be read;
+    // nullptr with `error` when it does not prepare or run.
+    Kept *executed(const QString &statement, const QVariantList &bindings, QString &error);
     // After a failed execution: the next one prepares the statement afresh.
     void discard(const QString &statement, const SqliteStatement &failed);
     ColumnNames columnsOf(Kept &kept);

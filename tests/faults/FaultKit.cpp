@@ -44,6 +44,14 @@ bool writeSettings(const QString &folder, quint16 port, const QMap<QString, QStr
     return file.write(xml) == xml.size() && file.flush();
 }
 
+QMap<QString, QString> silentDistanceSettings(quint16 distancePort, int timeoutSeconds)
+{
+    return {{QStringLiteral("GoogleV2_Checked"), QStringLiteral("TRUE")},
+            {QStringLiteral("AfstandServer_Text"), QStringLiteral("127.0.0.1")},
+            {QStringLiteral("AfstandPoort_Text"), QString::number(distancePort)},
+            {QStringLiteral("AfstandTimeOut_Text"), QString::number(timeoutSeconds)}};
+}
+
 ServiceProcess::ServiceProcess(QString folder) : m_folder(std::move(folder)) {}
 
 ServiceProcess::~ServiceProcess()
@@ -124,10 +132,8 @@ QByteArray newRidePacket(qint32 ride)
     return envelopeBytes(QStringLiteral("<RBS>") + EncodeHexText(WriteCommaList(items)) + QStringLiteral("\r\n"));
 }
 
-namespace {
-
 // "AC" or "NC" of the first complete reply in bytes; Nothing while none is complete.
-Told firstReply(const QByteArray &bytes)
+Told toldIn(const QByteArray &bytes)
 {
     const qsizetype end = bytes.indexOf("<EINDE>");
     if (end < 0)
@@ -142,8 +148,6 @@ Told firstReply(const QByteArray &bytes)
         return Told::Refused;
     return Told::Nothing;
 }
-
-} // namespace
 
 QByteArray exchangeOnce(quint16 port, const QByteArray &packet, int timeoutMs)
 {
@@ -214,7 +218,7 @@ void LoadClients::run(int index)
                 continue;
             }
             received += socket.readAll();
-            outcome.told = firstReply(received);
+            outcome.told = toldIn(received);
         }
         own.push_back(outcome);
         if (outcome.told == Told::Accepted)

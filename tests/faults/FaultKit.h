@@ -25,6 +25,10 @@ namespace velora::faults {
 quint16 freeLoopbackPort();
 bool writeSettings(const QString &folder, quint16 port, const QMap<QString, QString> &extra = {});
 
+// Settings that make every new ride ask the distance service on
+// 127.0.0.1:distancePort, waiting at most timeoutSeconds.
+QMap<QString, QString> silentDistanceSettings(quint16 distancePort, int timeoutSeconds);
+
 // The service as a process, headless, on one program folder.
 class ServiceProcess {
 public:
@@ -64,6 +68,9 @@ struct RideOutcome {
     qint32 ride = 0;
     Told told = Told::Nothing;
 };
+
+// "AC" or "NC" of the first complete reply in bytes; Nothing while none is complete.
+Told toldIn(const QByteArray &bytes);
 
 // A new-ride packet ("NR") for `ride` as a booking system of channel RBS sends it.
 QByteArray newRidePacket(qint32 ride);

@@ -57,18 +57,6 @@ QStringList query(const QString &path, const QString &statement)
     return rows;
 }
 
-Told toldIn(const QByteArray &reply)
-{
-    const qsizetype end = reply.indexOf("<EINDE>");
-    const qsizetype start = reply.lastIndexOf("<RBS>", end);
-    if (end < 0 || start < 0)
-        return Told::Nothing;
-    const QString payload = DecodeHexText(receivedText(reply.mid(start + 5, end - start - 5)));
-    return payload.startsWith(QLatin1String("AC"))   ? Told::Accepted
-           : payload.startsWith(QLatin1String("NC")) ? Told::Refused
-                                                     : Told::Nothing;
-}
-
 } // namespace
 
 class TestDatabaseFaults : public QObject {

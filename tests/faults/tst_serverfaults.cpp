@@ -37,18 +37,6 @@ bool writeServerSettings(const QString &folder, quint16 port)
                           {QStringLiteral("xPaswoordSQL_Text"), cluster.options().password}});
 }
 
-Told toldIn(const QByteArray &reply)
-{
-    const qsizetype end = reply.indexOf("<EINDE>");
-    const qsizetype start = reply.lastIndexOf("<RBS>", end);
-    if (end < 0 || start < 0)
-        return Told::Nothing;
-    const QString payload = DecodeHexText(receivedText(reply.mid(start + 5, end - start - 5)));
-    return payload.startsWith(QLatin1String("AC"))   ? Told::Accepted
-           : payload.startsWith(QLatin1String("NC")) ? Told::Refused
-                                                     : Told::Nothing;
-}
-
 // A connection of the test's own, new each time: one made before the server
 // was stopped is gone with it.
 QSqlDatabase freshConnection(const PostgresCluster &cluster = PostgresCluster::shared())

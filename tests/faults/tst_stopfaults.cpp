@@ -98,11 +98,7 @@ private Q_SLOTS:
         QTcpServer silentDistance; // completes the handshake, never answers
         QVERIFY(silentDistance.listen(QHostAddress::LocalHost, 0));
         const quint16 port = freeLoopbackPort();
-        QVERIFY(writeSettings(tmp.path(), port,
-                              {{QStringLiteral("GoogleV2_Checked"), QStringLiteral("TRUE")},
-                               {QStringLiteral("AfstandServer_Text"), QStringLiteral("127.0.0.1")},
-                               {QStringLiteral("AfstandPoort_Text"), QString::number(silentDistance.serverPort())},
-                               {QStringLiteral("AfstandTimeOut_Text"), QStringLiteral("30")}}));
+        QVERIFY(writeSettings(tmp.path(), port, silentDistanceSettings(silentDistance.serverPort(), 30)));
         ServiceProcess service(tmp.path());
         QVERIFY(service.start());
         QVERIFY(ServiceProcess::waitForListening(port));
