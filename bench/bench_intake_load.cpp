@@ -10,7 +10,7 @@
 // one); the SQLite reference is left out then.
 //
 // Usage: bench_intake_load [--packets N] [--memory-packets N] [--dir DIR]
-//                          [--connections 1,8,64] [--dsn NAME [--user U] [--password P]]
+//                          [--connections 1,8,64] [--rate R] [--dsn NAME [--user U] [--password P]]
 
 #include "database/Database.h"
 #include "intake/IntakeServer.h"
@@ -41,6 +41,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <deque>
 #include <memory>
 #include <unistd.h>
 #include <vector>
@@ -216,6 +217,75 @@ LoadResult runLoad(quint16 port, int connections, int packets, qint32 &nextRide)
     return result;
 }
 
+// Packets offered at a fixed rate (packets/s over all connections, taken in
+// turns), whatever the replies do: the latency of each packet counts from the
+// moment it was due, so that a service falling behind shows in the
+// percentiles instead of slowing the load down.
+LoadResult runRateLoad(quint16 port, int connections, int packets, double rate, qint32 &nextRide)
+{
+    struct Client {
+        std::unique_ptr<QTcpSocket> socket;
+        QByteArray received;
+        std::deque<qint64> dueNs; // of the packets not answered yet, in the order sent
+    };
+    std::vector<Client> clients(connections);
+    std::vector<double> latencies;
+    latencies.reserve(packets);
+    int sent = 0;
+    int answered = 0;
+    int refused = 0;
+    QEventLoop loop;
+    QElapsedTimer wall;
+    for (Client &client : clients) {
+        client.socket = std::make_unique<QTcpSocket>();
+        client.socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        client.socket->connectToHost(QHostAddress::LocalHost, port);
+        if (!client.socket->waitForConnected(5000)) {
+            std::fprintf(stderr, "connect failed\n");
+            return {};
+        }
+        QObject::connect(client.socket.get(), &QTcpSocket::readyRead, &loop, [&, c = &client] {
+            c->received += c->socket->readAll();
+            qsizetype end;
+            while ((end = c->received.indexOf("<EINDE>")) >= 0 && !c->dueNs.empty()) {
+                latencies.push_back((wall.nsecsElapsed() - c->dueNs.front()) / 1e6);
+                c->dueNs.pop_front();
+                if (!c->received.startsWith("<RBS>4143"))
+                    ++refused;
+                c->received.remove(0, end + 7);
+                if (++answered == packets)
+                    loop.quit();
+            }
+        });
+    }
+    const double intervalNs = 1e9 / rate;
+    QTimer pace;
+    pace.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&pace, &QTimer::timeout, &loop, [&] {
+        // Every packet due by now goes out, each stamped with its due time.
+        while (sent < packets && sent * intervalNs <= wall.nsecsElapsed()) {
+            Client &client = clients[size_t(sent % connections)];
+            client.dueNs.push_back(qint64(sent * intervalNs));
+            client.socket->write(newRidePacket(nextRide++));
+            ++sent;
+        }
+        if (sent >= packets)
+            pace.stop();
+    });
+    wall.start();
+    pace.start(1);
+    loop.exec();
+    const double seconds = wall.nsecsElapsed() / 1e9;
+
+    std::sort(latencies.begin(), latencies.end());
+    LoadResult result;
+    result.packetsPerSecond = packets / seconds;
+    result.p50Ms = latencies[latencies.size() / 2];
+    result.p99Ms = latencies[std::min(latencies.size() - 1, latencies.size() * 99 / 100)];
+    result.refused = refused;
+    return result;
+}
+
 // Plain SQLite transactions of the same rows the intake stores per packet.
 double referenceRate(const QString &folder, const QString &serviceDb, int transactions)
 {
@@ -303,6 +373,9 @@ int main(int argc, char *argv[])
     parser.addOption({QStringLiteral("password"),
                       QStringLiteral("Password of the data source (default: $VELORA_PG_PASSWORD)."),
                       QStringLiteral("password"), qEnvironmentVariable("VELORA_PG_PASSWORD")});
+    parser.addOption({QStringLiteral("rate"),
+                      QStringLiteral("Offer packets at this fixed rate (packets/s) instead of as fast as answered."),
+                      QStringLiteral("r")});
     parser.addHelpOption();
     parser.process(app);
     const int packets = parser.value(QStringLiteral("packets")).toInt();
@@ -350,6 +423,19 @@ int main(int argc, char *argv[])
     // reference runs right before and right after each load, on the same disk.
     const QString serviceDb = QDir(serviceFolder).filePath(QStringLiteral("VeloraRBS.db"));
     int round = 0;
+    if (parser.isSet(QStringLiteral("rate"))) {
+        const double rate = parser.value(QStringLiteral("rate")).toDouble();
+        for (int connections : connectionCounts) {
+            const LoadResult r = runRateLoad(service.port, connections, packets, rate, nextRide);
+            std::printf("NR  N=%-3d offered %8.1f packets/s   done %8.1f packets/s   p50 %6.2f ms   p99 %6.2f ms"
+                        "   refused %d\n",
+                        connections, rate, r.packetsPerSecond, r.p50Ms, r.p99Ms, r.refused);
+            std::fflush(stdout);
+        }
+        service.quit();
+        service.wait();
+        return 0;
+    }
     for (int connections : connectionCounts) {
         if (onServer) {
             const LoadResult r = runLoad(service.port, connections, packets, nextRide);

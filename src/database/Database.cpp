@@ -8,6 +8,8 @@
 #include <QDir>
 #include <QRegularExpression>
 
+#include <utility>
+
 namespace velora {
 
 namespace {
@@ -136,6 +138,8 @@ void Database::open()
         return;
     // An armed unit stays armed: the intake arms it before the packet's first
     // dataset opens the connection.
+    if (m_inTransaction)
+        loseGroup();
     m_inTransaction = false;
 
     const ConnectionTarget target = connectionTargetFor(m_settings, m_programFolder);
@@ -198,8 +202,12 @@ void Database::close()
         QString ignored;
         m_active->transaction(DatabaseBackend::Step::Rollback, ignored);
     }
+    if (m_inTransaction)
+        loseGroup();
     m_inTransaction = false;
     m_unitArmed = false;
+    m_unitJoined = false;
+    m_unitGrouped = false;
     m_serviceLock = false;
     m_active->close();
     if (wasOpen)
@@ -215,28 +223,84 @@ void Database::closeIfFileReplaced()
 void Database::beginUnit()
 {
     m_unitArmed = true;
+    m_unitGrouped = false;
+    m_unitJoined = false;
+}
+
+void Database::beginGroupedUnit()
+{
+    m_unitArmed = true;
+    m_unitGrouped = true;
+    m_unitJoined = false;
 }
 
 void Database::joinUnit()
 {
-    if (!m_unitArmed || m_inTransaction)
+    if (!m_unitArmed || m_unitJoined)
         return;
-    if (!isOpen())
-        open();
-    // A machine that does not hold the service lock serves no booking
-    // system: the other one of the pair does, and the packet is refused.
-    if (!m_serviceLock)
-        throw Failure(QStringLiteral("Database: stand-by, the other machine of the pair serves this database"));
+    if (!m_inTransaction) {
+        if (!isOpen())
+            open();
+        // A machine that does not hold the service lock serves no booking
+        // system: the other one of the pair does, and the packet is refused.
+        // The lock goes only with the connection, which ends a group's
+        // transaction as well.
+        if (!m_serviceLock)
+            throw Failure(QStringLiteral("Database: stand-by, the other machine of the pair serves this database"));
+        QString error;
+        if (!m_active->transaction(DatabaseBackend::Step::Begin, error))
+            throw Failure(QStringLiteral("Database: %1").arg(error));
+        m_inTransaction = true;
+        m_groupTransaction = m_unitGrouped;
+    }
+    if (m_unitGrouped)
+        runSavepoint(DatabaseBackend::SavepointStep::Set);
+    m_unitJoined = true;
+}
+
+void Database::runSavepoint(DatabaseBackend::SavepointStep step)
+{
+    const QString statement = m_active->savepointStatement(step);
+    if (statement.isEmpty())
+        return;
+    StatementResult ignored;
     QString error;
-    if (!m_active->transaction(DatabaseBackend::Step::Begin, error))
+    if (!m_active->execute(statement, {}, ignored, error))
         throw Failure(QStringLiteral("Database: %1").arg(error));
-    m_inTransaction = true;
 }
 
 void Database::endUnit(bool commit)
 {
-    const bool hadTransaction = m_inTransaction;
+    const bool joined = std::exchange(m_unitJoined, false);
+    const bool grouped = std::exchange(m_unitGrouped, false);
     m_unitArmed = false;
+    if (grouped) {
+        if (!joined || !m_inTransaction)
+            return;
+        if (!isOpen()) {
+            // The connection ended under the unit (the server closed it):
+            // the units kept before it went with the transaction.
+            loseGroup();
+            return;
+        }
+        try {
+            if (commit) {
+                runSavepoint(DatabaseBackend::SavepointStep::Release);
+                return;
+            }
+            runSavepoint(DatabaseBackend::SavepointStep::RollbackTo);
+            runSavepoint(DatabaseBackend::SavepointStep::Release);
+        } catch (const Failure &failure) {
+            // The unit cannot be told apart from the others any more: the
+            // group ends without storing anything.
+            m_groupBroken = true;
+            m_groupFailure = failure.message();
+            throw;
+        }
+        return;
+    }
+
+    const bool hadTransaction = m_inTransaction;
     m_inTransaction = false;
     if (!hadTransaction || !isOpen())
         return;
@@ -245,6 +309,41 @@ void Database::endUnit(bool commit)
         m_active->transaction(DatabaseBackend::Step::Rollback, error);
         return;
     }
+    commitTransaction();
+}
+
+void Database::commitGroup()
+{
+    const bool hadTransaction = std::exchange(m_inTransaction, false);
+    const bool broken = std::exchange(m_groupBroken, false);
+    m_groupTransaction = false;
+    if (broken) {
+        // Units begun on a new connection after the old one was lost are
+        // undone as well: the whole group is refused, none of it stored.
+        if (hadTransaction && isOpen()) {
+            QString ignored;
+            m_active->transaction(DatabaseBackend::Step::Rollback, ignored);
+        }
+        throw Failure(std::exchange(m_groupFailure, {}));
+    }
+    if (!hadTransaction)
+        return;
+    if (!isOpen())
+        throw Failure(QStringLiteral("Database: the connection ended before the packets were stored"));
+    commitTransaction();
+}
+
+void Database::loseGroup()
+{
+    if (!m_groupTransaction || m_groupBroken)
+        return;
+    m_groupBroken = true;
+    m_groupFailure = QStringLiteral("Database: the connection ended before the packets were stored");
+}
+
+void Database::commitTransaction()
+{
+    QString error;
     // Another file moved over the open one while the packet was stored: its
     // rows went into the file that was replaced, and the booking system must
     // not hear that they are stored (it sends the ride again, into the file

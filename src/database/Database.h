@@ -56,6 +56,26 @@ public:
     void endUnit(bool commit); // commit or roll back; no-op without a transaction
     bool inTransaction() const { return m_inTransaction; }
 
+    // Units of a group share one transaction, committed once for all of
+    // them by commitGroup(): one disk flush instead of one per packet. Each
+    // grouped unit runs in a savepoint; endUnit() releases it (kept) or
+    // rolls back to it (undone alone) and leaves the transaction open.
+    void beginGroupedUnit();
+    // Whether the open connection's database can hold a group's units in
+    // savepoints; where it cannot, each unit is begun with beginUnit().
+    bool groupsUnits() const { return isOpen() && m_active->groupsUnits(); }
+    // The armed unit has written (it is in its savepoint): the group cannot
+    // be committed without it.
+    bool unitInProgress() const { return m_unitJoined; }
+    // A grouped unit's rollback failed (the connection lost, or the database
+    // undid the whole transaction itself): what the group holds is in doubt
+    // and it must end now, with commitGroup() failing.
+    bool groupBroken() const { return m_groupBroken; }
+    // Commits what the group's units kept. Throws Failure (everything rolled
+    // back) when the commit or the group failed; nothing to do without a
+    // transaction.
+    void commitGroup();
+
     // The service lock (see DatabaseBackend::tryTakeServiceLock): open()
     // asks for it with every new connection, takeServiceLock() again on an
     // open one that does not hold it. Lost with the connection. Units of work
@@ -95,6 +115,16 @@ private:
     QString m_sqlitePath;      // the SQLite file the connection was opened on
     bool m_unitArmed = false;
     bool m_inTransaction = false;
+    bool m_unitGrouped = false; // the armed unit runs in a savepoint of the group's transaction
+    bool m_unitJoined = false;  // the armed unit has begun writing
+    bool m_groupBroken = false;
+    bool m_groupTransaction = false; // the open transaction is a group's
+    QString m_groupFailure;
+    void runSavepoint(DatabaseBackend::SavepointStep step);
+    // The connection went with a group's transaction open: what its units
+    // kept is gone, and commitGroup() must refuse the whole group.
+    void loseGroup();
+    void commitTransaction();
     bool m_serviceLock = false;
 };
 

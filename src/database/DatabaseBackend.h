@@ -106,6 +106,28 @@ public:
                         QString &error) = 0;
     virtual bool transaction(Step step, QString &error) = 0;
 
+    // Several packets' units share one transaction, each inside a savepoint
+    // of its own, so that one that fails is undone alone. The statement for
+    // each step in the database's dialect (the standard form by default);
+    // an empty text where the database needs none.
+    enum class SavepointStep {
+        Set,
+        Release,
+        RollbackTo
+    };
+    // False where units cannot share a transaction safely: each then
+    // commits on its own.
+    virtual bool groupsUnits() const { return true; }
+    virtual QString savepointStatement(SavepointStep step) const
+    {
+        switch (step) {
+        case SavepointStep::Set: return QStringLiteral("SAVEPOINT velora_unit");
+        case SavepointStep::Release: return QStringLiteral("RELEASE SAVEPOINT velora_unit");
+        case SavepointStep::RollbackTo: return QStringLiteral("ROLLBACK TO SAVEPOINT velora_unit");
+        }
+        return {};
+    }
+
     // The dialect: statements keep the texts the design gives them; this
     // turns what the database does not understand into its own form.
     virtual QString translate(const QString &statement) const { return statement; }

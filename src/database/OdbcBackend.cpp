@@ -331,4 +331,16 @@ bool OdbcBackend::transaction(Step step, QString &error)
     return ok;
 }
 
+QString OdbcBackend::savepointStatement(SavepointStep step) const
+{
+    if (m_dialect == SqlDialect::PostgreSql)
+        return DatabaseBackend::savepointStatement(step);
+    switch (step) {
+    case SavepointStep::Set: return QStringLiteral("SAVE TRANSACTION velora_unit");
+    case SavepointStep::Release: return {};
+    case SavepointStep::RollbackTo: return QStringLiteral("ROLLBACK TRANSACTION velora_unit");
+    }
+    return {};
+}
+
 } // namespace velora

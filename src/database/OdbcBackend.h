@@ -32,6 +32,15 @@ public:
     bool insert(const QString &statement, const QVariantList &bindings, bool wantKey, QVariant &key,
                 QString &error) override;
     bool transaction(Step step, QString &error) override;
+    // SQL Server names its savepoints with SAVE TRANSACTION and has no
+    // release: a savepoint simply ends with the transaction. PostgreSQL
+    // takes the standard form.
+    QString savepointStatement(SavepointStep step) const override;
+    // Not on PostgreSQL: its ODBC driver wraps every statement in a savepoint
+    // of its own to undo a failed statement alone, and a unit's savepoints
+    // cut through those ("internal SAVEPOINT failed"); a transaction aborted
+    // that way is ended by its commit without storing anything.
+    bool groupsUnits() const override { return m_dialect != SqlDialect::PostgreSql; }
     QString translate(const QString &statement) const override;
     // sp_getapplock on SQL Server, pg_try_advisory_lock on PostgreSQL.
     bool tryTakeServiceLock(QString &error) override;

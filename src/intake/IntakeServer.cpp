@@ -111,6 +111,7 @@ QHostAddress listenAddress(const QString &text)
 }
 
 struct IntakeServer::Peer final : PeerLink {
+    IntakeServer *server = nullptr;
     quint64 id = 0;
     QTcpSocket *socket = nullptr;
     QString peerAddress;
@@ -132,6 +133,14 @@ struct IntakeServer::Peer final : PeerLink {
         if (atOnce)
             socket->flush();
     }
+    void hold() override { ++handling; }
+    void release() override
+    {
+        // It left while its replies waited for their commit: it is finished
+        // now, as a job like any other.
+        if (--handling == 0 && finishPending)
+            server->postJob("gone", id, &IntakeServer::finishPeer);
+    }
 };
 
 IntakeServer::IntakeServer(Settings &settings, Log &activityLog, Log &returnLog, FailureHandler &failures,
@@ -140,12 +149,15 @@ IntakeServer::IntakeServer(Settings &settings, Log &activityLog, Log &returnLog,
       m_queue(queue), m_logFolder(std::move(logFolder)),
       m_handler(settings, activityLog, returnLog, failures, database, datasets), m_maxConnections(connectionBound())
 {
+    m_handler.setGroupQueue(&m_queue);
     m_server.setListenBacklogSize(kListenBacklog);
     connect(&m_server, &QTcpServer::newConnection, this, [this] { RBSServerSocketClientConnect(); });
 }
 
 IntakeServer::~IntakeServer()
 {
+    // Packets handled but not yet committed are stored and answered first.
+    m_queue.closeGroup();
     m_server.close();
     // The sockets would report their disconnection into a half-destroyed server.
     for (auto &[id, peer] : m_peers)
@@ -280,6 +292,9 @@ void IntakeServer::stop(int replyWaitMs)
     // booking system, told nothing, sends it again to the next run.
     m_stopped = true;
     m_server.close();
+    // Packets handled but not yet committed are stored and answered: their
+    // replies are among those delivered now.
+    m_queue.closeGroup();
     for (const quint64 id : peerIds()) {
         if (Peer *peer = findPeer(id))
             peer->holdTimer.stop();
@@ -377,6 +392,7 @@ void IntakeServer::RBSServerSocketClientConnect()
         }
         auto peer = std::make_unique<Peer>();
         const quint64 id = m_nextId++;
+        peer->server = this;
         peer->id = id;
         peer->socket = socket;
         peer->peerAddress = peerAddressText(socket->peerAddress());
@@ -456,10 +472,16 @@ void IntakeServer::postJob(const char *what, quint64 id, QCoro::Task<> (IntakeSe
     // While a job of the same kind waits for this peer, it will do this one's
     // work as well: it reads whatever has arrived by the time it runs.
     QPointer<IntakeServer> self(this);
-    m_queue.postJob(jobKey(what, id), [self, id, job]() -> QCoro::Task<> {
+    auto run = [self, id, job]() -> QCoro::Task<> {
         if (self)
             co_await (self.data()->*job)(id);
-    });
+    };
+    // Reads join the open group of packets; a disconnection ends it first,
+    // so that the peer's replies are written before it is finished.
+    if (job == &IntakeServer::finishPeer)
+        m_queue.postJob(jobKey(what, id), std::move(run));
+    else
+        m_queue.postGroupJob(jobKey(what, id), std::move(run));
 }
 
 QCoro::Task<> IntakeServer::RBSServerSocketClientRead(quint64 id)
@@ -563,9 +585,16 @@ QCoro::Task<> IntakeServer::finishPeer(quint64 id)
         FramingResult framed = cutFrames(peer->held, {}, {.release = true});
         peer->held.clear();
         co_await handlePieces(id, std::move(framed.pieces));
+        // Their replies wait in the open group, which holds the peer: they
+        // are written before it is finished.
+        m_queue.closeGroup();
         peer = findPeer(id);
         if (!peer)
             co_return;
+        if (peer->handling > 0) {
+            peer->finishPending = true;
+            co_return;
+        }
     }
     removePeer(id);
 }

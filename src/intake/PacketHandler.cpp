@@ -7,7 +7,12 @@
 #include "shell/Log.h"
 #include "shell/ServiceMetrics.h"
 #include "shell/TextRules.h"
+#include "shell/WorkQueue.h"
 #include "wire/WireCodec.h"
+
+#include <algorithm>
+#include <optional>
+#include <utility>
 
 namespace velora {
 
@@ -37,8 +42,19 @@ QString packetType(const QString &received)
     }
 }
 
+// The type of the reply in a hex text, as the metrics count it.
+QString replyType(const QString &hexText)
+{
+    try {
+        return DecodeHexText(hexText).left(2);
+    } catch (...) {
+        return {};
+    }
+}
+
 // The connection as the handling sees it, noting the reply that went out
-// ("AC" or "NC"), whichever step sent it.
+// ("AC" or "NC"), whichever step sent it (a cancellation's "AC" goes out
+// during its handling).
 class ReplyWatch final : public PeerLink {
 public:
     explicit ReplyWatch(PeerLink &peer) : m_peer(peer) {}
@@ -50,12 +66,15 @@ public:
         m_peer.send(bytes, atOnce);
         try {
             if (const auto hexText = UnwrapEnvelope(receivedText(bytes)))
-                m_reply = DecodeHexText(*hexText).left(2);
+                m_reply = replyType(*hexText);
         } catch (...) {
             // Only counted, never in the way of the reply itself.
         }
     }
-    QString reply() const { return m_reply.isEmpty() ? QStringLiteral("none") : m_reply; }
+    void hold() override { m_peer.hold(); }
+    void release() override { m_peer.release(); }
+    // "AC" or "NC"; empty when nothing was sent.
+    QString reply() const { return m_reply; }
 
 private:
     PeerLink &m_peer;
@@ -80,32 +99,46 @@ QCoro::Task<> PacketHandler::handle(QByteArray bytes, PeerLink &peer)
 {
     ReplyWatch watched(peer);
     PacketContext packet{watched, QString()};
+    Answer answer;
+    answer.peer = &peer;
+    const bool grouped = m_queue != nullptr;
+    if (grouped)
+        m_activityLog.holdLines();
     QString received;
     try {
         received = receivedText(bytes);
-        co_await handleSteps(received, packet);
+        co_await handleSteps(received, packet, answer);
+        answer.reply = packet.pendingReply;
     } catch (const std::exception &e) {
-        const QString message = failureMessage(e);
-        m_failures.guard([&] { failurePath(received, packet, message); });
+        answer.failed = true;
+        answer.failure = failureMessage(e);
     } catch (...) {
-        m_failures.guard([&] { failurePath(received, packet, QStringLiteral("Unknown failure")); });
+        answer.failed = true;
+        answer.failure = QStringLiteral("Unknown failure");
     }
-    if (m_metrics)
-        m_metrics->packetHandled(packetType(received), watched.reply());
+    if (answer.failed) {
+        answer.refusal.clear();
+        answer.storesRide = false;
+        // Not even a refusal can be made of the text: the failure handler
+        // took that failure, and nothing is sent or logged for the packet.
+        answer.silent = !m_failures.guard([&] { answer.reply = refusedReply(received); });
+    }
+    answer.type = packetType(received);
+    answer.sentReply = watched.reply();
+    if (!grouped) {
+        deliver(answer, nullptr);
+        co_return;
+    }
+    answer.lines = m_activityLog.takeHeldLines();
+    // The connection stays until the reply is written.
+    peer.hold();
+    m_group.push_back(std::move(answer));
+    m_queue->leaveOpen([this] { closeGroup(); });
+    if (m_database.groupBroken())
+        m_queue->closeGroup();
 }
 
-void PacketHandler::openDatabase()
-{
-    try {
-        m_database.open();
-    } catch (...) {
-        if (m_metrics)
-            m_metrics->databaseFailure();
-        throw;
-    }
-}
-
-QCoro::Task<> PacketHandler::handleSteps(const QString &received, PacketContext &packet)
+QCoro::Task<> PacketHandler::handleSteps(const QString &received, PacketContext &packet, Answer &answer)
 {
     if (m_activityLog.lineCount() > kActivityLogBound)
         m_activityLog.clear();
@@ -118,7 +151,8 @@ QCoro::Task<> PacketHandler::handleSteps(const QString &received, PacketContext 
     if (const auto hexText = UnwrapEnvelope(received)) {
         const QString payload = DecodeHexText(*hexText);
         const tRitOrder order = ParseRideOrder(payload);
-        packet.pendingReply = encodedReply(replyFor(order, QStringLiteral("NC")));
+        const QString refusal = encodedReply(replyFor(order, QStringLiteral("NC")));
+        packet.pendingReply = refusal;
 
         // The packet type is read from the payload itself, case-sensitively;
         // the parsed item is not used for it.
@@ -130,24 +164,34 @@ QCoro::Task<> PacketHandler::handleSteps(const QString &received, PacketContext 
             logActivity(QStringLiteral("- ") + type.toString() + QStringLiteral(" pakket ontvangen "));
         } else if (type == u"NR") {
             co_await inUnit(packet, true, &RideOperations::RegisterNewRide, order);
+            answer.refusal = refusal;
+            answer.storesRide = true;
         } else if (type == u"WR") {
             co_await inUnit(packet, true, &RideOperations::ApplyRideChange, order);
+            answer.refusal = refusal;
         } else if (type == u"VR") {
+            // Its "AC" goes out at once, so the replies its connection is
+            // still owed go out before it.
+            if (m_queue && std::any_of(m_group.begin(), m_group.end(),
+                                       [&](const Answer &waiting) { return waiting.peer == answer.peer; }))
+                m_queue->closeGroup();
             // Its "AC" went out first; the peer already holds it, so a peer
             // that left since does not undo the cancellation.
             co_await inUnit(packet, false, &RideOperations::CancelRide, order);
+            answer.refusal = refusal;
         }
     }
-
-    if (!trimControl(packet.pendingReply).isEmpty())
-        sendReply(packet.peer, packet.pendingReply);
-    m_activityLog.addLine(QStringLiteral("* <RBS>") + packet.pendingReply + QStringLiteral("<EINDE>"));
 }
 
 QCoro::Task<> PacketHandler::inUnit(PacketContext &packet, bool requirePeer, Operation operation,
                                     const tRitOrder &order)
 {
-    m_database.beginUnit();
+    // Where the database cannot group units, the unit commits on its own and
+    // its reply still waits in the group, in the order the packets came.
+    if (m_queue && m_database.groupsUnits())
+        m_database.beginGroupedUnit();
+    else
+        m_database.beginUnit();
     try {
         co_await (m_operations.*operation)(order, packet);
         // A peer that is gone can receive no "AC"; it will send the packet
@@ -161,8 +205,6 @@ QCoro::Task<> PacketHandler::inUnit(PacketContext &packet, bool requirePeer, Ope
                 m_metrics->databaseFailure();
             throw;
         }
-        if (m_metrics && operation == &RideOperations::RegisterNewRide)
-            m_metrics->rideStored();
     } catch (...) {
         try {
             m_database.endUnit(false);
@@ -174,16 +216,105 @@ QCoro::Task<> PacketHandler::inUnit(PacketContext &packet, bool requirePeer, Ope
     }
 }
 
-void PacketHandler::failurePath(const QString &received, PacketContext &packet, const QString &message)
+QString PacketHandler::refusedReply(const QString &received) const
 {
     // Decoded without testing for "<RBS>", as the received text stands.
     const QString payload = DecodeHexText(received.mid(5, qMax<qsizetype>(0, received.size() - 7)));
-    const tRitOrder order = ParseRideOrder(payload);
-    const QString refused = encodedReply(replyFor(order, QStringLiteral("NC")));
-    if (!refused.isEmpty())
-        sendReply(packet.peer, refused);
-    m_activityLog.addLine(QStringLiteral("* <RBS>") + refused + QStringLiteral("<EINDE>"));
-    m_activityLog.addLine(message + u' ');
+    return encodedReply(replyFor(ParseRideOrder(payload), QStringLiteral("NC")));
+}
+
+PacketHandler::~PacketHandler()
+{
+    if (m_queue)
+        m_queue->setWaitHook({});
+}
+
+void PacketHandler::setGroupQueue(WorkQueue *queue)
+{
+    if (m_queue)
+        m_queue->setWaitHook({});
+    m_queue = queue;
+    if (m_queue)
+        m_queue->setWaitHook([this] { showHeldLines(); });
+}
+
+void PacketHandler::showHeldLines()
+{
+    for (Answer &waiting : m_group) {
+        if (!waiting.lines.isEmpty())
+            m_activityLog.addLines(std::exchange(waiting.lines, {}));
+    }
+    if (m_activityLog.isHolding()) {
+        m_activityLog.addLines(m_activityLog.takeHeldLines());
+        m_activityLog.holdLines();
+    }
+}
+
+void PacketHandler::closeGroup()
+{
+    // A unit that has begun writing cannot be split off the transaction (its
+    // packet waits for the distance service after writing): the group goes
+    // on until that packet has ended.
+    if (m_database.unitInProgress()) {
+        showHeldLines();
+        m_queue->leaveOpen([this] { closeGroup(); });
+        return;
+    }
+    std::vector<Answer> answers = std::exchange(m_group, {});
+    std::optional<QString> commitFailure;
+    try {
+        m_database.commitGroup();
+    } catch (const std::exception &e) {
+        commitFailure = failureMessage(e);
+    } catch (...) {
+        commitFailure = QStringLiteral("Unknown failure");
+    }
+    if (commitFailure && m_metrics)
+        m_metrics->databaseFailure();
+    for (const Answer &answer : answers) {
+        deliver(answer, commitFailure ? &*commitFailure : nullptr);
+        answer.peer->release();
+    }
+}
+
+void PacketHandler::deliver(const Answer &answer, const QString *commitFailure)
+{
+    const bool refused = commitFailure && !answer.refusal.isEmpty();
+    const QString &reply = refused ? answer.refusal : answer.reply;
+    // Counted as it goes out: a grouped packet's "AC" only once its group is
+    // stored, and as "NC" when the commit refused it.
+    QString sent = answer.sentReply;
+    m_failures.guard([&] {
+        if (answer.silent)
+            return;
+        if (!answer.lines.isEmpty())
+            m_activityLog.addLines(answer.lines);
+        if (!trimControl(reply).isEmpty()) {
+            sendReply(*answer.peer, reply);
+            sent = replyType(reply);
+        }
+        m_activityLog.addLine(QStringLiteral("* <RBS>") + reply + QStringLiteral("<EINDE>"));
+        if (refused)
+            m_activityLog.addLine(*commitFailure + u' ');
+        else if (answer.failed)
+            m_activityLog.addLine(answer.failure + u' ');
+    });
+    if (!m_metrics)
+        return;
+    m_metrics->packetHandled(answer.type, sent.isEmpty() ? QStringLiteral("none") : sent);
+    if (answer.storesRide && !refused)
+        m_metrics->rideStored();
+}
+
+void PacketHandler::openDatabase()
+{
+    try {
+        m_database.open();
+    } catch (...) {
+        if (m_metrics)
+            m_metrics->databaseFailure();
+        throw;
+    }
 }
 
 } // namespace velora

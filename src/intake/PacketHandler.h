@@ -5,6 +5,9 @@
 #include <QByteArray>
 #include <QCoroTask>
 #include <QString>
+#include <QStringList>
+
+#include <vector>
 
 namespace velora {
 
@@ -14,6 +17,7 @@ class Log;
 class PeerLink;
 class ServiceMetrics;
 class Settings;
+class WorkQueue;
 struct Datasets;
 struct PacketContext;
 
@@ -34,14 +38,43 @@ public:
     // database's failed opens and commits there.
     void setMetrics(ServiceMetrics *metrics) { m_metrics = metrics; }
 
+    // Packets handled from jobs of this queue share commits: a packet's unit
+    // runs in a savepoint of the group's transaction, and its reply and log
+    // lines wait until the queue ends the group (WorkQueue::leaveOpen), when
+    // one commit stores every unit that succeeded. Without a queue each
+    // packet commits and answers on its own.
+    void setGroupQueue(WorkQueue *queue);
+    ~PacketHandler();
+
 private:
     using Operation = QCoro::Task<> (RideOperations::*)(const tRitOrder &, PacketContext &);
 
-    QCoro::Task<> handleSteps(const QString &received, PacketContext &packet);
-    void failurePath(const QString &received, PacketContext &packet, const QString &message);
+    // What a packet's handling leaves to be done when its group is stored.
+    struct Answer {
+        PeerLink *peer = nullptr;
+        QString reply;   // hex text sent then (empty: none)
+        QString refusal; // sent instead when the commit fails; empty when nothing of it is in the transaction
+        bool failed = false;
+        bool silent = false;     // the failure handler took the packet's failure
+        QString failure;         // the packet's own failure, logged after its reply line
+        QStringList lines;       // its activity log lines, kept back to stay together
+        QString type;            // the packet type as the metrics count it
+        QString sentReply;       // "AC"/"NC" already sent during the handling (a cancellation's)
+        bool storesRide = false; // a new ride whose unit succeeded: stored with the commit
+    };
+
+    QCoro::Task<> handleSteps(const QString &received, PacketContext &packet, Answer &answer);
+    QString refusedReply(const QString &received) const;
     // The rows one packet writes are committed together: "AC" is only sent
     // for what is stored, "NC" leaves nothing of the ride stored.
     QCoro::Task<> inUnit(PacketContext &packet, bool requirePeer, Operation operation, const tRitOrder &order);
+    // Commits the group and answers its packets in the order they came.
+    void closeGroup();
+    // The packet in hand waits (for the distance service, up to its whole
+    // timeout): the lines kept back so far are shown now, in the order they
+    // came; the replies follow the commit.
+    void showHeldLines();
+    void deliver(const Answer &answer, const QString *commitFailure);
     void logActivity(const QString &text);
     void openDatabase();
 
@@ -50,6 +83,8 @@ private:
     FailureHandler &m_failures;
     Database &m_database;
     RideOperations m_operations;
+    WorkQueue *m_queue = nullptr;
+    std::vector<Answer> m_group;
     ServiceMetrics *m_metrics = nullptr;
 };
 

@@ -15,6 +15,10 @@ public:
     // Writes the bytes in one write; throws Failure when the peer is gone.
     // They go onto the wire when the event loop next runs, unless atOnce.
     virtual void send(const QByteArray &bytes, bool atOnce = false) = 0;
+    // A packet whose reply waits for the commit of its group holds the
+    // connection from the end of its handling until the reply is written.
+    virtual void hold() {}
+    virtual void release() {}
 };
 
 // What one received text carries through its handling.

@@ -3,6 +3,7 @@
 #include "shell/Log.h"
 
 #include <QFileDevice>
+#include <QMetaObject>
 #include <QTextStream>
 
 namespace velora {
@@ -24,12 +25,38 @@ void HeadlessConsole::follow(Log &log)
     });
 }
 
+HeadlessConsole::~HeadlessConsole()
+{
+    flushPending();
+}
+
 void HeadlessConsole::write(const QString &prefix, const QString &line)
 {
     if (m_closed)
         return;
-    const QByteArray bytes = (prefix + line + u'\n').toUtf8();
-    bool written = m_out.write(bytes) == bytes.size();
+    m_pending += prefix.toUtf8();
+    m_pending += line.toUtf8();
+    m_pending += '\n';
+    // Far more than a turn's lines normally come to: written now rather than
+    // held without bound.
+    constexpr qsizetype kPendingBound = 256 * 1024;
+    if (m_pending.size() >= kPendingBound) {
+        flushPending();
+        return;
+    }
+    if (!m_flushScheduled) {
+        m_flushScheduled = true;
+        QMetaObject::invokeMethod(this, &HeadlessConsole::flushPending, Qt::QueuedConnection);
+    }
+}
+
+void HeadlessConsole::flushPending()
+{
+    m_flushScheduled = false;
+    if (m_closed || m_pending.isEmpty())
+        return;
+    bool written = m_out.write(m_pending) == m_pending.size();
+    m_pending.resize(0); // the buffer is kept for the next turn
     if (auto *file = qobject_cast<QFileDevice *>(&m_out))
         written = file->flush() && written;
     if (written)

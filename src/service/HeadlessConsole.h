@@ -9,14 +9,18 @@ class Log;
 
 // Headless mode's view of the two logs: every line added to the activity log is
 // written as "[RBSLog] " + line, every line of the return log as
-// "[RBSCLog] " + line, each written and flushed at once so that an operator
-// (or journald) sees it while it happens. The log's name is the prefix. Once a
+// "[RBSCLog] " + line. The lines of one turn of the event loop (a packet's
+// dozen lines, or a group of packets') are written and flushed together at
+// the start of the next turn, before a reply written meanwhile reaches its
+// peer, so an operator (or journald) sees them while it happens at one write
+// instead of one per line. The log's name is the prefix. Once a
 // write fails (the reader is gone) the console writes nothing more and says so
 // once on standard error.
 class HeadlessConsole : public QObject {
     Q_OBJECT
 public:
     HeadlessConsole(Log &activityLog, Log &returnLog, QIODevice &out, QObject *parent = nullptr);
+    ~HeadlessConsole() override;
 
     // The output is the journal's stream: failure lines (the failure
     // handler's message replacing the log) start with the priority prefix
@@ -27,8 +31,11 @@ public:
 private:
     void follow(Log &log);
     void write(const QString &prefix, const QString &line);
+    void flushPending();
 
     QIODevice &m_out;
+    QByteArray m_pending;
+    bool m_flushScheduled = false;
     bool m_closed = false;
     bool m_journalPriorities = false;
 };

@@ -10,6 +10,8 @@
 #include <QRegularExpression>
 #include <QScopedValueRollback>
 
+#include <utility>
+
 namespace velora {
 
 Log::Log(QString name, QObject *parent) : QObject(parent), m_name(std::move(name)) {}
@@ -24,6 +26,10 @@ void Log::appendLines(const QString &text)
 
 void Log::addLine(const QString &text)
 {
+    if (m_holding) {
+        m_held.append(splitLines(text));
+        return;
+    }
     if (m_lineBound > 0 && m_lines.size() > m_lineBound)
         clear();
     appendLines(text);
@@ -35,8 +41,28 @@ void Log::clear()
     Q_EMIT reset();
 }
 
+void Log::holdLines()
+{
+    m_holding = true;
+}
+
+QStringList Log::takeHeldLines()
+{
+    m_holding = false;
+    return std::exchange(m_held, {});
+}
+
+void Log::addLines(const QStringList &lines)
+{
+    const QScopedValueRollback direct(m_holding, false);
+    for (const QString &line : lines)
+        addLine(line);
+}
+
 void Log::replaceWith(const QString &text)
 {
+    if (m_holding)
+        addLines(std::exchange(m_held, {}));
     m_lines.clear();
     Q_EMIT reset();
     const QScopedValueRollback replacing(m_replacing, true);

@@ -32,6 +32,17 @@ public:
     // failure message, which views that rank lines (the journal) mark as one.
     bool isReplacing() const { return m_replacing; }
 
+    // A packet's lines stay together in the log although its reply line is
+    // only written when its group of packets is stored, after later packets
+    // were handled: while held, added lines are kept back, and
+    // takeHeldLines() ends the hold and hands them over for addLines().
+    // A failure's replaceWith() first adds what is held, as it came first.
+    void holdLines();
+    QStringList takeHeldLines();
+    bool isHolding() const { return m_holding; }
+    // Adds lines as addLine() does, also while lines are held.
+    void addLines(const QStringList &lines);
+
     qsizetype lineCount() const { return m_lines.size(); }
     const QStringList &lines() const { return m_lines; }
     QString text() const { return m_lines.join(QStringLiteral("\r\n")); }
@@ -48,6 +59,8 @@ private:
     QStringList m_lines;
     qsizetype m_lineBound = 0;
     bool m_replacing = false;
+    bool m_holding = false;
+    QStringList m_held;
 };
 
 // A received text as a log line shows it: a peer that floods a connection must

@@ -4,6 +4,7 @@
 #include <QtGlobal>
 
 #include <exception>
+#include <utility>
 
 namespace velora {
 
@@ -33,9 +34,16 @@ void WorkQueue::postJob(const QString &key, Job job)
     enqueue(Entry{key, std::move(job), {}});
 }
 
+void WorkQueue::postGroupJob(const QString &key, Job job)
+{
+    enqueue(Entry{key, std::move(job), {}, true});
+}
+
 void WorkQueue::enqueue(Entry entry)
 {
     if (!m_running && m_waiting.empty()) {
+        if (!entry.joinsGroup)
+            closeGroup();
         start(std::move(entry));
         // Jobs the one just ended posted meanwhile.
         runWaiting();
@@ -63,8 +71,12 @@ void WorkQueue::runWaiting()
         m_waiting.pop_front();
         if (!entry.key.isEmpty())
             m_waitingKeys.remove(entry.key);
+        if (!entry.joinsGroup)
+            closeGroup();
         start(std::move(entry));
     }
+    if (!m_running && m_waiting.empty())
+        closeGroupWhenIdle();
 }
 
 void WorkQueue::start(Entry entry)
@@ -82,6 +94,13 @@ void WorkQueue::start(Entry entry)
     m_starting = true;
     watch(QPointer<WorkQueue>(this), std::move(entry.job));
     m_starting = false;
+    // Still running: the job waits for an answer from outside. What the
+    // group holds is stored and answered now rather than after the wait.
+    if (m_running) {
+        if (m_waitHook)
+            m_waitHook();
+        closeGroup();
+    }
 }
 
 QCoro::Task<> WorkQueue::watch(QPointer<WorkQueue> queue, Job job)
@@ -99,13 +118,66 @@ void WorkQueue::jobEnded()
 {
     m_running = false;
     // Ended without waiting: the loop that started it goes on.
-    if (m_starting || m_waiting.empty() || m_runScheduled)
+    if (m_starting || m_runScheduled)
         return;
+    if (m_waiting.empty()) {
+        closeGroupWhenIdle();
+        return;
+    }
     // The job was resumed by whatever ended its wait: the answer's event, or
     // a close that ends the wait early. The next job starts from the event
     // loop, never inside that caller.
     m_runScheduled = true;
     QMetaObject::invokeMethod(this, &WorkQueue::runWaiting, Qt::QueuedConnection);
+}
+
+void WorkQueue::leaveOpen(GroupClose close)
+{
+    if (!m_groupClose) {
+        m_groupJobs = 0;
+        m_groupClock.start();
+    }
+    m_groupClose = std::move(close);
+    // A bound on what one commit holds back: the first packet's reply waits
+    // for the last one's work.
+    if (++m_groupJobs >= kGroupJobs || m_groupClock.nsecsElapsed() >= kGroupNs)
+        closeGroup();
+}
+
+void WorkQueue::closeGroup()
+{
+    GroupClose close = std::exchange(m_groupClose, {});
+    if (!close)
+        return;
+    // The group's end is database work like a job's: whatever it posts waits.
+    const bool wasRunning = std::exchange(m_running, true);
+    try {
+        close();
+    } catch (...) {
+        reportUnguarded(std::current_exception());
+    }
+    m_running = wasRunning;
+    if (!m_running && !m_waiting.empty() && !m_runScheduled) {
+        m_runScheduled = true;
+        QMetaObject::invokeMethod(this, &WorkQueue::runWaiting, Qt::QueuedConnection);
+    }
+}
+
+void WorkQueue::closeGroupWhenIdle()
+{
+    if (!m_groupClose || m_groupCloseScheduled)
+        return;
+    // Queued: the event loop first reports every connection that became
+    // readable meanwhile, and their reads join the group.
+    m_groupCloseScheduled = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            m_groupCloseScheduled = false;
+            if (!m_running)
+                closeGroup();
+        },
+        Qt::QueuedConnection);
 }
 
 } // namespace velora

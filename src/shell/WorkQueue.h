@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QCoroTask>
+#include <QElapsedTimer>
 #include <QObject>
 #include <QPointer>
 #include <QSet>
@@ -42,6 +43,32 @@ public:
     // the waiting one does the same work with whatever has arrived by then.
     void post(const QString &key, Step step);
     void postJob(const QString &key, Job job);
+    // A job that may end inside an open group (below): a packet read.
+    void postGroupJob(const QString &key, Job job);
+
+    // A group: jobs that each leave the end of their work to be done once
+    // for all of them (packets whose units share one commit, their replies
+    // sent after it). A job calls leaveOpen() with the function that ends
+    // the group; the queue calls it, at the latest:
+    // - before a job that does not join groups, so that no other work sees
+    //   the group's transaction;
+    // - when no job is waiting, at the event loop's next turn (the reads of
+    //   every connection that became readable meanwhile join first), so a
+    //   lone packet is not held back;
+    // - when a job waits for an answer from outside (the distance service),
+    //   so that nothing is held during the wait;
+    // - at the bound: kGroupJobs jobs or kGroupNs of work since it opened.
+    using GroupClose = std::function<void()>;
+    void leaveOpen(GroupClose close);
+    // Ends the open group now, if there is one.
+    void closeGroup();
+    // Called when a job waits for an answer from outside (its start returned
+    // with the job still running), before the group is closed.
+    void setWaitHook(std::function<void()> hook) { m_waitHook = std::move(hook); }
+    bool hasOpenGroup() const { return bool(m_groupClose); }
+
+    static constexpr int kGroupJobs = 64;
+    static constexpr qint64 kGroupNs = 2'000'000;
 
     // A job is running (it may be waiting for an answer).
     bool isBusy() const { return m_running; }
@@ -56,12 +83,14 @@ private:
         QString key;
         Job job;
         Step step;
+        bool joinsGroup = false;
     };
 
     void enqueue(Entry entry);
     void runWaiting();
     void start(Entry entry);
     void jobEnded();
+    void closeGroupWhenIdle();
     static QCoro::Task<> watch(QPointer<WorkQueue> queue, Job job);
 
     std::deque<Entry> m_waiting;
@@ -69,6 +98,11 @@ private:
     bool m_running = false;
     bool m_starting = false; // inside start(): a job that ends now ended without waiting
     bool m_runScheduled = false;
+    GroupClose m_groupClose;
+    std::function<void()> m_waitHook;
+    int m_groupJobs = 0;
+    QElapsedTimer m_groupClock;
+    bool m_groupCloseScheduled = false;
 };
 
 } // namespace velora

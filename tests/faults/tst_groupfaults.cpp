@@ -1,0 +1,235 @@
+// Packets pipelined on 8 connections, stored in groups that share one commit:
+// one unit that fails inside a group, and a kill -9 between groups.
+
+#include "faults/FaultKit.h"
+#include "support/TestSupport.h"
+
+#include "wire/WireCodec.h"
+
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <atomic>
+#include <csignal>
+#include <thread>
+
+using namespace velora;
+using namespace velora::faults;
+
+namespace {
+
+constexpr int kConnections = 8;
+constexpr int kPerRound = 16;
+constexpr int kRounds = 12;
+
+// One booking system that sends its packets in rounds, every packet of a
+// round in one write, and then reads the round's replies. Records what it
+// was told per ride and whether each reply named the ride of the packet it
+// answers, in the order sent.
+struct PipelinedClient {
+    std::vector<RideOutcome> outcomes;
+    QStringList orderFaults;
+
+    void run(quint16 port, qint32 firstRide, int perRound, int rounds, const std::atomic<bool> &stop)
+    {
+        QTcpSocket socket;
+        socket.connectToHost(QHostAddress::LocalHost, port);
+        if (!socket.waitForConnected(5000))
+            return;
+        qint32 ride = firstRide;
+        for (int round = 0; round < rounds && !stop; ++round) {
+            QByteArray packets;
+            const qsizetype first = qsizetype(outcomes.size());
+            for (int i = 0; i < perRound; ++i) {
+                outcomes.push_back({ride, Told::Nothing});
+                packets += newRidePacket(ride++);
+            }
+            socket.write(packets);
+            QByteArray received;
+            QDeadlineTimer deadline(10000);
+            qsizetype next = first;
+            while (next < qsizetype(outcomes.size())) {
+                qsizetype end;
+                while (next < qsizetype(outcomes.size()) && (end = received.indexOf("<EINDE>")) >= 0) {
+                    const qsizetype start = received.indexOf("<RBS>");
+                    const QStringList items =
+                        ReadCommaList(DecodeHexText(QString::fromLatin1(received.mid(start + 5, end - start - 5))));
+                    received.remove(0, end + 7);
+                    RideOutcome &outcome = outcomes[size_t(next++)];
+                    if (!items.contains(QString::number(outcome.ride)))
+                        orderFaults << QStringLiteral("ride %1 answered by %2").arg(outcome.ride).arg(items.join(u','));
+                    outcome.told = items.value(0) == QLatin1String("AC") ? Told::Accepted : Told::Refused;
+                }
+                if (next >= qsizetype(outcomes.size()))
+                    break;
+                // Short waits, each followed by a read: bytes taken in while
+                // the packets were written count as well.
+                if (deadline.hasExpired() || socket.state() != QAbstractSocket::ConnectedState)
+                    return; // the service is gone: the rest were told nothing
+                socket.waitForReadyRead(100);
+                received += socket.readAll();
+            }
+        }
+    }
+};
+
+struct PipelinedLoad {
+    std::vector<PipelinedClient> clients{kConnections};
+    std::vector<std::thread> threads;
+    std::atomic<bool> stop{false};
+    std::atomic<int> finished{0};
+
+    PipelinedLoad(quint16 port, int perRound, int rounds)
+    {
+        for (int c = 0; c < kConnections; ++c)
+            threads.emplace_back([this, c, port, perRound, rounds] {
+                clients[size_t(c)].run(port, 100000 * (c + 1), perRound, rounds, stop);
+                ++finished;
+            });
+    }
+    // Waits for the clients with this thread's event loop running: the
+    // service's standard output is read meanwhile. Left unread, the pipe
+    // fills after a hundred packets or so, and the service waits in its
+    // write of the log lines instead of answering.
+    void finish()
+    {
+        while (finished < kConnections)
+            QTest::qWait(20);
+        join();
+    }
+    ~PipelinedLoad()
+    {
+        stop = true;
+        join();
+    }
+    // Waits until every client has sent its rounds, or has lost its connection.
+    void join()
+    {
+        for (std::thread &thread : threads)
+            if (thread.joinable())
+                thread.join();
+    }
+    std::vector<RideOutcome> outcomes() const
+    {
+        std::vector<RideOutcome> all;
+        for (const PipelinedClient &client : clients)
+            all.insert(all.end(), client.outcomes.begin(), client.outcomes.end());
+        return all;
+    }
+    QStringList orderFaults() const
+    {
+        QStringList all;
+        for (const PipelinedClient &client : clients)
+            all << client.orderFaults;
+        return all;
+    }
+};
+
+bool execute(const QString &databasePath, const QString &statement)
+{
+    bool ok = false;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("inject"));
+        db.setDatabaseName(databasePath);
+        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
+        QSqlQuery query(db);
+        ok = db.open() && query.exec(statement);
+        if (!ok)
+            qWarning("%s: %s", qPrintable(statement), qPrintable(query.lastError().text()));
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("inject"));
+    return ok;
+}
+
+} // namespace
+
+class TestGroupFaults : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    // A trigger refuses one ride: that packet alone is "NC" and stored
+    // nothing; the packets stored in the same transaction before and after
+    // it are "AC" and stored once, and every connection gets its replies in
+    // the order it sent the packets.
+    void oneFailingUnitIsRefusedAlone()
+    {
+        QTemporaryDir tmp;
+        const quint16 port = freeLoopbackPort();
+        QVERIFY(writeSettings(tmp.path(), port));
+        ServiceProcess service(tmp.path());
+        QVERIFY(service.start());
+        QVERIFY(ServiceProcess::waitForListening(port));
+        const QString database = tmp.filePath(QStringLiteral("VeloraRBS.db"));
+        // The fourth connection's second packet of its third round.
+        constexpr qint32 refused = 400000 + 2 * kPerRound + 1;
+        QVERIFY(execute(database, QStringLiteral("create trigger refuse_one before insert on planning "
+                                                 "when new.pla_extern = %1 begin "
+                                                 "select raise(abort, 'refused for the test'); end")
+                                      .arg(refused)));
+
+        PipelinedLoad load(port, kPerRound, kRounds);
+        load.finish();
+        const std::vector<RideOutcome> outcomes = load.outcomes();
+        QCOMPARE(int(outcomes.size()), kConnections * kPerRound * kRounds);
+        QVERIFY2(load.orderFaults().isEmpty(), qPrintable(load.orderFaults().join(u'\n')));
+        for (const RideOutcome &outcome : outcomes)
+            QCOMPARE(outcome.told, outcome.ride == refused ? Told::Refused : Told::Accepted);
+        const LedgerReport report = checkLedger(database, outcomes);
+        QVERIFY2(report.sound(), qPrintable(report.text()));
+        QCOMPARE(report.stored, kConnections * kPerRound * kRounds - 1);
+
+        service.signal(SIGTERM);
+        QVERIFY(service.waitForExit());
+        // The refused packet's lines stay together: its failure follows its
+        // own "NC" reply line.
+        const QByteArray output = service.output();
+        const qsizetype failure = output.indexOf("refused for the test");
+        QVERIFY(failure > 0);
+        const qsizetype replyLine = output.lastIndexOf("[RBSLog] * <RBS>", failure);
+        QVERIFY(replyLine > 0);
+        QVERIFY(!output.mid(replyLine, failure - replyLine).contains("\n[RBSLog] * <RBS>4143")); // no "AC" between
+    }
+
+    // kill -9 while groups are being stored: every ride answered "AC" is
+    // stored exactly once, with its one transaction row.
+    void killedBetweenGroupsLosesNothingAnswered()
+    {
+        QTemporaryDir tmp;
+        const quint16 port = freeLoopbackPort();
+        QVERIFY(writeSettings(tmp.path(), port));
+        std::vector<RideOutcome> outcomes;
+        {
+            ServiceProcess service(tmp.path());
+            QVERIFY(service.start());
+            QVERIFY(ServiceProcess::waitForListening(port));
+            PipelinedLoad load(port, 16, 1000);
+            QTest::qWait(1500);
+            service.signal(SIGKILL);
+            QVERIFY(service.waitForExit());
+            load.stop = true;
+            load.join();
+            outcomes = load.outcomes();
+        }
+        int told = 0;
+        for (const RideOutcome &outcome : outcomes)
+            told += outcome.told == Told::Accepted;
+        QVERIFY(told >= 100);
+        const LedgerReport report = checkLedger(QDir(tmp.path()).filePath(QStringLiteral("VeloraRBS.db")), outcomes);
+        QVERIFY2(report.sound(), qPrintable(report.text()));
+    }
+};
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    TestGroupFaults test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_groupfaults.moc"
