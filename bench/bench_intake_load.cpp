@@ -43,6 +43,8 @@
 #include <cstdio>
 #include <deque>
 #include <memory>
+#include <pthread.h>
+#include <time.h>
 #include <unistd.h>
 #include <vector>
 
@@ -97,10 +99,23 @@ public:
     ServiceThread(QString folder, QStringList server) : m_folder(std::move(folder)), m_server(std::move(server)) {}
     std::atomic<quint16> port{0};
     std::atomic<int> returnLogLines{0};
+    // The service thread's CPU clock, so that each load can say what a packet
+    // cost the service (the clients' work runs on the main thread).
+    std::atomic<clockid_t> cpuClock{CLOCK_THREAD_CPUTIME_ID};
+
+    double cpuSeconds() const
+    {
+        timespec now{};
+        clock_gettime(cpuClock.load(), &now);
+        return double(now.tv_sec) + double(now.tv_nsec) / 1e9;
+    }
 
 protected:
     void run() override
     {
+        clockid_t clock{};
+        if (pthread_getcpuclockid(pthread_self(), &clock) == 0)
+            cpuClock = clock;
         Settings settings;
         settings.setChecked(Setting::RBSActive, true);
         // Port 0 is refused as a setting (no booking system could know the
@@ -426,10 +441,12 @@ int main(int argc, char *argv[])
     if (parser.isSet(QStringLiteral("rate"))) {
         const double rate = parser.value(QStringLiteral("rate")).toDouble();
         for (int connections : connectionCounts) {
+            const double cpuBefore = service.cpuSeconds();
             const LoadResult r = runRateLoad(service.port, connections, packets, rate, nextRide);
             std::printf("NR  N=%-3d offered %8.1f packets/s   done %8.1f packets/s   p50 %6.2f ms   p99 %6.2f ms"
-                        "   refused %d\n",
-                        connections, rate, r.packetsPerSecond, r.p50Ms, r.p99Ms, r.refused);
+                        "   refused %d   service CPU %5.1f us/packet\n",
+                        connections, rate, r.packetsPerSecond, r.p50Ms, r.p99Ms, r.refused,
+                        (service.cpuSeconds() - cpuBefore) * 1e6 / packets);
             std::fflush(stdout);
         }
         service.quit();
@@ -438,9 +455,12 @@ int main(int argc, char *argv[])
     }
     for (int connections : connectionCounts) {
         if (onServer) {
+            const double cpuBefore = service.cpuSeconds();
             const LoadResult r = runLoad(service.port, connections, packets, nextRide);
-            std::printf("NR  N=%-3d %8.1f packets/s   p50 %6.2f ms   p99 %6.2f ms   refused %d\n", connections,
-                        r.packetsPerSecond, r.p50Ms, r.p99Ms, r.refused);
+            std::printf("NR  N=%-3d %8.1f packets/s   p50 %6.2f ms   p99 %6.2f ms   refused %d   service CPU %5.1f "
+                        "us/packet\n",
+                        connections, r.packetsPerSecond, r.p50Ms, r.p99Ms, r.refused,
+                        (service.cpuSeconds() - cpuBefore) * 1e6 / packets);
             std::fflush(stdout);
             continue;
         }
@@ -449,12 +469,14 @@ int main(int argc, char *argv[])
         QDir().mkpath(before);
         QDir().mkpath(after);
         const double referenceBefore = referenceRate(before, serviceDb, packets / 2);
+        const double cpuBefore = service.cpuSeconds();
         const LoadResult r = runLoad(service.port, connections, packets, nextRide);
+        const double cpuUs = (service.cpuSeconds() - cpuBefore) * 1e6 / packets;
         const double reference = (referenceBefore + referenceRate(after, serviceDb, packets / 2)) / 2;
         std::printf("NR  N=%-3d %8.1f packets/s   p50 %6.2f ms   p99 %6.2f ms   refused %d   reference %8.1f "
-                    "transactions/s   ratio %.2f\n",
+                    "transactions/s   ratio %.2f   service CPU %5.1f us/packet\n",
                     connections, r.packetsPerSecond, r.p50Ms, r.p99Ms, r.refused, reference,
-                    r.packetsPerSecond / reference);
+                    r.packetsPerSecond / reference, cpuUs);
         std::fflush(stdout);
     }
 
@@ -462,9 +484,12 @@ int main(int argc, char *argv[])
         const int step = memoryPackets / 10;
         std::printf("memory run: %d packets, N=8\n", memoryPackets);
         for (int done = 0; done < memoryPackets; done += step) {
+            const double cpuBefore = service.cpuSeconds();
             const LoadResult r = runLoad(service.port, 8, step, nextRide);
-            std::printf("  after %7d packets: RSS %7.1f MiB   %8.1f packets/s   p99 %6.2f ms\n", done + step,
-                        residentMiB(), r.packetsPerSecond, r.p99Ms);
+            std::printf("  after %7d packets: RSS %7.1f MiB   %8.1f packets/s   p99 %6.2f ms   service CPU %5.1f "
+                        "us/packet\n",
+                        done + step, residentMiB(), r.packetsPerSecond, r.p99Ms,
+                        (service.cpuSeconds() - cpuBefore) * 1e6 / step);
             std::fflush(stdout);
         }
     }

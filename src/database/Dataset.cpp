@@ -116,6 +116,7 @@ void Dataset::close()
     m_mode = Mode::Browse;
     m_filling.clear();
     m_changed.clear();
+    m_isChanged.clear();
     m_prepared = false;
 }
 
@@ -204,6 +205,7 @@ void Dataset::startFilling(Mode mode, QVariantList values)
     m_mode = mode;
     m_filling = std::move(values);
     m_changed.clear();
+    m_isChanged.assign(size_t(m_filling.size()), false);
     m_prepared = false;
 }
 
@@ -235,8 +237,12 @@ void Dataset::setValue(const QString &column, const QVariant &value)
     if (!isFilling())
         throw Failure(QStringLiteral("%1: no row is being appended or edited").arg(m_name));
     m_filling[index] = value;
-    if (std::find(m_changed.begin(), m_changed.end(), index) == m_changed.end())
+    if (size_t(index) >= m_isChanged.size())
+        m_isChanged.resize(size_t(index) + 1, false);
+    if (!m_isChanged[size_t(index)]) {
+        m_isChanged[size_t(index)] = true;
         m_changed.push_back(index);
+    }
 }
 
 void Dataset::prepare()
@@ -379,6 +385,7 @@ void Dataset::store()
     m_mode = Mode::Browse;
     m_filling.clear();
     m_changed.clear();
+    m_isChanged.clear();
     m_prepared = false;
 }
 

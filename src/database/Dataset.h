@@ -111,6 +111,7 @@ private:
     Mode m_mode = Mode::Browse;
     QVariantList m_filling;     // the row being appended or edited
     std::vector<int> m_changed; // columns set on it, in the order first set
+    std::vector<bool> m_isChanged; // per column: in m_changed (a row sets about a hundred)
     bool m_prepared = false;
     // The INSERT or UPDATE text of a post, with the column definitions its
     // values are stored by, per set of columns: rows of a dataset are mostly

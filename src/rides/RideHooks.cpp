@@ -4,6 +4,7 @@
 #include "shell/DateTimes.h"
 #include "shell/Log.h"
 #include "shell/Settings.h"
+#include "shell/TextRules.h"
 
 #include <QRandomGenerator>
 
@@ -35,8 +36,21 @@ qint32 minutesBetween(const QDateTime &a, const QDateTime &b)
 
 QString makeRideMarker(const QDateTime &now)
 {
-    return u'P' + now.toString(QStringLiteral("yyyyMMddhhmmss")) + QString::number(now.date().month()) +
-           QString::number(now.time().second()) + QString::number(QRandomGenerator::global()->bounded(1000));
+    const QDate date = now.date();
+    const QTime time = now.time();
+    if (!now.isValid() || date.year() < 0 || date.year() > 9999)
+        return u'P' + now.toString(QStringLiteral("yyyyMMddhhmmss")) + QString::number(date.month()) +
+               QString::number(time.second()) + QString::number(QRandomGenerator::global()->bounded(1000));
+    QString marker;
+    marker.reserve(24);
+    marker += u'P';
+    appendZeroPadded(marker, date.year(), 4);
+    for (const int part : {date.month(), date.day(), time.hour(), time.minute(), time.second()})
+        appendZeroPadded(marker, part, 2);
+    appendZeroPadded(marker, date.month(), 1);
+    appendZeroPadded(marker, time.second(), 1);
+    appendZeroPadded(marker, int(QRandomGenerator::global()->bounded(1000)), 1);
+    return marker;
 }
 
 RideHooks::RideHooks(Settings &settings, Log &activityLog, DistanceClient &distance)

@@ -96,7 +96,7 @@ QCoro::Task<> RideOperations::RegisterNewRide(const tRitOrder &order, PacketCont
     logActivity(QStringLiteral("- Rin: ") + QString::number(order.RouteIn));
     logActivity(QStringLiteral("- Ruit: ") + QString::number(order.RouteOut));
     logActivity(QStringLiteral("- Tijdtype: ") + QString::number(order.TimeType));
-    logActivity(QStringLiteral("- DVVDatum: ") + order.DvvDate.toString(QStringLiteral("dd-MM-yyyy hh:mm")));
+    logActivity(QStringLiteral("- DVVDatum: ") + dateTimeStamp(order.DvvDate).left(16));
 
     co_await fillAndStore(order, Kind::NewRide);
     m_ride.close();

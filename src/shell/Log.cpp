@@ -16,8 +16,25 @@ namespace velora {
 
 Log::Log(QString name, QObject *parent) : QObject(parent), m_name(std::move(name)) {}
 
+namespace {
+
+// Nearly every line is one line: it is kept as it is, sharing its text,
+// instead of being copied through splitLines (a list and a copy of each line
+// for the ten lines of every packet).
+bool isOneLine(const QString &text)
+{
+    return !text.contains(u'\n') && !text.contains(u'\r');
+}
+
+} // namespace
+
 void Log::appendLines(const QString &text)
 {
+    if (isOneLine(text)) {
+        m_lines.append(text);
+        Q_EMIT lineAdded(text);
+        return;
+    }
     for (const QString &line : splitLines(text)) {
         m_lines.append(line);
         Q_EMIT lineAdded(line);
@@ -27,7 +44,10 @@ void Log::appendLines(const QString &text)
 void Log::addLine(const QString &text)
 {
     if (m_holding) {
-        m_held.append(splitLines(text));
+        if (isOneLine(text))
+            m_held.append(text);
+        else
+            m_held.append(splitLines(text));
         return;
     }
     if (m_lineBound > 0 && m_lines.size() > m_lineBound)
@@ -78,12 +98,36 @@ QString logExcerpt(const QString &text, qsizetype limit)
 
 QString timeOfDayStamp(const QDateTime &now)
 {
-    return now.toString(QStringLiteral("hh:mm:ss"));
+    if (!now.isValid())
+        return {};
+    const QTime time = now.time();
+    QString stamp;
+    stamp.reserve(8);
+    appendZeroPadded(stamp, time.hour(), 2);
+    stamp += u':';
+    appendZeroPadded(stamp, time.minute(), 2);
+    stamp += u':';
+    appendZeroPadded(stamp, time.second(), 2);
+    return stamp;
 }
 
 QString dateTimeStamp(const QDateTime &now)
 {
-    return now.toString(QStringLiteral("dd-MM-yyyy hh:mm:ss"));
+    if (!now.isValid())
+        return {};
+    const QDate date = now.date();
+    if (date.year() < 0 || date.year() > 9999)
+        return now.toString(QStringLiteral("dd-MM-yyyy hh:mm:ss"));
+    QString stamp;
+    stamp.reserve(19);
+    appendZeroPadded(stamp, date.day(), 2);
+    stamp += u'-';
+    appendZeroPadded(stamp, date.month(), 2);
+    stamp += u'-';
+    appendZeroPadded(stamp, date.year(), 4);
+    stamp += u' ';
+    stamp += timeOfDayStamp(now);
+    return stamp;
 }
 
 QString activityLogFileName(const QDateTime &now)

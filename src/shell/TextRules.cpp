@@ -136,6 +136,20 @@ QStringList splitLines(QStringView text)
     return lines;
 }
 
+void appendZeroPadded(QString &text, int value, int width)
+{
+    char digits[24];
+    int count = 0;
+    unsigned rest = value < 0 ? 0u : unsigned(value);
+    do {
+        digits[sizeof digits - 1 - count++] = char('0' + rest % 10);
+        rest /= 10;
+    } while (rest > 0);
+    while (count < width && count < int(sizeof digits))
+        digits[sizeof digits - 1 - count++] = '0';
+    text.append(QLatin1StringView(digits + sizeof digits - count, count));
+}
+
 QString trimControl(QStringView text)
 {
     qsizetype begin = 0;
