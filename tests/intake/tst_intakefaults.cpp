@@ -422,9 +422,15 @@ private Q_SLOTS:
         // of a million packets on a machine busy with other tests).
         client.setReadBufferSize(0);
         qsizetype replies = 0;
+        QByteArray unread; // a reply's end may be cut between two reads
         QVERIFY(waitUntil(
             [&] {
-                replies += client.readAll().count("<EINDE>");
+                unread += client.readAll();
+                const qsizetype end = unread.lastIndexOf("<EINDE>");
+                if (end >= 0) {
+                    replies += unread.first(end + 7).count("<EINDE>");
+                    unread.remove(0, end + 7);
+                }
                 return replies >= packets;
             },
             60000));
