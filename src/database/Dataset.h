@@ -109,8 +109,8 @@ private:
     std::vector<QVariantList> m_rows;
     int m_current = 0;
     Mode m_mode = Mode::Browse;
-    QVariantList m_filling;     // the row being appended or edited
-    std::vector<int> m_changed; // columns set on it, in the order first set
+    QVariantList m_filling;        // the row being appended or edited
+    std::vector<int> m_changed;    // columns set on it, in the order first set
     std::vector<bool> m_isChanged; // per column: in m_changed (a row sets about a hundred)
     bool m_prepared = false;
     // The INSERT or UPDATE text of a post, with the column definitions its
