@@ -368,6 +368,9 @@ double referenceRate(const QString &folder, const QString &serviceDb, int transa
 
 int main(int argc, char *argv[])
 {
+    // The event loop the service runs headless with (src/app/main.cpp).
+    if (!qEnvironmentVariableIsSet("QT_NO_GLIB"))
+        qputenv("QT_NO_GLIB", "1");
     QCoreApplication app(argc, argv);
     QCommandLineParser parser;
     parser.addOption({QStringLiteral("packets"), QStringLiteral("Packets per connection count."), QStringLiteral("n"),

@@ -318,5 +318,11 @@ int main(int argc, char *argv[])
     QString noDisplayReason;
     if (windowWanted && windowSystemAvailable(&noDisplayReason))
         return run<GuardedApplication<QApplication>>(argc, argv, false, true);
+    // Without a window nothing needs GLib's main loop (a desktop's platform
+    // theme would), and Qt's own loop wakes itself once for any number of
+    // queued calls, where GLib's writes its wake-up file each time: about
+    // three write and three read calls fewer per packet under load.
+    if (!qEnvironmentVariableIsSet("QT_NO_GLIB"))
+        qputenv("QT_NO_GLIB", "1");
     return run<GuardedApplication<QCoreApplication>>(argc, argv, true, windowWanted, noDisplayReason);
 }

@@ -5,6 +5,7 @@
 #include "rides/PacketContext.h"
 #include "rides/RideConversions.h"
 #include "rides/RideRemark.h"
+#include "shell/DateTimes.h"
 #include "shell/Failure.h"
 #include "shell/FailureHandler.h"
 #include "shell/Log.h"
@@ -291,7 +292,7 @@ void RideOperations::storeMarker()
     // Kept for the dispatch suite's programs, which read it. The service finds
     // the row it posted by the id of its insert: rides of one second, and rows
     // other programs write, may carry the same marker.
-    m_ride.setValue(QStringLiteral("pla_temp"), makeRideMarker(QDateTime::currentDateTime()));
+    m_ride.setValue(QStringLiteral("pla_temp"), makeRideMarker(localNow()));
 }
 
 QCoro::Task<> RideOperations::storeWithTraveller(const tRitOrder &order)

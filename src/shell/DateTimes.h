@@ -13,9 +13,17 @@ inline QDateTime wallClock(const QDate &date, const QTime &time)
     return QDateTime(date, time, Qt::UTC);
 }
 
+// The local time now, as QDateTime::currentDateTime() gives it but at a
+// fraction of the cost. That asks the C library for the local time on every
+// call, and the C library looks at /etc/localtime again each time (a stat and
+// the rules); a packet takes the time eight or nine times for its log lines.
+// The offset from UTC is looked up once a second instead; a change of it
+// (daylight saving, a new zone) shows from the next second.
+QDateTime localNow();
+
 inline QDateTime wallClockNow()
 {
-    const QDateTime local = QDateTime::currentDateTime();
+    const QDateTime local = localNow();
     return wallClock(local.date(), local.time());
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "shell/DateTimes.h"
+
 #include <QDateTime>
 #include <QObject>
 #include <QStringList>
@@ -70,8 +72,8 @@ private:
 QString logExcerpt(const QString &text, qsizetype limit);
 
 // The two stamps of log lines. The clock is a parameter so that tests can fix it.
-QString timeOfDayStamp(const QDateTime &now = QDateTime::currentDateTime()); // hh:mm:ss
-QString dateTimeStamp(const QDateTime &now = QDateTime::currentDateTime());  // dd-mm-yyyy hh:mm:ss
+QString timeOfDayStamp(const QDateTime &now = localNow()); // hh:mm:ss
+QString dateTimeStamp(const QDateTime &now = localNow());  // dd-mm-yyyy hh:mm:ss
 
 // File name of a saved activity log: DDMMYYHHMMSS, then the month and the
 // seconds once more without leading zero, then ".TXT" (8 Dec 2014 14:05:09
