@@ -23,20 +23,26 @@ constexpr qsizetype kActivityLogBound = 500;
 // digits; a longer text in the log is cut so that a flood cannot fill memory.
 constexpr qsizetype kLoggedPacketLimit = 16384;
 
-// The packet type as the metrics count it: read from the payload as the
-// handling reads it, or "unreadable" for a text that is no envelope of hex.
+// The packet type as the metrics count it, from the payload's first two
+// characters.
+QString metricsType(QStringView type)
+{
+    for (const char *known : {"NR", "WR", "VR", "RS", "AC", "NC"}) {
+        if (type == QLatin1String(known))
+            return type.toString();
+    }
+    return QStringLiteral("other");
+}
+
+// The same for a text whose handling failed before it read the type:
+// "unreadable" for a text that is no envelope of hex.
 QString packetType(const QString &received)
 {
     try {
         const auto hexText = UnwrapEnvelope(received);
         if (!hexText)
             return QStringLiteral("unreadable");
-        const QString type = DecodeHexText(*hexText).left(2);
-        for (const char *known : {"NR", "WR", "VR", "RS", "AC", "NC"}) {
-            if (type == QLatin1String(known))
-                return type;
-        }
-        return QStringLiteral("other");
+        return metricsType(QStringView(DecodeHexText(*hexText)).left(2));
     } catch (...) {
         return QStringLiteral("unreadable");
     }
@@ -123,7 +129,9 @@ QCoro::Task<> PacketHandler::handle(QByteArray bytes, PeerLink &peer)
         // took that failure, and nothing is sent or logged for the packet.
         answer.silent = !m_failures.guard([&] { answer.reply = refusedReply(received); });
     }
-    answer.type = packetType(received);
+    // Read again only when the handling failed before it read the type.
+    if (answer.type.isEmpty())
+        answer.type = packetType(received);
     answer.sentReply = watched.reply();
     if (!grouped) {
         deliver(answer, nullptr);
@@ -157,6 +165,7 @@ QCoro::Task<> PacketHandler::handleSteps(const QString &received, PacketContext 
         // The packet type is read from the payload itself, case-sensitively;
         // the parsed item is not used for it.
         const QStringView type = QStringView(payload).left(2);
+        answer.type = metricsType(type);
         if (type == u"RS") {
             logActivity(QStringLiteral("- RS pakket ontvangen "));
         } else if (type == u"AC" || type == u"NC") {
