@@ -46,6 +46,7 @@
 #include <pthread.h>
 #include <time.h>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 using namespace velora;
@@ -61,34 +62,43 @@ double residentMiB()
     return fields.size() > 1 ? fields[1].toDouble() * double(sysconf(_SC_PAGESIZE)) / (1024.0 * 1024.0) : 0;
 }
 
+// The packet of a new ride with the given number. The hex text is built once
+// around a marker and the number's hex put in its place for each packet: the
+// clients share a core with the service, and building all 96 items anew took
+// about 15 µs a packet on the path every N = 1 reply waits for.
 QByteArray newRidePacket(qint32 ride)
 {
-    QStringList items;
-    for (int i = 0; i < 96; ++i)
-        items << QString();
-    items[0] = "NR";
-    items[1] = "RBS";
-    items[2] = "0";
-    items[3] = QString::number(ride);
-    for (int i : {4, 23, 24, 49})
-        items[i] = "201403051407";
-    items[5] = "201403051432";
-    items[10] = "Jansen";
-    items[11] = "Dorpsstraat";
-    items[12] = "1234AB";
-    items[13] = "Utrecht";
-    items[14] = "12";
-    items[17] = "Laan";
-    items[18] = "3511CD";
-    items[19] = "Zeist";
-    items[20] = "7";
-    items[25] = "5501";
-    items[27] = "1250";
-    items[32] = "T";
-    items[38] = "Bel aan";
-    items[42] = "K";
-    items[60] = "123456";
-    return "<RBS>" + EncodeHexText(WriteCommaList(items)).toLatin1() + "\r\n";
+    static const auto [head, tail] = [] {
+        QStringList items;
+        for (int i = 0; i < 96; ++i)
+            items << QString();
+        items[0] = "NR";
+        items[1] = "RBS";
+        items[2] = "0";
+        items[3] = "#";
+        for (int i : {4, 23, 24, 49})
+            items[i] = "201403051407";
+        items[5] = "201403051432";
+        items[10] = "Jansen";
+        items[11] = "Dorpsstraat";
+        items[12] = "1234AB";
+        items[13] = "Utrecht";
+        items[14] = "12";
+        items[17] = "Laan";
+        items[18] = "3511CD";
+        items[19] = "Zeist";
+        items[20] = "7";
+        items[25] = "5501";
+        items[27] = "1250";
+        items[32] = "T";
+        items[38] = "Bel aan";
+        items[42] = "K";
+        items[60] = "123456";
+        const QByteArray hex = EncodeHexText(WriteCommaList(items)).toLatin1();
+        const qsizetype marker = hex.indexOf(EncodeHexText(QStringLiteral(",#,")).toLatin1()) + 2;
+        return std::pair{"<RBS>" + hex.left(marker), hex.mid(marker + 2) + "\r\n"};
+    }();
+    return head + EncodeHexText(QString::number(ride)).toLatin1() + tail;
 }
 
 // The intake as the service runs it, on a thread of its own.
