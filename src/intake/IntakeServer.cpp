@@ -67,7 +67,11 @@ Failure invalidPort(const QString &text, qint32 port)
 
 QString jobKey(const char *what, quint64 id)
 {
-    return QStringLiteral("intake-%1-%2").arg(QLatin1String(what)).arg(id);
+    QString key = QStringLiteral("intake-");
+    key += QLatin1String(what);
+    key += u'-';
+    key += QString::number(id);
+    return key;
 }
 
 } // namespace
@@ -121,6 +125,7 @@ struct IntakeServer::Peer final : PeerLink {
     quint64 heardAt = 0;        // when it last sent, in the server's order of events
     int handling = 0;           // packets of this peer being handled right now
     bool finishPending = false; // it disconnected meanwhile
+    bool readsHeld = false;     // reading stopped until its replies are taken
 
     QString address() const override { return peerAddress; }
     bool isConnected() const override { return socket->state() == QAbstractSocket::ConnectedState; }
@@ -409,17 +414,19 @@ void IntakeServer::RBSServerSocketClientConnect()
                 heard->heardAt = ++m_lastHeard;
             postJob("read", id, &IntakeServer::RBSServerSocketClientRead);
         });
-        // Reading may have stopped for the replies still to go. Queued: a
-        // reply's flush reports written bytes while its packet is handled.
-        connect(
-            socket, &QTcpSocket::bytesWritten, this,
-            [this, id] {
-                const Peer *peer = findPeer(id);
-                if (!peer || peer->socket->bytesAvailable() <= 0 || peer->socket->bytesToWrite() >= kUnreadReplyBound)
-                    return;
-                postJob("read", id, &IntakeServer::RBSServerSocketClientRead);
-            },
-            Qt::QueuedConnection);
+        // Reading may have stopped for the replies still to go. Only then is
+        // a read posted, and queued: a reply's flush reports written bytes
+        // while its packet is handled. (Every reply reports its bytes; a
+        // queued call for each cost an event per packet.)
+        connect(socket, &QTcpSocket::bytesWritten, this, [this, id] {
+            Peer *peer = findPeer(id);
+            if (!peer || !peer->readsHeld || peer->socket->bytesToWrite() >= kUnreadReplyBound)
+                return;
+            peer->readsHeld = false;
+            QMetaObject::invokeMethod(
+                this, [this, id] { postJob("read", id, &IntakeServer::RBSServerSocketClientRead); },
+                Qt::QueuedConnection);
+        });
         connect(socket, &QTcpSocket::disconnected, this,
                 [this, id] { postJob("gone", id, &IntakeServer::finishPeer); });
         const QString shown = peer->peerAddress;
@@ -498,8 +505,10 @@ QCoro::Task<> IntakeServer::readAvailable(quint64 id)
         Peer *current = findPeer(id);
         if (!current || current->socket->bytesAvailable() <= 0)
             break;
-        if (current->isConnected() && current->socket->bytesToWrite() >= kUnreadReplyBound)
+        if (current->isConnected() && current->socket->bytesToWrite() >= kUnreadReplyBound) {
+            current->readsHeld = true;
             break;
+        }
         // Never more than the bound in hand: a flood is cut into bounded texts.
         const QByteArray chunk = current->socket->read(kPacketBufferBound - current->held.size());
         if (chunk.isEmpty())
