@@ -31,6 +31,19 @@ bool isNullValue(const QVariant &value)
 
 int bindText(sqlite3_stmt *statement, int index, const QString &text)
 {
+    // Nearly every value is short ASCII: it is narrowed on the stack instead
+    // of through a QByteArray of its own (an allocation and a free for each
+    // of the hundred values of a ride row).
+    constexpr qsizetype kStackText = 256;
+    if (text.size() <= kStackText) {
+        char narrow[kStackText];
+        const QChar *wide = text.constData();
+        qsizetype i = 0;
+        for (; i < text.size() && wide[i].unicode() < 0x80; ++i)
+            narrow[i] = char(wide[i].unicode());
+        if (i == text.size())
+            return sqlite3_bind_text(statement, index, narrow, int(i), SQLITE_TRANSIENT);
+    }
     const QByteArray utf8 = text.toUtf8();
     return sqlite3_bind_text(statement, index, utf8.constData(), int(utf8.size()), SQLITE_TRANSIENT);
 }
