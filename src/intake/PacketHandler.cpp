@@ -280,13 +280,19 @@ void PacketHandler::closeGroup()
     }
     if (commitFailure && m_metrics)
         m_metrics->databaseFailure();
-    for (const Answer &answer : answers) {
-        deliver(answer, commitFailure ? &*commitFailure : nullptr);
+    // Each connection's replies leave together right after the commit, with
+    // its last one, instead of at the event loop's next turn: the booking
+    // system waits for them, and nothing else is left to do for them.
+    for (size_t i = 0; i < answers.size(); ++i) {
+        const Answer &answer = answers[i];
+        const bool lastOfPeer = std::none_of(answers.begin() + qsizetype(i) + 1, answers.end(),
+                                             [&](const Answer &later) { return later.peer == answer.peer; });
+        deliver(answer, commitFailure ? &*commitFailure : nullptr, lastOfPeer);
         answer.peer->release();
     }
 }
 
-void PacketHandler::deliver(const Answer &answer, const QString *commitFailure)
+void PacketHandler::deliver(const Answer &answer, const QString *commitFailure, bool atOnce)
 {
     const bool refused = commitFailure && !answer.refusal.isEmpty();
     const QString &reply = refused ? answer.refusal : answer.reply;
@@ -299,7 +305,7 @@ void PacketHandler::deliver(const Answer &answer, const QString *commitFailure)
         if (!answer.lines.isEmpty())
             m_activityLog.addLines(answer.lines);
         if (!trimControl(reply).isEmpty()) {
-            sendReply(*answer.peer, reply);
+            sendReply(*answer.peer, reply, atOnce);
             sent = replyType(reply);
         }
         m_activityLog.addLine(QStringLiteral("* <RBS>") + reply + QStringLiteral("<EINDE>"));
