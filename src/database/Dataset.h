@@ -26,6 +26,9 @@ struct ResultLayout {
     QStringList columns;
     QHash<QString, int> index;
     std::vector<const ColumnDefinition *> definitions;
+    // Column names written in the code as literals, by the address and length
+    // of their text (see Dataset::columnIndex).
+    mutable QHash<std::pair<const QChar *, qsizetype>, int> literalIndex;
 };
 
 // A named query object on the shared connection with the row semantics the
