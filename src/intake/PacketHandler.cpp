@@ -107,9 +107,18 @@ QCoro::Task<> PacketHandler::handle(QByteArray bytes, PeerLink &peer)
     PacketContext packet{watched, QString()};
     Answer answer;
     answer.peer = &peer;
-    const bool grouped = m_queue != nullptr;
+    // Where the database commits each unit alone (PostgreSQL through its
+    // ODBC driver, or a database not open yet), a reply held for a group would
+    // only wait longer: the packet is answered as it ends, after the replies
+    // its connection is still owed.
+    const bool grouped = m_queue != nullptr && m_database.groupsUnits();
+    if (!grouped && m_queue && !m_group.empty())
+        m_queue->closeGroup();
     if (grouped)
         m_activityLog.holdLines();
+    // A database opened during this packet does not make it grouped: its
+    // reply goes out as it ends, so its unit must commit by itself.
+    m_grouping = grouped;
     QString received;
     try {
         received = receivedText(bytes);
@@ -197,7 +206,7 @@ QCoro::Task<> PacketHandler::inUnit(PacketContext &packet, bool requirePeer, Ope
 {
     // Where the database cannot group units, the unit commits on its own and
     // its reply still waits in the group, in the order the packets came.
-    if (m_queue && m_database.groupsUnits())
+    if (m_grouping && m_database.groupsUnits())
         m_database.beginGroupedUnit();
     else
         m_database.beginUnit();

@@ -84,6 +84,7 @@ private:
     Database &m_database;
     RideOperations m_operations;
     WorkQueue *m_queue = nullptr;
+    bool m_grouping = false; // the packet in hand joins the group (its reply waits for the commit)
     std::vector<Answer> m_group;
     ServiceMetrics *m_metrics = nullptr;
 };
