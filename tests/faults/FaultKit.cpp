@@ -14,9 +14,48 @@
 #include <QTcpSocket>
 #include <QUuid>
 
+#include <cerrno>
 #include <csignal>
+#include <cstring>
+#include <sys/mount.h>
 
 namespace velora::faults {
+
+SmallDisk::SmallDisk(const QString &folder, const char *size) : m_folder(folder)
+{
+    const QByteArray path = QFile::encodeName(folder);
+    if (::mount("tmpfs", path.constData(), "tmpfs", 0, size) == 0)
+        m_mounted = true;
+    else
+        m_error = QString::fromLocal8Bit(std::strerror(errno));
+}
+
+SmallDisk::~SmallDisk()
+{
+    if (m_mounted)
+        ::umount2(QFile::encodeName(m_folder).constData(), MNT_DETACH);
+}
+
+qint64 SmallDisk::fill() const
+{
+    QFile filler(QDir(m_folder).filePath(QStringLiteral("filler")));
+    if (!filler.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
+        return -1;
+    const QByteArray block(4096, 'f');
+    qint64 total = 0;
+    for (;;) {
+        const qint64 written = filler.write(block);
+        if (written <= 0)
+            break;
+        total += written;
+    }
+    return total;
+}
+
+void SmallDisk::release() const
+{
+    QFile::remove(QDir(m_folder).filePath(QStringLiteral("filler")));
+}
 
 quint16 freeLoopbackPort()
 {

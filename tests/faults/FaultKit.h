@@ -22,6 +22,25 @@ namespace velora::faults {
 // A settings file that switches the intake server on at `port` (0: a free
 // port is chosen). Extra elements are added under Hoofdscherm as given, by
 // their full element name (for example "RBSPoort_Text").
+// A small tmpfs mounted on a folder for one test; unmounted when it goes, also
+// when the test failed half-way (the service process must be gone by then).
+// Mounting needs root: a test without it says why and skips.
+class SmallDisk {
+public:
+    explicit SmallDisk(const QString &folder, const char *size = "size=4m");
+    ~SmallDisk();
+    bool mounted() const { return m_mounted; }
+    const QString &error() const { return m_error; }
+    // Writes a filler file until the disk refuses more; the bytes written.
+    qint64 fill() const;
+    void release() const;
+
+private:
+    QString m_folder;
+    QString m_error;
+    bool m_mounted = false;
+};
+
 quint16 freeLoopbackPort();
 bool writeSettings(const QString &folder, quint16 port, const QMap<QString, QString> &extra = {});
 

@@ -11,59 +11,12 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <cerrno>
 #include <csignal>
-#include <cstring>
-#include <sys/mount.h>
 
 using namespace velora;
 using namespace velora::faults;
 
 namespace {
-
-// A small tmpfs mounted on a folder for one test; unmounted when it goes, also
-// when the test failed half-way (the service process must be gone by then).
-class SmallDisk {
-public:
-    explicit SmallDisk(const QString &folder) : m_folder(folder)
-    {
-        const QByteArray path = QFile::encodeName(folder);
-        if (::mount("tmpfs", path.constData(), "tmpfs", 0, "size=4m") == 0)
-            m_mounted = true;
-        else
-            m_error = QString::fromLocal8Bit(std::strerror(errno));
-    }
-    ~SmallDisk()
-    {
-        if (m_mounted)
-            ::umount2(QFile::encodeName(m_folder).constData(), MNT_DETACH);
-    }
-    bool mounted() const { return m_mounted; }
-    const QString &error() const { return m_error; }
-
-    // Writes a filler file until the disk refuses more; the bytes written.
-    qint64 fill() const
-    {
-        QFile filler(QDir(m_folder).filePath(QStringLiteral("filler")));
-        if (!filler.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
-            return -1;
-        const QByteArray block(4096, 'f');
-        qint64 total = 0;
-        for (;;) {
-            const qint64 written = filler.write(block);
-            if (written <= 0)
-                break;
-            total += written;
-        }
-        return total;
-    }
-    void release() const { QFile::remove(QDir(m_folder).filePath(QStringLiteral("filler"))); }
-
-private:
-    QString m_folder;
-    QString m_error;
-    bool m_mounted = false;
-};
 
 QByteArray readAll(const QString &path)
 {

@@ -8,6 +8,7 @@
 
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QFile>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -147,6 +148,26 @@ bool execute(const QString &databasePath, const QString &statement)
     return ok;
 }
 
+// One packet and its reply, with the service's standard output read all the
+// while: the refusals before it wrote far more than a pipe holds, and a full
+// pipe holds the service in its write of the next lines.
+Told exchangeReadingOutput(ServiceProcess &service, quint16 port, const QByteArray &packet)
+{
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, port);
+    if (!socket.waitForConnected(5000))
+        return Told::Nothing;
+    socket.write(packet);
+    QByteArray received;
+    const QDeadlineTimer deadline(15000);
+    while (toldIn(received) == Told::Nothing && !deadline.hasExpired()) {
+        QTest::qWait(20); // the process reads its pipes in the event loop
+        service.output();
+        received += socket.readAll();
+    }
+    return toldIn(received);
+}
+
 } // namespace
 
 class TestGroupFaults : public QObject {
@@ -194,6 +215,57 @@ private Q_SLOTS:
         const qsizetype replyLine = output.lastIndexOf("[RBSLog] * <RBS>", failure);
         QVERIFY(replyLine > 0);
         QVERIFY(!output.mid(replyLine, failure - replyLine).contains("\n[RBSLog] * <RBS>4143")); // no "AC" between
+    }
+
+    // The disk fills up while groups are stored: what could not be written
+    // is refused ("NC") and left out, nothing told "AC" is lost, and with
+    // room again the service stores and answers as before.
+    void fullDiskRefusesWhatItCannotStore()
+    {
+        QTemporaryDir tmp;
+        SmallDisk disk(tmp.path(), "size=8m");
+        if (!disk.mounted())
+            QSKIP(qPrintable(QStringLiteral("no tmpfs for the test: ") + disk.error()));
+        const quint16 port = freeLoopbackPort();
+        QVERIFY(writeSettings(tmp.path(), port));
+        ServiceProcess service(tmp.path());
+        QVERIFY(service.start());
+        QVERIFY(ServiceProcess::waitForListening(port));
+        // Room for a few hundred rides, not for all of them.
+        const qint64 filled = disk.fill();
+        QVERIFY(filled > 1024 * 1024);
+        QFile filler(QDir(tmp.path()).filePath(QStringLiteral("filler")));
+        QVERIFY(filler.resize(filled - 1024 * 1024));
+
+        std::vector<RideOutcome> outcomes;
+        {
+            PipelinedLoad load(port, kPerRound, kRounds);
+            load.finish();
+            outcomes = load.outcomes();
+            QVERIFY2(load.orderFaults().isEmpty(), qPrintable(load.orderFaults().join(u'\n')));
+        }
+        int accepted = 0;
+        int refused = 0;
+        for (const RideOutcome &outcome : outcomes) {
+            accepted += outcome.told == Told::Accepted;
+            refused += outcome.told == Told::Refused;
+        }
+        qInfo("told AC %d, NC %d while the disk filled", accepted, refused);
+        QVERIFY2(refused > 0, "the disk never filled");
+        QVERIFY2(accepted > 0, "nothing was stored before the disk filled");
+        QCOMPARE(accepted + refused, kConnections * kPerRound * kRounds);
+
+        disk.release();
+        constexpr qint32 afterwards = 900000;
+        const Told told = exchangeReadingOutput(service, port, newRidePacket(afterwards));
+        QCOMPARE(told, Told::Accepted);
+        outcomes.push_back({afterwards, told});
+
+        service.signal(SIGTERM);
+        QVERIFY(service.waitForExit());
+        const LedgerReport report = checkLedger(QDir(tmp.path()).filePath(QStringLiteral("VeloraRBS.db")), outcomes);
+        QVERIFY2(report.sound(), qPrintable(report.text()));
+        QCOMPARE(report.stored, accepted + 1);
     }
 
     // kill -9 while groups are being stored: every ride answered "AC" is
