@@ -181,12 +181,19 @@ struct LoadResult {
     int refused = 0;
 };
 
-LoadResult runLoad(quint16 port, int connections, int packets, qint32 &nextRide)
+// N connections send "NR" packets. With rate 0 each connection sends its next
+// packet as soon as its reply came back, and a packet's latency counts from
+// its send. With a rate (packets/s over all connections, taken in turns)
+// packets go out on a timer whatever the replies do, several in flight on one
+// connection, and a packet's latency counts from the moment it was due, so
+// that a service falling behind shows in the percentiles instead of slowing
+// the load down.
+LoadResult runLoad(quint16 port, int connections, int packets, qint32 &nextRide, double rate = 0)
 {
     struct Client {
         std::unique_ptr<QTcpSocket> socket;
         QByteArray received;
-        QElapsedTimer sentAt;
+        std::deque<qint64> startNs; // of the packets not answered yet, in the order sent
     };
     std::vector<Client> clients(connections);
     std::vector<double> latencies;
@@ -197,12 +204,10 @@ LoadResult runLoad(quint16 port, int connections, int packets, qint32 &nextRide)
     QEventLoop loop;
     QElapsedTimer wall;
 
-    auto sendNext = [&](Client &client) {
-        if (sent >= packets)
-            return;
-        ++sent;
-        client.sentAt.start();
+    auto send = [&](Client &client, qint64 startNs) {
+        client.startNs.push_back(startNs);
         client.socket->write(newRidePacket(nextRide++));
+        ++sent;
     };
     for (Client &client : clients) {
         client.socket = std::make_unique<QTcpSocket>();
@@ -215,99 +220,49 @@ LoadResult runLoad(quint16 port, int connections, int packets, qint32 &nextRide)
         QObject::connect(client.socket.get(), &QTcpSocket::readyRead, &loop, [&, c = &client] {
             c->received += c->socket->readAll();
             qsizetype end;
-            while ((end = c->received.indexOf("<EINDE>")) >= 0) {
-                latencies.push_back(c->sentAt.nsecsElapsed() / 1e6);
+            while ((end = c->received.indexOf("<EINDE>")) >= 0 && !c->startNs.empty()) {
+                latencies.push_back((wall.nsecsElapsed() - c->startNs.front()) / 1e6);
+                c->startNs.pop_front();
                 if (!c->received.startsWith("<RBS>4143"))
                     ++refused;
                 c->received.remove(0, end + 7);
                 if (++answered == packets)
                     loop.quit();
-                else
-                    sendNext(*c);
+                else if (rate <= 0 && sent < packets)
+                    send(*c, wall.nsecsElapsed());
             }
         });
     }
-    wall.start();
-    for (Client &client : clients)
-        sendNext(client);
-    loop.exec();
-    const double seconds = wall.nsecsElapsed() / 1e9;
-
-    std::sort(latencies.begin(), latencies.end());
-    LoadResult result;
-    result.packetsPerSecond = packets / seconds;
-    result.p50Ms = latencies[latencies.size() / 2];
-    result.p99Ms = latencies[std::min(latencies.size() - 1, latencies.size() * 99 / 100)];
-    result.refused = refused;
-    return result;
-}
-
-// Packets offered at a fixed rate (packets/s over all connections, taken in
-// turns), whatever the replies do: the latency of each packet counts from the
-// moment it was due, so that a service falling behind shows in the
-// percentiles instead of slowing the load down.
-LoadResult runRateLoad(quint16 port, int connections, int packets, double rate, qint32 &nextRide)
-{
-    struct Client {
-        std::unique_ptr<QTcpSocket> socket;
-        QByteArray received;
-        std::deque<qint64> dueNs; // of the packets not answered yet, in the order sent
-    };
-    std::vector<Client> clients(connections);
-    std::vector<double> latencies;
-    latencies.reserve(packets);
-    int sent = 0;
-    int answered = 0;
-    int refused = 0;
-    QEventLoop loop;
-    QElapsedTimer wall;
-    for (Client &client : clients) {
-        client.socket = std::make_unique<QTcpSocket>();
-        client.socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-        client.socket->connectToHost(QHostAddress::LocalHost, port);
-        if (!client.socket->waitForConnected(5000)) {
-            std::fprintf(stderr, "connect failed\n");
-            return {};
-        }
-        QObject::connect(client.socket.get(), &QTcpSocket::readyRead, &loop, [&, c = &client] {
-            c->received += c->socket->readAll();
-            qsizetype end;
-            while ((end = c->received.indexOf("<EINDE>")) >= 0 && !c->dueNs.empty()) {
-                latencies.push_back((wall.nsecsElapsed() - c->dueNs.front()) / 1e6);
-                c->dueNs.pop_front();
-                if (!c->received.startsWith("<RBS>4143"))
-                    ++refused;
-                c->received.remove(0, end + 7);
-                if (++answered == packets)
-                    loop.quit();
-            }
-        });
-    }
-    const double intervalNs = 1e9 / rate;
     QTimer pace;
     pace.setTimerType(Qt::PreciseTimer);
+    const double intervalNs = rate > 0 ? 1e9 / rate : 0;
     QObject::connect(&pace, &QTimer::timeout, &loop, [&] {
         // Every packet due by now goes out, each stamped with its due time.
-        while (sent < packets && sent * intervalNs <= wall.nsecsElapsed()) {
-            Client &client = clients[size_t(sent % connections)];
-            client.dueNs.push_back(qint64(sent * intervalNs));
-            client.socket->write(newRidePacket(nextRide++));
-            ++sent;
-        }
+        while (sent < packets && sent * intervalNs <= wall.nsecsElapsed())
+            send(clients[size_t(sent % connections)], qint64(sent * intervalNs));
         if (sent >= packets)
             pace.stop();
     });
     wall.start();
-    pace.start(1);
-    loop.exec();
+    if (rate > 0) {
+        pace.start(1);
+    } else {
+        for (Client &client : clients)
+            if (sent < packets)
+                send(client, wall.nsecsElapsed());
+    }
+    if (packets > 0)
+        loop.exec();
     const double seconds = wall.nsecsElapsed() / 1e9;
 
-    std::sort(latencies.begin(), latencies.end());
     LoadResult result;
+    result.refused = refused;
+    if (latencies.empty())
+        return result;
+    std::sort(latencies.begin(), latencies.end());
     result.packetsPerSecond = packets / seconds;
     result.p50Ms = latencies[latencies.size() / 2];
     result.p99Ms = latencies[std::min(latencies.size() - 1, latencies.size() * 99 / 100)];
-    result.refused = refused;
     return result;
 }
 
@@ -455,7 +410,7 @@ int main(int argc, char *argv[])
         const double rate = parser.value(QStringLiteral("rate")).toDouble();
         for (int connections : connectionCounts) {
             const double cpuBefore = service.cpuSeconds();
-            const LoadResult r = runRateLoad(service.port, connections, packets, rate, nextRide);
+            const LoadResult r = runLoad(service.port, connections, packets, nextRide, rate);
             std::printf("NR  N=%-3d offered %8.1f packets/s   done %8.1f packets/s   p50 %6.2f ms   p99 %6.2f ms"
                         "   refused %d   service CPU %5.1f us/packet\n",
                         connections, rate, r.packetsPerSecond, r.p50Ms, r.p99Ms, r.refused,
