@@ -136,6 +136,11 @@ struct IntakeServer::Peer final : PeerLink {
         if (socket->write(bytes) != bytes.size())
             throw Failure(socket->errorString());
         if (atOnce)
+            flush();
+    }
+    void flush() override
+    {
+        if (isConnected())
             socket->flush();
     }
     void hold() override { ++handling; }

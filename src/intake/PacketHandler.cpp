@@ -289,19 +289,18 @@ void PacketHandler::closeGroup()
     }
     if (commitFailure && m_metrics)
         m_metrics->databaseFailure();
-    // Each connection's replies leave together right after the commit, with
-    // its last one, instead of at the event loop's next turn: the booking
-    // system waits for them, and nothing else is left to do for them.
-    for (size_t i = 0; i < answers.size(); ++i) {
-        const Answer &answer = answers[i];
-        const bool lastOfPeer = std::none_of(answers.begin() + qsizetype(i) + 1, answers.end(),
-                                             [&](const Answer &later) { return later.peer == answer.peer; });
-        deliver(answer, commitFailure ? &*commitFailure : nullptr, lastOfPeer);
+    for (const Answer &answer : answers)
+        deliver(answer, commitFailure ? &*commitFailure : nullptr);
+    // Each connection's replies leave right after the commit instead of at
+    // the event loop's next turn: the booking system waits for them, and
+    // nothing else is left to do for them.
+    for (const Answer &answer : answers) {
+        answer.peer->flush();
         answer.peer->release();
     }
 }
 
-void PacketHandler::deliver(const Answer &answer, const QString *commitFailure, bool atOnce)
+void PacketHandler::deliver(const Answer &answer, const QString *commitFailure)
 {
     const bool refused = commitFailure && !answer.refusal.isEmpty();
     const QString &reply = refused ? answer.refusal : answer.reply;
@@ -314,7 +313,7 @@ void PacketHandler::deliver(const Answer &answer, const QString *commitFailure, 
         if (!answer.lines.isEmpty())
             m_activityLog.addLines(answer.lines);
         if (!trimControl(reply).isEmpty()) {
-            sendReply(*answer.peer, reply, atOnce);
+            sendReply(*answer.peer, reply);
             sent = replyType(reply);
         }
         m_activityLog.addLine(QStringLiteral("* <RBS>") + reply + QStringLiteral("<EINDE>"));

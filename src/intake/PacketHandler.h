@@ -74,7 +74,7 @@ private:
     // timeout): the lines kept back so far are shown now, in the order they
     // came; the replies follow the commit.
     void showHeldLines();
-    void deliver(const Answer &answer, const QString *commitFailure, bool atOnce = false);
+    void deliver(const Answer &answer, const QString *commitFailure);
     void logActivity(const QString &text);
     void openDatabase();
 

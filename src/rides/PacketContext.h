@@ -15,6 +15,8 @@ public:
     // Writes the bytes in one write; throws Failure when the peer is gone.
     // They go onto the wire when the event loop next runs, unless atOnce.
     virtual void send(const QByteArray &bytes, bool atOnce = false) = 0;
+    // Puts what was sent so far onto the wire now.
+    virtual void flush() {}
     // A packet whose reply waits for the commit of its group holds the
     // connection from the end of its handling until the reply is written.
     virtual void hold() {}
