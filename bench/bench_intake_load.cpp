@@ -407,7 +407,15 @@ int main(int argc, char *argv[])
     const QString serviceDb = QDir(serviceFolder).filePath(QStringLiteral("VeloraRBS.db"));
     int round = 0;
     if (parser.isSet(QStringLiteral("rate"))) {
-        const double rate = parser.value(QStringLiteral("rate")).toDouble();
+        bool rateOk = false;
+        const double rate = parser.value(QStringLiteral("rate")).toDouble(&rateOk);
+        if (!rateOk || rate <= 0) {
+            std::fprintf(stderr, "--rate wants packets per second above 0, not \"%s\"\n",
+                         qPrintable(parser.value(QStringLiteral("rate"))));
+            service.quit();
+            service.wait();
+            return 2;
+        }
         for (int connections : connectionCounts) {
             const double cpuBefore = service.cpuSeconds();
             const LoadResult r = runLoad(service.port, connections, packets, nextRide, rate);
@@ -449,7 +457,7 @@ int main(int argc, char *argv[])
     }
 
     if (memoryPackets > 0) {
-        const int step = memoryPackets / 10;
+        const int step = std::max(1, memoryPackets / 10);
         std::printf("memory run: %d packets, N=8\n", memoryPackets);
         for (int done = 0; done < memoryPackets; done += step) {
             const double cpuBefore = service.cpuSeconds();
