@@ -144,7 +144,13 @@ void Database::open()
 
     const ConnectionTarget target = connectionTargetFor(m_settings, m_programFolder);
     const QString password = m_settings.text(Setting::xPaswoordSQL);
-    DatabaseBackend &backend = isOdbc(target.backend) ? static_cast<DatabaseBackend &>(*m_odbc) : *m_sqlite;
+    const bool server = isOdbc(target.backend);
+    DatabaseBackend &backend = server ? static_cast<DatabaseBackend &>(*m_odbc) : *m_sqlite;
+    // While a server is down, every packet would try to connect again: the
+    // attempts are spaced out, and the packets between them are refused at
+    // once with the last failure. Other settings are tried at once.
+    if (server && target.displayText == m_failedTarget && Clock::now() < m_nextOpenAttempt)
+        throw Failure(m_lastOpenFailure);
     try {
         backend.open(target, m_timeouts);
     } catch (const Failure &failure) {
@@ -152,8 +158,19 @@ void Database::open()
         QString message = QStringLiteral("Database %1: %2").arg(target.displayText, failure.message().trimmed());
         if (!password.isEmpty())
             message.replace(password, QStringLiteral("***"));
+        if (server) {
+            using namespace std::chrono_literals;
+            m_openBackoff = m_failedTarget == target.displayText ? std::min<std::chrono::milliseconds>(
+                                                                       std::max(m_openBackoff * 2, 50ms), 2000ms)
+                                                                 : 50ms;
+            m_failedTarget = target.displayText;
+            m_lastOpenFailure = message;
+            m_nextOpenAttempt = Clock::now() + m_openBackoff;
+        }
         throw Failure(message);
     }
+    m_failedTarget.clear();
+    m_openBackoff = std::chrono::milliseconds(0);
     m_active = &backend;
     m_backend = target.backend;
     m_sqlitePath = isOdbc(target.backend) ? QString() : target.sqlitePath;
@@ -187,8 +204,13 @@ void Database::checkConnection()
         return;
     StatementResult ignored;
     QString error;
-    if (m_active->execute(QStringLiteral("select 1"), {}, ignored, error))
+    if (m_active->execute(QStringLiteral("select 1"), {}, ignored, error)) {
+        // The lock has a session of its own; when that one is gone, so is
+        // the lock, and the next tick asks for it again.
+        if (m_serviceLock && !m_active->checkServiceLock(error))
+            m_serviceLock = false;
         return;
+    }
     // Whatever made the simplest statement fail, the session may be gone and
     // the service lock with it: the next connection asks for it again.
     close();
@@ -208,6 +230,7 @@ void Database::close()
     m_unitArmed = false;
     m_unitJoined = false;
     m_unitGrouped = false;
+    m_unitBeganTransaction = false;
     m_serviceLock = false;
     m_active->close();
     if (wasOpen)
@@ -252,10 +275,33 @@ void Database::joinUnit()
             throw Failure(QStringLiteral("Database: %1").arg(error));
         m_inTransaction = true;
         m_groupTransaction = m_unitGrouped;
+        // The first unit of a group is undone with the transaction, which
+        // holds nothing else yet: no savepoint (a round trip to a server).
+        m_unitBeganTransaction = true;
+    } else {
+        m_unitBeganTransaction = false;
     }
-    if (m_unitGrouped)
+    if (m_unitGrouped && !m_unitBeganTransaction)
         runSavepoint(DatabaseBackend::SavepointStep::Set);
     m_unitJoined = true;
+    limitUnitWaits();
+}
+
+void Database::limitUnitWaits()
+{
+    using namespace std::chrono_literals;
+    if (m_replyDue == Clock::time_point::max())
+        return;
+    // Behind a lock another application keeps, every packet would wait the
+    // session's whole lock bound in turn; each waits only for its own time
+    // left, so that the packets behind the first are not held for long.
+    const auto remaining = std::max<std::chrono::milliseconds>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(m_replyDue - Clock::now()), 50ms);
+    if (remaining < std::chrono::seconds(m_timeouts.serverStatementSeconds)) {
+        QString error;
+        if (!m_active->limitWaits(remaining, error))
+            throw Failure(QStringLiteral("Database: %1").arg(error));
+    }
 }
 
 void Database::runSavepoint(DatabaseBackend::SavepointStep step)
@@ -283,6 +329,17 @@ void Database::endUnit(bool commit)
             loseGroup();
             return;
         }
+        if (std::exchange(m_unitBeganTransaction, false)) {
+            if (commit)
+                return;
+            // Nothing but this unit in the transaction: undone with it, and
+            // the group's next unit begins a transaction of its own.
+            QString ignored;
+            m_inTransaction = false;
+            m_groupTransaction = false;
+            m_active->transaction(DatabaseBackend::Step::Rollback, ignored);
+            return;
+        }
         try {
             if (commit) {
                 runSavepoint(DatabaseBackend::SavepointStep::Release);
@@ -300,6 +357,7 @@ void Database::endUnit(bool commit)
         return;
     }
 
+    m_unitBeganTransaction = false;
     const bool hadTransaction = m_inTransaction;
     m_inTransaction = false;
     if (!hadTransaction || !isOpen())

@@ -94,6 +94,16 @@ public:
     // the database layer's message when opening fails.
     void testConnection(const std::function<void()> &reportSuccess);
 
+    // When the packet being stored is due its reply: the time its booking
+    // system has waited counts from when it was read, not from its turn.
+    // A unit with less time left than the session's own lock bound waits for
+    // locks only that long (a little at least, so that a packet that waited
+    // behind others is still stored where nothing is locked).
+    // Clock::time_point::max(): no packet, the session's bound applies.
+    using Clock = DatabaseBackend::Clock;
+    void setReplyDue(Clock::time_point due) { m_replyDue = due; }
+    Clock::time_point replyDue() const { return m_replyDue; }
+
     // Takes effect at the next connect (tests shorten them).
     void setTimeouts(const DatabaseTimeouts &timeouts) { m_timeouts = timeouts; }
     const DatabaseTimeouts &timeouts() const { return m_timeouts; }
@@ -117,6 +127,7 @@ private:
     bool m_inTransaction = false;
     bool m_unitGrouped = false; // the armed unit runs in a savepoint of the group's transaction
     bool m_unitJoined = false;  // the armed unit has begun writing
+    bool m_unitBeganTransaction = false; // a grouped unit that is alone in its transaction (no savepoint)
     bool m_groupBroken = false;
     bool m_groupTransaction = false; // the open transaction is a group's
     QString m_groupFailure;
@@ -126,6 +137,15 @@ private:
     void loseGroup();
     void commitTransaction();
     bool m_serviceLock = false;
+    Clock::time_point m_replyDue = Clock::time_point::max();
+    // Reconnecting to a server that is down: the first attempt at once,
+    // then no sooner than 50 ms after the last failed one, the wait doubling
+    // up to 2 s; meanwhile open() fails at once with the last failure.
+    QString m_failedTarget;
+    QString m_lastOpenFailure;
+    std::chrono::milliseconds m_openBackoff{0};
+    Clock::time_point m_nextOpenAttempt;
+    void limitUnitWaits();
 };
 
 } // namespace velora

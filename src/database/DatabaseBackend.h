@@ -5,6 +5,7 @@
 #include <QVariant>
 #include <QVariantList>
 
+#include <chrono>
 #include <memory>
 #include <vector>
 
@@ -56,6 +57,12 @@ struct DatabaseTimeouts {
     // another session keeps locked fails the packet ("NC") instead of holding
     // the one event thread and every booking system behind it.
     int serverStatementSeconds = 5;
+    // The longest one call into a server's driver may take: a call still
+    // unanswered then is cut off on this side (CallWatchdog), which neither
+    // the server's time-outs nor keepalive do for a server process that has
+    // stopped. Above the statement time-out, so that the server's own answer
+    // comes first where it can give one.
+    int serverCallSeconds = 7;
     // The TCP keepalive of a server connection, on both ends: a peer that is
     // gone without a word (power, network) is noticed within about
     // idle + interval * count seconds, and the server then ends its session
@@ -88,6 +95,8 @@ public:
         Rollback
     };
 
+    using Clock = std::chrono::steady_clock;
+
     virtual ~DatabaseBackend() = default;
 
     // Throws Failure with the driver's message (the caller adds which
@@ -105,6 +114,14 @@ public:
     virtual bool insert(const QString &statement, const QVariantList &bindings, bool wantKey, QVariant &key,
                         QString &error) = 0;
     virtual bool transaction(Step step, QString &error) = 0;
+
+    // Bounds what the statements of the open transaction wait for locks to
+    // `remaining` where the database can (the packet's time left is shorter
+    // than the session's own bound). False with the message in `error`.
+    virtual bool limitWaits(std::chrono::milliseconds, QString &) { return true; }
+    // The last failed call was cut off at its deadline (the connection is
+    // closed then).
+    virtual bool lastCallCut() const { return false; }
 
     // Several packets' units share one transaction, each inside a savepoint
     // of its own, so that one that fails is undone alone. The statement for
@@ -142,6 +159,9 @@ public:
     // `error` empty when another session holds it, with the message when the
     // attempt failed. A SQLite file is covered by the program folder's lock.
     virtual bool tryTakeServiceLock(QString &error) { return true; }
+    // Whether the lock is still held (its session still answers). False with
+    // the reason in `error`: the lock is gone then.
+    virtual bool checkServiceLock(QString &error) { return true; }
 
     // SQLite files only. The file at the path is not the one the connection
     // has open any more (deleted, or another moved over it).

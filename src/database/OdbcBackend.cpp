@@ -5,9 +5,7 @@
 
 #include <QRegularExpression>
 #include <QSqlDriver>
-#include <QSqlError>
 #include <QSqlQuery>
-#include <QSqlRecord>
 
 #include <sql.h>
 #include <sqlext.h>
@@ -15,33 +13,6 @@
 namespace velora {
 
 namespace {
-
-// A driver's message on one line: PostgreSQL's driver puts the server's
-// message and its own on lines of their own, and the activity log and the
-// failure handler keep one message to a line.
-QString oneLine(const QString &message)
-{
-    QStringList parts = message.split(u'\n', Qt::SkipEmptyParts);
-    for (QString &part : parts)
-        part = part.trimmed();
-    parts.removeAll(QString());
-    return parts.join(u' ');
-}
-
-// Prepares and runs `statement` on `query`; false with the driver's message.
-bool run(QSqlQuery &query, const QString &statement, const QVariantList &bindings, QString &error)
-{
-    query.setForwardOnly(true);
-    bool ok = query.prepare(statement);
-    if (ok) {
-        for (qsizetype i = 0; i < bindings.size(); ++i)
-            query.bindValue(int(i), bindings[i]);
-        ok = query.exec();
-    }
-    if (!ok)
-        error = oneLine(query.lastError().text());
-    return ok;
-}
 
 // What the server says it is (SQL_DBMS_NAME), through the driver's connection
 // handle; empty when the driver does not say.
@@ -90,9 +61,18 @@ const QString kSqlServerServiceLock =
     QStringLiteral("SET NOCOUNT ON; DECLARE @granted int; EXEC @granted = sp_getapplock @Resource = 'VeloraRBS "
                    "service', @LockMode = 'Exclusive', @LockOwner = 'Session', @LockTimeout = 0; SELECT @granted");
 
+// After this machine gave the lock up because the server left its storing
+// session hanging, it does not ask again for this long: a stand-by, which
+// asks every second, takes over; without one, this machine serves again.
+constexpr auto kLockYield = std::chrono::seconds(3);
+
 } // namespace
 
-OdbcBackend::OdbcBackend(QString connectionName) : m_connectionName(std::move(connectionName)) {}
+OdbcBackend::OdbcBackend(QString connectionName)
+    : m_connectionName(std::move(connectionName)), m_work(m_connectionName, m_watchdog),
+      m_lock(m_connectionName + QStringLiteral("-lock"), m_watchdog)
+{
+}
 
 OdbcBackend::~OdbcBackend()
 {
@@ -101,7 +81,7 @@ OdbcBackend::~OdbcBackend()
 
 bool OdbcBackend::isOpen() const
 {
-    return m_db.isValid() && m_db.isOpen();
+    return m_work.isOpen();
 }
 
 void OdbcBackend::open(const ConnectionTarget &target, const DatabaseTimeouts &timeouts)
@@ -113,7 +93,7 @@ void OdbcBackend::open(const ConnectionTarget &target, const DatabaseTimeouts &t
         throw Failure(QStringLiteral("the text after the comma in the server name is no port number"));
     if (target.serverPort > 0)
         probeSqlServer(target.serverHost, quint16(target.serverPort), timeouts.odbcLoginSeconds);
-    m_db = QSqlDatabase::addDatabase(QStringLiteral("QODBC"), m_connectionName);
+    m_timeouts = timeouts;
     // SQL_ATTR_LOGIN_TIMEOUT bounds reaching the server; FreeTDS's own
     // "Timeout" and SQL_ATTR_CONNECTION_TIMEOUT bound every statement. A data
     // source has its driver's own settings from odbc.ini.
@@ -134,181 +114,214 @@ void OdbcBackend::open(const ConnectionTarget &target, const DatabaseTimeouts &t
                            .arg(timeouts.keepaliveIntervalSeconds)
                            .arg(timeouts.keepaliveCount)
                            .arg(unacknowledgedMs(timeouts));
+        // psqlODBC by default wraps every statement in a savepoint of its own
+        // (two more round trips each) to undo a failed statement alone. The
+        // service undoes a failed packet itself (its unit, or the unit's
+        // savepoint in a group), and the driver's savepoints would cut
+        // through the unit's. "-0": the driver leaves errors to the service.
+        // Statements are prepared on the server, once per session. A driver
+        // for another server ignores both.
+        connectText += QStringLiteral("Protocol=7.4-0;UseServerSidePrepare=1;");
     } else {
         connectText += QStringLiteral("Timeout=%1;").arg(timeouts.odbcQuerySeconds);
     }
-    m_db.setDatabaseName(connectText);
-    m_db.setConnectOptions(QStringLiteral("SQL_ATTR_LOGIN_TIMEOUT=%1;SQL_ATTR_CONNECTION_TIMEOUT=%2")
-                               .arg(timeouts.odbcLoginSeconds)
-                               .arg(timeouts.odbcQuerySeconds));
-    QString error;
-    if (!m_db.isValid())
-        error = QStringLiteral("driver not available");
-    else if (!m_db.open())
-        error = oneLine(m_db.lastError().text());
-    if (error.isEmpty()) {
-        // Statements, keys, date-times and decimals take the server's forms.
-        const QString server = serverName(m_db);
-        if (server.startsWith(QLatin1String("PostgreSQL"), Qt::CaseInsensitive))
-            m_dialect = SqlDialect::PostgreSql;
-        else if (server.contains(QLatin1String("SQL Server"), Qt::CaseInsensitive))
-            m_dialect = SqlDialect::SqlServer;
-        else
-            error = QStringLiteral("the server is %1; the service stores into SQL Server or PostgreSQL only")
-                        .arg(server.isEmpty() ? QStringLiteral("of a kind the driver does not name")
-                                              : QStringLiteral("\"%1\"").arg(server));
-    }
-    if (!error.isEmpty()) {
+    m_connectText = connectText;
+    m_connectOptions = QStringLiteral("SQL_ATTR_LOGIN_TIMEOUT=%1;SQL_ATTR_CONNECTION_TIMEOUT=%2")
+                           .arg(timeouts.odbcLoginSeconds)
+                           .arg(timeouts.odbcQuerySeconds);
+    m_work.open(m_connectText, m_connectOptions);
+    // Statements, keys, date-times and decimals take the server's forms.
+    const QString server = serverName(m_work.database());
+    if (server.startsWith(QLatin1String("PostgreSQL"), Qt::CaseInsensitive)) {
+        m_dialect = SqlDialect::PostgreSql;
+    } else if (server.contains(QLatin1String("SQL Server"), Qt::CaseInsensitive)) {
+        m_dialect = SqlDialect::SqlServer;
+    } else {
         close();
-        throw Failure(error);
+        throw Failure(QStringLiteral("the server is %1; the service stores into SQL Server or PostgreSQL only")
+                          .arg(server.isEmpty() ? QStringLiteral("of a kind the driver does not name")
+                                                : QStringLiteral("\"%1\"").arg(server)));
     }
-    if (m_dialect == SqlDialect::PostgreSql)
-        setUpPostgresSession(timeouts);
+    setUpSession(m_work, QStringLiteral("VeloraRBS store"));
 }
 
-void OdbcBackend::setUpPostgresSession(const DatabaseTimeouts &timeouts)
+void OdbcBackend::openSession(OdbcSession &session, const QString &applicationName)
 {
-    // The server's side of the connection: a session whose link machine is
-    // gone without a word ends within seconds, and with it the service lock,
-    // so that the standby takes over. The client's side is in the connect
-    // text (pqopt). A statement that waits for a lock, or runs away, fails
-    // within the bound instead of holding every booking system.
-    const int statementMs = timeouts.serverStatementSeconds * 1000;
-    const QStringList settings = {
-        QStringLiteral("SET statement_timeout = %1").arg(statementMs),
-        QStringLiteral("SET lock_timeout = %1").arg(statementMs),
-        QStringLiteral("SET tcp_keepalives_idle = %1").arg(timeouts.keepaliveIdleSeconds),
-        QStringLiteral("SET tcp_keepalives_interval = %1").arg(timeouts.keepaliveIntervalSeconds),
-        QStringLiteral("SET tcp_keepalives_count = %1").arg(timeouts.keepaliveCount),
-        QStringLiteral("SET tcp_user_timeout = %1").arg(unacknowledgedMs(timeouts)),
-    };
+    session.open(m_connectText, m_connectOptions);
+    setUpSession(session, applicationName);
+}
+
+void OdbcBackend::setUpSession(OdbcSession &session, const QString &applicationName)
+{
+    QStringList settings;
+    const int statementMs = m_timeouts.serverStatementSeconds * 1000;
+    if (m_dialect == SqlDialect::PostgreSql) {
+        // The server's side of the connection: a session whose link machine
+        // is gone without a word ends within seconds, and with it the service
+        // lock, so that the standby takes over. The client's side is in the
+        // connect text (pqopt). A statement that waits for a lock, or runs
+        // away, fails within the bound instead of holding every booking
+        // system. The name shows the operator which session is which.
+        settings = {
+            QStringLiteral("SET statement_timeout = %1").arg(statementMs),
+            QStringLiteral("SET lock_timeout = %1").arg(statementMs),
+            QStringLiteral("SET tcp_keepalives_idle = %1").arg(m_timeouts.keepaliveIdleSeconds),
+            QStringLiteral("SET tcp_keepalives_interval = %1").arg(m_timeouts.keepaliveIntervalSeconds),
+            QStringLiteral("SET tcp_keepalives_count = %1").arg(m_timeouts.keepaliveCount),
+            QStringLiteral("SET tcp_user_timeout = %1").arg(unacknowledgedMs(m_timeouts)),
+            QStringLiteral("SET application_name = '%1'").arg(applicationName),
+        };
+    } else {
+        // A lock another session keeps fails the statement, not the session,
+        // before the call's own deadline would drop the connection.
+        settings = {QStringLiteral("SET LOCK_TIMEOUT %1").arg(statementMs)};
+    }
     for (const QString &setting : settings) {
-        QSqlQuery query(m_db);
-        if (!query.exec(setting)) {
-            const QString error = oneLine(query.lastError().text());
-            query = QSqlQuery();
-            close();
+        StatementResult ignored;
+        QString error;
+        armCall(session);
+        if (!session.execute(setting, {}, ignored, error)) {
+            session.close();
+            if (&session == &m_work)
+                close();
             throw Failure(error);
         }
     }
 }
 
+void OdbcBackend::armCall(OdbcSession &session)
+{
+    m_lastCallCut = false;
+    session.setDeadline(Clock::now() + std::chrono::seconds(m_timeouts.serverCallSeconds));
+}
+
+void OdbcBackend::afterCall(OdbcSession &session)
+{
+    if (!session.lastCallCut())
+        return;
+    m_lastCallCut = true;
+    // The server holds the lock for a session it does not serve any more
+    // only while that session is the lock's own; the storing session's
+    // trouble gives the lock up, so that the stand-by serves meanwhile.
+    if (&session == &m_work)
+        m_lockYieldedUntil = Clock::now() + kLockYield;
+    dropLock();
+}
+
+void OdbcBackend::dropLock()
+{
+    m_lock.close();
+}
+
 bool OdbcBackend::tryTakeServiceLock(QString &error)
 {
-    StatementResult result;
-    const bool ran =
-        m_dialect == SqlDialect::PostgreSql
-            ? execute(QStringLiteral("select pg_try_advisory_lock(%1)").arg(kServiceLockKey), {}, result, error)
-            : execute(kSqlServerServiceLock, {}, result, error);
-    if (!ran)
-        return false;
     error.clear();
+    if (Clock::now() < m_lockYieldedUntil)
+        return false;
+    if (!m_lock.isOpen()) {
+        try {
+            openSession(m_lock, QStringLiteral("VeloraRBS lock"));
+        } catch (const Failure &failure) {
+            error = failure.message();
+            return false;
+        }
+    }
+    StatementResult result;
+    armCall(m_lock);
+    const bool ran = m_dialect == SqlDialect::PostgreSql
+                         ? m_lock.execute(QStringLiteral("select pg_try_advisory_lock(%1)").arg(kServiceLockKey), {},
+                                          result, error)
+                         : m_lock.execute(kSqlServerServiceLock, {}, result, error);
+    afterCall(m_lock);
+    if (!ran) {
+        dropLock();
+        return false;
+    }
     if (result.rows.empty() || result.rows.front().isEmpty()) {
         error = QStringLiteral("the service lock gave no answer");
+        dropLock();
         return false;
     }
     const QVariant answer = result.rows.front().front();
     // pg_try_advisory_lock answers a boolean; sp_getapplock 0 or 1 when granted.
-    return m_dialect == SqlDialect::PostgreSql ? answer.toBool() : answer.toInt() >= 0;
+    const bool granted = m_dialect == SqlDialect::PostgreSql ? answer.toBool() : answer.toInt() >= 0;
+    // A session that did not get the lock is not kept: it would be one more
+    // session on the server for every stand-by.
+    if (!granted)
+        dropLock();
+    return granted;
 }
 
-void OdbcBackend::closeIfDead()
+bool OdbcBackend::checkServiceLock(QString &error)
 {
-    // Qt keeps a connection "open" after the server has gone or ended the
-    // session; every later statement would fail on it. Closed, the next user
-    // opens a new one, and the reopen takes the service lock anew.
-    if (!m_db.isValid() || !m_db.isOpen())
-        return;
-    const QVariant handle = m_db.driver()->handle();
-    if (!handle.isValid() || handle.metaType() != QMetaType::fromType<SQLHANDLE>())
-        return;
-    SQLHANDLE connection = *static_cast<const SQLHANDLE *>(handle.constData());
-    SQLUINTEGER dead = SQL_CD_FALSE;
-    if (!connection || !SQL_SUCCEEDED(SQLGetConnectAttr(connection, SQL_ATTR_CONNECTION_DEAD, &dead, 0, nullptr)))
-        return;
-    if (dead == SQL_CD_TRUE)
-        close();
+    if (!m_lock.isOpen()) {
+        error = QStringLiteral("the session that held the service lock is gone");
+        return false;
+    }
+    StatementResult ignored;
+    armCall(m_lock);
+    const bool ok = m_lock.execute(QStringLiteral("select 1"), {}, ignored, error);
+    afterCall(m_lock);
+    if (!ok)
+        dropLock();
+    return ok;
 }
 
 void OdbcBackend::close()
 {
-    if (!m_db.isValid())
-        return;
-    m_db.close();
-    m_db = QSqlDatabase();
-    QSqlDatabase::removeDatabase(m_connectionName);
+    dropLock();
+    m_work.close();
 }
 
 bool OdbcBackend::execute(const QString &statement, const QVariantList &bindings, StatementResult &result,
                           QString &error)
 {
-    QSqlQuery query(m_db);
-    if (!run(query, statement, bindings, error)) {
-        query = QSqlQuery();
-        closeIfDead();
-        return false;
-    }
-    const QSqlRecord record = query.record();
-    auto columns = std::make_shared<QStringList>();
-    columns->reserve(record.count());
-    for (int i = 0; i < record.count(); ++i)
-        *columns << record.fieldName(i);
-    result.columns = std::move(columns);
-    // Everything is read at once: a forward-only result cannot move back.
-    const int count = record.count();
-    while (query.isSelect() && query.next()) {
-        QVariantList row;
-        row.reserve(count);
-        for (int i = 0; i < count; ++i)
-            row << query.value(i);
-        result.rows.push_back(std::move(row));
-    }
-    return true;
+    armCall(m_work);
+    const bool ok = m_work.execute(statement, bindings, result, error);
+    afterCall(m_work);
+    return ok;
 }
 
 bool OdbcBackend::insert(const QString &statement, const QVariantList &bindings, bool wantKey, QVariant &key,
                          QString &error)
 {
-    QSqlQuery query(m_db);
     key = QVariant();
+    QString text = statement;
+    std::function<void(QSqlQuery &)> read;
     if (wantKey && m_dialect == SqlDialect::PostgreSql) {
         // The row's own key; lastval() in the same session names the last
         // value of any sequence, a trigger's as well, so it serves only a
         // table the schema does not describe.
         const QString identity = identityColumnOf(statement);
-        if (!run(query, identity.isEmpty() ? statement : statement + QStringLiteral(" RETURNING ") + identity, bindings,
-                 error)) {
-            query = QSqlQuery();
-            closeIfDead();
-            return false;
-        }
         if (identity.isEmpty()) {
             StatementResult last;
-            if (!execute(QStringLiteral("SELECT lastval()"), {}, last, error))
+            if (!execute(statement, bindings, last, error) || !execute(QStringLiteral("SELECT lastval()"), {}, last, error))
                 return false;
             if (!last.rows.empty() && !last.rows.front().isEmpty())
                 key = last.rows.front().front();
-        } else if (query.next()) {
-            key = query.value(0);
-        }
-        return true;
-    }
-    if (!run(query, wantKey ? statement + QStringLiteral("; SELECT CAST(SCOPE_IDENTITY() AS INT)") : statement,
-             bindings, error)) {
-        query = QSqlQuery();
-        closeIfDead();
-        return false;
-    }
-    if (!wantKey)
-        return true;
-    // The first result set of the batch: the insert's row count (and a
-    // trigger's) come before it.
-    while (!query.isSelect())
-        if (!query.nextResult())
             return true;
-    if (query.next())
-        key = query.value(0);
-    return true;
+        }
+        text += QStringLiteral(" RETURNING ") + identity;
+        read = [&](QSqlQuery &query) {
+            if (query.next())
+                key = query.value(0);
+        };
+    } else if (wantKey) {
+        text += QStringLiteral("; SELECT CAST(SCOPE_IDENTITY() AS INT)");
+        // The first result set of the batch: the insert's row count (and a
+        // trigger's) come before it.
+        read = [&](QSqlQuery &query) {
+            while (!query.isSelect())
+                if (!query.nextResult())
+                    return;
+            if (query.next())
+                key = query.value(0);
+        };
+    }
+    armCall(m_work);
+    const bool ok = m_work.run(text, bindings, error, read);
+    afterCall(m_work);
+    return ok;
 }
 
 QString OdbcBackend::translate(const QString &statement) const
@@ -318,27 +331,38 @@ QString OdbcBackend::translate(const QString &statement) const
 
 bool OdbcBackend::transaction(Step step, QString &error)
 {
-    bool ok = false;
-    switch (step) {
-    case Step::Begin: ok = m_db.transaction(); break;
-    case Step::Commit: ok = m_db.commit(); break;
-    case Step::Rollback: ok = m_db.rollback(); break;
-    }
-    if (!ok) {
-        error = oneLine(m_db.lastError().text());
-        closeIfDead();
-    }
+    armCall(m_work);
+    const bool ok = m_work.transaction(step, error);
+    afterCall(m_work);
     return ok;
+}
+
+bool OdbcBackend::limitWaits(std::chrono::milliseconds remaining, QString &error)
+{
+    // SQL Server has no setting for one transaction; the call's deadline
+    // bounds the wait there.
+    if (m_dialect != SqlDialect::PostgreSql)
+        return true;
+    // For the rest of this transaction only ("true": local), as a bound
+    // value so that the statement is prepared once.
+    StatementResult ignored;
+    return execute(QStringLiteral("select set_config('lock_timeout', ?, true)"),
+                   {QString::number(std::max<qint64>(1, remaining.count()))}, ignored, error);
 }
 
 QString OdbcBackend::savepointStatement(SavepointStep step) const
 {
-    if (m_dialect == SqlDialect::PostgreSql)
-        return DatabaseBackend::savepointStatement(step);
     switch (step) {
-    case SavepointStep::Set: return QStringLiteral("SAVE TRANSACTION velora_unit");
+    case SavepointStep::Set:
+        return m_dialect == SqlDialect::PostgreSql ? QStringLiteral("SAVEPOINT velora_unit")
+                                                   : QStringLiteral("SAVE TRANSACTION velora_unit");
+    // Neither needs the release: each unit sets a savepoint of the same name,
+    // and the undo goes back to the latest one; all end with the
+    // transaction. One round trip less per packet.
     case SavepointStep::Release: return {};
-    case SavepointStep::RollbackTo: return QStringLiteral("ROLLBACK TRANSACTION velora_unit");
+    case SavepointStep::RollbackTo:
+        return m_dialect == SqlDialect::PostgreSql ? QStringLiteral("ROLLBACK TO SAVEPOINT velora_unit")
+                                                   : QStringLiteral("ROLLBACK TRANSACTION velora_unit");
     }
     return {};
 }

@@ -1,16 +1,18 @@
 #pragma once
 
+#include "database/CallWatchdog.h"
 #include "database/DatabaseBackend.h"
+#include "database/OdbcSession.h"
 #include "database/Schema.h"
-
-#include <QSqlDatabase>
 
 namespace velora {
 
 // A database server through Qt's ODBC driver: SQL Server (FreeTDS, or a data
-// source) or PostgreSQL (a data source). The server parameterises and keeps
-// statements on its own; each runs through a QSqlQuery of its own. The
-// dialect follows the server the connection reports itself as.
+// source) or PostgreSQL (a data source). The dialect follows the server the
+// connection reports itself as. Two sessions: one stores, the other only
+// holds the service lock, so that a storing session the server leaves
+// hanging can be dropped and the lock given up with it although the server
+// cannot end that session itself.
 class OdbcBackend final : public DatabaseBackend {
 public:
     explicit OdbcBackend(QString connectionName);
@@ -36,27 +38,42 @@ public:
     // release: a savepoint simply ends with the transaction. PostgreSQL
     // takes the standard form.
     QString savepointStatement(SavepointStep step) const override;
-    // Not on PostgreSQL: its ODBC driver wraps every statement in a savepoint
-    // of its own to undo a failed statement alone, and a unit's savepoints
-    // cut through those ("internal SAVEPOINT failed"); a transaction aborted
-    // that way is ended by its commit without storing anything.
-    bool groupsUnits() const override { return m_dialect != SqlDialect::PostgreSql; }
     QString translate(const QString &statement) const override;
-    // sp_getapplock on SQL Server, pg_try_advisory_lock on PostgreSQL.
+
+    bool limitWaits(std::chrono::milliseconds remaining, QString &error) override;
+    bool lastCallCut() const override { return m_lastCallCut; }
+
+    // sp_getapplock on SQL Server, pg_try_advisory_lock on PostgreSQL, in
+    // the lock's own session. Not asked for again for a while after this
+    // machine gave the lock up because the server left it hanging.
     bool tryTakeServiceLock(QString &error) override;
+    bool checkServiceLock(QString &error) override;
 
     // The server's dialect, known once the connection is open.
     SqlDialect dialect() const { return m_dialect; }
 
 private:
-    void setUpPostgresSession(const DatabaseTimeouts &timeouts);
-    // After a failed statement: a connection the server or the network has
-    // ended is closed, so that isOpen() says so and the next user reconnects.
-    void closeIfDead();
+    // Both sessions take the same connect text; the driver's own error
+    // undoing and time-outs are set in it.
+    void openSession(OdbcSession &session, const QString &applicationName);
+    void setUpSession(OdbcSession &session, const QString &applicationName);
+    // The deadline of the next call: the bound of one call from now.
+    void armCall(OdbcSession &session);
+    // A storing session cut at its deadline: the lock session goes as well,
+    // and the lock is not asked for again until the stand-by had its chance.
+    void afterCall(OdbcSession &session);
+    void dropLock();
 
     QString m_connectionName;
-    QSqlDatabase m_db;
+    CallWatchdog m_watchdog;
+    OdbcSession m_work;
+    OdbcSession m_lock;
+    QString m_connectText;
+    QString m_connectOptions;
+    DatabaseTimeouts m_timeouts;
     SqlDialect m_dialect = SqlDialect::SqlServer;
+    Clock::time_point m_lockYieldedUntil;
+    bool m_lastCallCut = false;
 };
 
 } // namespace velora

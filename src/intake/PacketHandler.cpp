@@ -10,6 +10,8 @@
 #include "shell/WorkQueue.h"
 #include "wire/WireCodec.h"
 
+#include <QScopeGuard>
+
 #include <algorithm>
 #include <optional>
 #include <utility>
@@ -119,6 +121,12 @@ QCoro::Task<> PacketHandler::handle(QByteArray bytes, PeerLink &peer)
     // A database opened during this packet does not make it grouped: its
     // reply goes out as it ends, so its unit must commit by itself.
     m_grouping = grouped;
+    // Its booking system has waited since the packet was read, not only
+    // since its turn came.
+    if (m_queue)
+        m_database.setReplyDue(m_queue->runningJobPosted() +
+                               std::chrono::seconds(m_database.timeouts().serverCallSeconds));
+    auto noLongerDue = qScopeGuard([this] { m_database.setReplyDue(Database::Clock::time_point::max()); });
     QString received;
     try {
         received = receivedText(bytes);

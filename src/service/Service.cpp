@@ -352,9 +352,9 @@ void Service::GeneralTimer()
 
 void Service::serviceLockTick()
 {
-    // How often the stand-by asks: a takeover within a few seconds of the
-    // active machine's end, without a statement every tick.
-    constexpr qint64 kLockRetryMs = 2000;
+    // How often the stand-by asks: every tick, so that it takes over within
+    // a second of the lock's release (one short statement a second).
+    constexpr qint64 kLockRetryMs = 1000;
     Database &database = *m_database;
     // A closed connection is opened by its next user (the intake's tick or a
     // packet), and opening asks for the lock; until then the role stands.

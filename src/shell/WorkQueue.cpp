@@ -82,6 +82,7 @@ void WorkQueue::runWaiting()
 void WorkQueue::start(Entry entry)
 {
     m_running = true;
+    m_runningPosted = entry.posted;
     if (entry.step) {
         try {
             entry.step();

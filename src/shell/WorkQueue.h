@@ -7,6 +7,7 @@
 #include <QSet>
 #include <QString>
 
+#include <chrono>
 #include <deque>
 #include <functional>
 
@@ -72,6 +73,9 @@ public:
 
     // A job is running (it may be waiting for an answer).
     bool isBusy() const { return m_running; }
+    // When the running job was posted: a packet read counts its wait from
+    // there, the time its booking system has been waiting for its reply.
+    std::chrono::steady_clock::time_point runningJobPosted() const { return m_runningPosted; }
     // Jobs waiting behind the running one. A job may leave work for the ones
     // behind it to finish together (several packets in one commit).
     qsizetype waitingCount() const { return qsizetype(m_waiting.size()); }
@@ -84,6 +88,7 @@ private:
         Job job;
         Step step;
         bool joinsGroup = false;
+        std::chrono::steady_clock::time_point posted = std::chrono::steady_clock::now();
     };
 
     void enqueue(Entry entry);
@@ -96,6 +101,7 @@ private:
     std::deque<Entry> m_waiting;
     QSet<QString> m_waitingKeys;
     bool m_running = false;
+    std::chrono::steady_clock::time_point m_runningPosted;
     bool m_starting = false; // inside start(): a job that ends now ended without waiting
     bool m_runScheduled = false;
     GroupClose m_groupClose;

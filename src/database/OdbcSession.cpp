@@ -1,0 +1,278 @@
+#include "database/OdbcSession.h"
+
+#include "shell/Failure.h"
+
+#include <QRegularExpression>
+#include <QSqlDriver>
+#include <QSqlError>
+#include <QSqlRecord>
+
+#include <algorithm>
+
+#include <sql.h>
+#include <sqlext.h>
+
+namespace velora {
+
+namespace {
+
+// Kept statements per session: the link runs a dozen different ones; a
+// statement text that keeps changing does not grow the server's memory.
+constexpr size_t kKeptStatements = 32;
+
+// A driver's message on one line: PostgreSQL's driver puts the server's
+// message and its own on lines of their own, and the activity log and the
+// failure handler keep one message to a line.
+QString oneLine(const QString &message)
+{
+    QStringList parts = message.split(u'\n', Qt::SkipEmptyParts);
+    for (QString &part : parts)
+        part = part.trimmed();
+    parts.removeAll(QString());
+    return parts.join(u' ');
+}
+
+// A statement that can give no row ("select * from planning where 1=0"):
+// the datasets open one to learn a table's columns before they append.
+bool givesNoRows(const QString &statement)
+{
+    static const QRegularExpression noRows(QStringLiteral("\\swhere\\s+1\\s*=\\s*0\\s*$"),
+                                           QRegularExpression::CaseInsensitiveOption);
+    return noRows.match(statement).hasMatch();
+}
+
+// The socket a connect made: the one stream socket that was not there
+// before. None when there is not exactly one (another thread opened one
+// meanwhile), and the session's calls then go unwatched.
+StreamSocket newSocket(const std::vector<StreamSocket> &before)
+{
+    StreamSocket found;
+    int count = 0;
+    for (const StreamSocket &socket : openStreamSockets()) {
+        if (std::find(before.begin(), before.end(), socket) == before.end()) {
+            found = socket;
+            ++count;
+        }
+    }
+    return count == 1 ? found : StreamSocket{};
+}
+
+} // namespace
+
+OdbcSession::OdbcSession(QString connectionName, CallWatchdog &watchdog)
+    : m_connectionName(std::move(connectionName)), m_watchdog(watchdog)
+{
+}
+
+OdbcSession::~OdbcSession()
+{
+    close();
+}
+
+bool OdbcSession::isOpen() const
+{
+    return m_db.isValid() && m_db.isOpen();
+}
+
+void OdbcSession::open(const QString &connectText, const QString &connectOptions)
+{
+    close();
+    const std::vector<StreamSocket> before = openStreamSockets();
+    m_db = QSqlDatabase::addDatabase(QStringLiteral("QODBC"), m_connectionName);
+    m_db.setDatabaseName(connectText);
+    m_db.setConnectOptions(connectOptions);
+    QString error;
+    if (!m_db.isValid())
+        error = QStringLiteral("driver not available");
+    else if (!m_db.open())
+        error = oneLine(m_db.lastError().text());
+    if (!error.isEmpty()) {
+        close();
+        throw Failure(error);
+    }
+    m_socket = newSocket(before);
+}
+
+void OdbcSession::close()
+{
+    m_inTransaction = false;
+    m_kept.clear();
+    m_noRowColumns.clear();
+    m_socket = StreamSocket{};
+    if (!m_db.isValid())
+        return;
+    m_db.close();
+    m_db = QSqlDatabase();
+    QSqlDatabase::removeDatabase(m_connectionName);
+}
+
+QSqlQuery *OdbcSession::prepared(const QString &statement, QString &error)
+{
+    for (auto it = m_kept.begin(); it != m_kept.end(); ++it) {
+        if (it->statement == statement) {
+            m_kept.splice(m_kept.begin(), m_kept, it);
+            return m_kept.front().query.get();
+        }
+    }
+    auto query = std::make_unique<QSqlQuery>(m_db);
+    query->setForwardOnly(true);
+    bool cut = false;
+    bool ok = false;
+    {
+        CallWatchdog::Call call(m_watchdog, m_socket, m_deadline);
+        ok = query->prepare(statement);
+        cut = call.finish();
+    }
+    if (!ok) {
+        error = oneLine(query->lastError().text());
+        query.reset();
+        afterFailure(cut, error);
+        return nullptr;
+    }
+    if (m_kept.size() >= kKeptStatements)
+        m_kept.pop_back();
+    m_kept.push_front({statement, std::move(query)});
+    return m_kept.front().query.get();
+}
+
+bool OdbcSession::run(const QString &statement, const QVariantList &bindings, QString &error,
+                      const std::function<void(QSqlQuery &)> &read)
+{
+    m_lastCallCut = false;
+    const bool wasKept = std::any_of(m_kept.begin(), m_kept.end(),
+                                     [&](const Kept &kept) { return kept.statement == statement; });
+    if (runOnce(statement, bindings, error, read))
+        return true;
+    // A kept statement fails where its table was made anew meanwhile
+    // (PostgreSQL: "cached plan must not change result type"). Outside a
+    // transaction a failed statement changed nothing, and it is prepared
+    // again and run once more; inside one, the unit fails and the next
+    // prepares it anew.
+    if (!wasKept || m_inTransaction || m_lastCallCut || !isOpen())
+        return false;
+    return runOnce(statement, bindings, error, read);
+}
+
+bool OdbcSession::runOnce(const QString &statement, const QVariantList &bindings, QString &error,
+                          const std::function<void(QSqlQuery &)> &read)
+{
+    QSqlQuery *query = prepared(statement, error);
+    if (!query)
+        return false;
+    for (qsizetype i = 0; i < bindings.size(); ++i)
+        query->bindValue(int(i), bindings[i]);
+    bool cut = false;
+    bool ok = false;
+    {
+        // Reading the rows talks to the server too (a cursor's next block).
+        CallWatchdog::Call call(m_watchdog, m_socket, m_deadline);
+        ok = query->exec();
+        if (ok && read)
+            read(*query);
+        cut = call.finish();
+    }
+    if (ok && cut) {
+        ok = false;
+        error = QStringLiteral("reading the result failed");
+    }
+    if (!ok) {
+        if (!cut)
+            error = oneLine(query->lastError().text());
+        // Its cursor may still be open on the server; it is made anew.
+        m_kept.remove_if([&](const Kept &kept) { return kept.query.get() == query; });
+        afterFailure(cut, error);
+        return false;
+    }
+    // The result's rows are all read: the statement's cursor ends here, not
+    // at its next execution.
+    query->finish();
+    return true;
+}
+
+bool OdbcSession::execute(const QString &statement, const QVariantList &bindings, StatementResult &result,
+                          QString &error)
+{
+    const bool noRows = givesNoRows(statement);
+    if (noRows) {
+        const auto known = m_noRowColumns.constFind(statement);
+        if (known != m_noRowColumns.cend()) {
+            result.columns = known.value();
+            return true;
+        }
+    }
+    const bool ok = run(statement, bindings, error, [&](QSqlQuery &query) {
+        const QSqlRecord record = query.record();
+        const int count = record.count();
+        // The same column names object while they stay the same, so that a
+        // dataset keeps what it worked out from them.
+        auto columns = std::make_shared<QStringList>();
+        columns->reserve(count);
+        for (int i = 0; i < count; ++i)
+            *columns << record.fieldName(i);
+        result.columns = std::move(columns);
+        // Everything is read at once: a forward-only result cannot move back.
+        while (query.isSelect() && query.next()) {
+            QVariantList row;
+            row.reserve(count);
+            for (int i = 0; i < count; ++i)
+                row << query.value(i);
+            result.rows.push_back(std::move(row));
+        }
+    });
+    if (ok && noRows && result.rows.empty())
+        m_noRowColumns.insert(statement, result.columns);
+    return ok;
+}
+
+bool OdbcSession::transaction(DatabaseBackend::Step step, QString &error)
+{
+    m_lastCallCut = false;
+    bool ok = false;
+    bool cut = false;
+    {
+        CallWatchdog::Call call(m_watchdog, m_socket, m_deadline);
+        switch (step) {
+        case DatabaseBackend::Step::Begin: ok = m_db.transaction(); break;
+        case DatabaseBackend::Step::Commit: ok = m_db.commit(); break;
+        case DatabaseBackend::Step::Rollback: ok = m_db.rollback(); break;
+        }
+        cut = call.finish();
+    }
+    m_inTransaction = step == DatabaseBackend::Step::Begin ? ok : m_inTransaction && !ok;
+    if (!ok) {
+        if (!cut)
+            error = oneLine(m_db.lastError().text());
+        afterFailure(cut, error);
+    }
+    return ok;
+}
+
+void OdbcSession::afterFailure(bool cut, QString &error)
+{
+    if (cut) {
+        m_lastCallCut = true;
+        error = QStringLiteral("the server gave no answer in time; the connection to it is dropped");
+        close();
+        return;
+    }
+    if (isDead())
+        close();
+}
+
+bool OdbcSession::isDead()
+{
+    // Qt keeps a connection "open" after the server has gone or ended the
+    // session; every later statement would fail on it.
+    if (!isOpen())
+        return false;
+    const QVariant handle = m_db.driver()->handle();
+    if (!handle.isValid() || handle.metaType() != QMetaType::fromType<SQLHANDLE>())
+        return false;
+    SQLHANDLE connection = *static_cast<const SQLHANDLE *>(handle.constData());
+    SQLUINTEGER dead = SQL_CD_FALSE;
+    if (!connection || !SQL_SUCCEEDED(SQLGetConnectAttr(connection, SQL_ATTR_CONNECTION_DEAD, &dead, 0, nullptr)))
+        return false;
+    return dead == SQL_CD_TRUE;
+}
+
+} // namespace velora

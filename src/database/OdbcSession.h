@@ -1,0 +1,74 @@
+#pragma once
+
+#include "database/CallWatchdog.h"
+#include "database/DatabaseBackend.h"
+
+#include <QSqlDatabase>
+#include <QSqlQuery>
+
+#include <list>
+#include <memory>
+
+namespace velora {
+
+// One session with a database server through Qt's ODBC driver. Its
+// statements are prepared once and run again with new values, so that a
+// packet costs the server an execution, not a parse and a plan. Every call
+// into the driver has a deadline; a call that the server leaves unanswered
+// past it has its socket cut (CallWatchdog), and the session counts as lost.
+class OdbcSession {
+public:
+    using Clock = CallWatchdog::Clock;
+
+    OdbcSession(QString connectionName, CallWatchdog &watchdog);
+    ~OdbcSession();
+    OdbcSession(const OdbcSession &) = delete;
+    OdbcSession &operator=(const OdbcSession &) = delete;
+
+    // Throws Failure with the driver's message.
+    void open(const QString &connectText, const QString &connectOptions);
+    void close();
+    bool isOpen() const;
+    QSqlDatabase &database() { return m_db; }
+
+    // The deadline of the calls from now on (the packet's, or a statement's
+    // own bound outside packets).
+    void setDeadline(Clock::time_point deadline) { m_deadline = deadline; }
+    // Whether the last failed call was cut at its deadline.
+    bool lastCallCut() const { return m_lastCallCut; }
+
+    bool execute(const QString &statement, const QVariantList &bindings, StatementResult &result, QString &error);
+    // Runs a statement of a result set; `read` takes its rows. False with the
+    // driver's message; a session found lost is closed.
+    bool run(const QString &statement, const QVariantList &bindings, QString &error,
+             const std::function<void(QSqlQuery &)> &read);
+    bool transaction(DatabaseBackend::Step step, QString &error);
+
+private:
+    bool runOnce(const QString &statement, const QVariantList &bindings, QString &error,
+                 const std::function<void(QSqlQuery &)> &read);
+    QSqlQuery *prepared(const QString &statement, QString &error);
+    // After a failed call: a session the server, the network or the
+    // deadline has ended is closed, so that isOpen() says so and the next
+    // user connects anew.
+    void afterFailure(bool cut, QString &error);
+    bool isDead();
+
+    QString m_connectionName;
+    CallWatchdog &m_watchdog;
+    QSqlDatabase m_db;
+    StreamSocket m_socket; // the session's connection; descriptor -1 when not known
+    Clock::time_point m_deadline = Clock::time_point::max();
+    bool m_lastCallCut = false;
+    bool m_inTransaction = false;
+    struct Kept {
+        QString statement;
+        std::unique_ptr<QSqlQuery> query;
+    };
+    std::list<Kept> m_kept; // most recently used first
+    // Statements that give no rows only tell the columns of a table: read
+    // once per session.
+    QHash<QString, ColumnNames> m_noRowColumns;
+};
+
+} // namespace velora
