@@ -160,9 +160,9 @@ void Database::open()
             message.replace(password, QStringLiteral("***"));
         if (server) {
             using namespace std::chrono_literals;
-            m_openBackoff = m_failedTarget == target.displayText ? std::min<std::chrono::milliseconds>(
-                                                                       std::max(m_openBackoff * 2, 50ms), 2000ms)
-                                                                 : 50ms;
+            m_openBackoff = m_failedTarget == target.displayText
+                                ? std::min<std::chrono::milliseconds>(std::max(m_openBackoff * 2, 50ms), 2000ms)
+                                : 50ms;
             m_failedTarget = target.displayText;
             m_lastOpenFailure = message;
             m_nextOpenAttempt = Clock::now() + m_openBackoff;
@@ -295,8 +295,15 @@ void Database::limitUnitWaits()
     // Behind a lock another application keeps, every packet would wait the
     // session's whole lock bound in turn; each waits only for its own time
     // left, so that the packets behind the first are not held for long.
-    const auto remaining = std::max<std::chrono::milliseconds>(
+    auto remaining = std::max<std::chrono::milliseconds>(
         std::chrono::duration_cast<std::chrono::milliseconds>(m_replyDue - Clock::now()), 50ms);
+    // The packets read while one waited for such a lock look fresh (the
+    // wait held the event thread, so they were read only after it): as long
+    // as no unit has got through since a lock bound ran out, each waits only
+    // briefly, so that the booking systems behind the first are not told
+    // "NC" one full lock bound after another.
+    if (m_active->locksContended())
+        remaining = std::min<std::chrono::milliseconds>(remaining, 100ms);
     if (remaining < std::chrono::seconds(m_timeouts.serverStatementSeconds)) {
         QString error;
         if (!m_active->limitWaits(remaining, error))

@@ -125,8 +125,8 @@ private:
     QString m_sqlitePath;      // the SQLite file the connection was opened on
     bool m_unitArmed = false;
     bool m_inTransaction = false;
-    bool m_unitGrouped = false; // the armed unit runs in a savepoint of the group's transaction
-    bool m_unitJoined = false;  // the armed unit has begun writing
+    bool m_unitGrouped = false;          // the armed unit runs in a savepoint of the group's transaction
+    bool m_unitJoined = false;           // the armed unit has begun writing
     bool m_unitBeganTransaction = false; // a grouped unit that is alone in its transaction (no savepoint)
     bool m_groupBroken = false;
     bool m_groupTransaction = false; // the open transaction is a group's

@@ -57,6 +57,8 @@ struct DatabaseTimeouts {
     // another session keeps locked fails the packet ("NC") instead of holding
     // the one event thread and every booking system behind it.
     int serverStatementSeconds = 5;
+    // The statement time-out is a second longer than the lock time-out, so
+    // that a wait for a lock fails as such and is told from a slow statement.
     // The longest one call into a server's driver may take: a call still
     // unanswered then is cut off on this side (CallWatchdog), which neither
     // the server's time-outs nor keepalive do for a server process that has
@@ -122,6 +124,9 @@ public:
     // The last failed call was cut off at its deadline (the connection is
     // closed then).
     virtual bool lastCallCut() const { return false; }
+    // A statement ran out of its lock bound, and no transaction has been
+    // committed since: another application keeps what the packets need.
+    virtual bool locksContended() const { return false; }
 
     // Several packets' units share one transaction, each inside a savepoint
     // of its own, so that one that fails is undone alone. The statement for

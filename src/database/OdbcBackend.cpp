@@ -3,9 +3,11 @@
 #include "database/ServerProbe.h"
 #include "shell/Failure.h"
 
+#include <QCoreApplication>
 #include <QRegularExpression>
 #include <QSqlDriver>
 #include <QSqlQuery>
+#include <QSysInfo>
 
 #include <sql.h>
 #include <sqlext.h>
@@ -60,6 +62,17 @@ constexpr qint64 kServiceLockKey = 0x56524253;
 const QString kSqlServerServiceLock =
     QStringLiteral("SET NOCOUNT ON; DECLARE @granted int; EXEC @granted = sp_getapplock @Resource = 'VeloraRBS "
                    "service', @LockMode = 'Exclusive', @LockOwner = 'Session', @LockTimeout = 0; SELECT @granted");
+
+// How the server lists a session of this process (pg_stat_activity): which
+// of its two sessions, which process on which machine. A host name holds
+// nothing but letters, digits, dots and dashes; anything else is left out
+// rather than quoted.
+QString sessionName(const QString &role)
+{
+    static const QRegularExpression unusual(QStringLiteral("[^A-Za-z0-9.-]"));
+    const QString host = QSysInfo::machineHostName().remove(unusual);
+    return QStringLiteral("VeloraRBS %1, pid %2 on %3").arg(role).arg(QCoreApplication::applicationPid()).arg(host);
+}
 
 // After this machine gave the lock up because the server left its storing
 // session hanging, it does not ask again for this long: a stand-by, which
@@ -142,7 +155,7 @@ void OdbcBackend::open(const ConnectionTarget &target, const DatabaseTimeouts &t
                           .arg(server.isEmpty() ? QStringLiteral("of a kind the driver does not name")
                                                 : QStringLiteral("\"%1\"").arg(server)));
     }
-    setUpSession(m_work, QStringLiteral("VeloraRBS store"));
+    setUpSession(m_work, sessionName(QStringLiteral("store")));
 }
 
 void OdbcBackend::openSession(OdbcSession &session, const QString &applicationName)
@@ -163,7 +176,7 @@ void OdbcBackend::setUpSession(OdbcSession &session, const QString &applicationN
         // away, fails within the bound instead of holding every booking
         // system. The name shows the operator which session is which.
         settings = {
-            QStringLiteral("SET statement_timeout = %1").arg(statementMs),
+            QStringLiteral("SET statement_timeout = %1").arg(statementMs + 1000),
             QStringLiteral("SET lock_timeout = %1").arg(statementMs),
             QStringLiteral("SET tcp_keepalives_idle = %1").arg(m_timeouts.keepaliveIdleSeconds),
             QStringLiteral("SET tcp_keepalives_interval = %1").arg(m_timeouts.keepaliveIntervalSeconds),
@@ -195,8 +208,14 @@ void OdbcBackend::armCall(OdbcSession &session)
     session.setDeadline(Clock::now() + std::chrono::seconds(m_timeouts.serverCallSeconds));
 }
 
-void OdbcBackend::afterCall(OdbcSession &session)
+void OdbcBackend::afterCall(OdbcSession &session, bool ok, const QString &error)
 {
+    // PostgreSQL: "canceling statement due to lock timeout"; SQL Server
+    // (1222): "Lock request time out period exceeded".
+    if (!ok && &session == &m_work &&
+        (error.contains(QLatin1String("lock timeout"), Qt::CaseInsensitive) ||
+         error.contains(QLatin1String("lock request time out"), Qt::CaseInsensitive)))
+        m_locksContended = true;
     if (!session.lastCallCut())
         return;
     m_lastCallCut = true;
@@ -220,7 +239,7 @@ bool OdbcBackend::tryTakeServiceLock(QString &error)
         return false;
     if (!m_lock.isOpen()) {
         try {
-            openSession(m_lock, QStringLiteral("VeloraRBS lock"));
+            openSession(m_lock, sessionName(QStringLiteral("lock")));
         } catch (const Failure &failure) {
             error = failure.message();
             return false;
@@ -228,11 +247,11 @@ bool OdbcBackend::tryTakeServiceLock(QString &error)
     }
     StatementResult result;
     armCall(m_lock);
-    const bool ran = m_dialect == SqlDialect::PostgreSql
-                         ? m_lock.execute(QStringLiteral("select pg_try_advisory_lock(%1)").arg(kServiceLockKey), {},
-                                          result, error)
-                         : m_lock.execute(kSqlServerServiceLock, {}, result, error);
-    afterCall(m_lock);
+    const bool ran =
+        m_dialect == SqlDialect::PostgreSql
+            ? m_lock.execute(QStringLiteral("select pg_try_advisory_lock(%1)").arg(kServiceLockKey), {}, result, error)
+            : m_lock.execute(kSqlServerServiceLock, {}, result, error);
+    afterCall(m_lock, ran, error);
     if (!ran) {
         dropLock();
         return false;
@@ -261,7 +280,7 @@ bool OdbcBackend::checkServiceLock(QString &error)
     StatementResult ignored;
     armCall(m_lock);
     const bool ok = m_lock.execute(QStringLiteral("select 1"), {}, ignored, error);
-    afterCall(m_lock);
+    afterCall(m_lock, ok, error);
     if (!ok)
         dropLock();
     return ok;
@@ -271,6 +290,7 @@ void OdbcBackend::close()
 {
     dropLock();
     m_work.close();
+    m_locksContended = false;
 }
 
 bool OdbcBackend::execute(const QString &statement, const QVariantList &bindings, StatementResult &result,
@@ -278,7 +298,7 @@ bool OdbcBackend::execute(const QString &statement, const QVariantList &bindings
 {
     armCall(m_work);
     const bool ok = m_work.execute(statement, bindings, result, error);
-    afterCall(m_work);
+    afterCall(m_work, ok, error);
     return ok;
 }
 
@@ -295,7 +315,8 @@ bool OdbcBackend::insert(const QString &statement, const QVariantList &bindings,
         const QString identity = identityColumnOf(statement);
         if (identity.isEmpty()) {
             StatementResult last;
-            if (!execute(statement, bindings, last, error) || !execute(QStringLiteral("SELECT lastval()"), {}, last, error))
+            if (!execute(statement, bindings, last, error) ||
+                !execute(QStringLiteral("SELECT lastval()"), {}, last, error))
                 return false;
             if (!last.rows.empty() && !last.rows.front().isEmpty())
                 key = last.rows.front().front();
@@ -320,7 +341,7 @@ bool OdbcBackend::insert(const QString &statement, const QVariantList &bindings,
     }
     armCall(m_work);
     const bool ok = m_work.run(text, bindings, error, read);
-    afterCall(m_work);
+    afterCall(m_work, ok, error);
     return ok;
 }
 
@@ -333,7 +354,10 @@ bool OdbcBackend::transaction(Step step, QString &error)
 {
     armCall(m_work);
     const bool ok = m_work.transaction(step, error);
-    afterCall(m_work);
+    afterCall(m_work, ok, error);
+    // A commit got through: whatever kept the packets out is gone.
+    if (ok && step == Step::Commit)
+        m_locksContended = false;
     return ok;
 }
 

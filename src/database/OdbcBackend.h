@@ -42,6 +42,7 @@ public:
 
     bool limitWaits(std::chrono::milliseconds remaining, QString &error) override;
     bool lastCallCut() const override { return m_lastCallCut; }
+    bool locksContended() const override { return m_locksContended; }
 
     // sp_getapplock on SQL Server, pg_try_advisory_lock on PostgreSQL, in
     // the lock's own session. Not asked for again for a while after this
@@ -61,7 +62,7 @@ private:
     void armCall(OdbcSession &session);
     // A storing session cut at its deadline: the lock session goes as well,
     // and the lock is not asked for again until the stand-by had its chance.
-    void afterCall(OdbcSession &session);
+    void afterCall(OdbcSession &session, bool ok, const QString &error);
     void dropLock();
 
     QString m_connectionName;
@@ -74,6 +75,7 @@ private:
     SqlDialect m_dialect = SqlDialect::SqlServer;
     Clock::time_point m_lockYieldedUntil;
     bool m_lastCallCut = false;
+    bool m_locksContended = false;
 };
 
 } // namespace velora

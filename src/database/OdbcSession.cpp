@@ -139,8 +139,8 @@ bool OdbcSession::run(const QString &statement, const QVariantList &bindings, QS
                       const std::function<void(QSqlQuery &)> &read)
 {
     m_lastCallCut = false;
-    const bool wasKept = std::any_of(m_kept.begin(), m_kept.end(),
-                                     [&](const Kept &kept) { return kept.statement == statement; });
+    const bool wasKept =
+        std::any_of(m_kept.begin(), m_kept.end(), [&](const Kept &kept) { return kept.statement == statement; });
     if (runOnce(statement, bindings, error, read))
         return true;
     // A kept statement fails where its table was made anew meanwhile

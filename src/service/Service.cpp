@@ -12,6 +12,7 @@
 #include "rides/Datasets.h"
 #include "service/StatusEndpoint.h"
 #include "shell/ConfigFile.h"
+#include "shell/Failure.h"
 #include "shell/FailureHandler.h"
 #include "shell/Log.h"
 #include "shell/Settings.h"
@@ -356,10 +357,19 @@ void Service::serviceLockTick()
     // a second of the lock's release (one short statement a second).
     constexpr qint64 kLockRetryMs = 1000;
     Database &database = *m_database;
-    // A closed connection is opened by its next user (the intake's tick or a
-    // packet), and opening asks for the lock; until then the role stands.
-    if (!database.isOpen())
-        return;
+    // A server connection closed because it was lost is opened again here,
+    // and opening asks for the lock: a machine that gave the lock up goes
+    // stand-by now, not when its next packet comes. While the server cannot
+    // be reached the role stands (the packets say why they are refused).
+    if (!database.isOpen()) {
+        if (!isOdbc(database.backend()))
+            return;
+        try {
+            database.open();
+        } catch (const Failure &) {
+            return;
+        }
+    }
     if (database.holdsServiceLock()) {
         // A session the server ended took the lock with it: the connection
         // is closed here, and the reopen finds out whether it is still ours.

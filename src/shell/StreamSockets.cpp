@@ -3,10 +3,10 @@
 #include <QtGlobal>
 
 #ifdef Q_OS_LINUX
+#include <cstdlib>
 #include <dirent.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <cstdlib>
 #endif
 
 namespace velora {

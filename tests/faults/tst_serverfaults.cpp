@@ -1,7 +1,8 @@
 // The service against a live PostgreSQL server: two link machines on one
-// database (only one serves, the other takes over when it dies), the server
-// stopped hard under load, a row kept locked by another session, and the
-// service's session ended by the server in the middle of a packet.
+// database (only one serves, the other takes over when it dies or when the
+// server leaves its session hanging), the server stopped hard under load, a
+// table kept locked by another session, and the service's session ended by
+// the server in the middle of a packet.
 
 #include "faults/FaultKit.h"
 #include "support/PostgresCluster.h"
@@ -103,6 +104,31 @@ void runFor(int ms)
     QTest::qWait(ms);
 }
 
+// The server process of the storing session of the service with process id
+// `servicePid`; 0 when there is none.
+qint64 storingBackend(qint64 servicePid)
+{
+    QSqlDatabase db = freshConnection();
+    QSqlQuery query(db);
+    query.exec(QStringLiteral("select pid from pg_stat_activity where application_name like 'VeloraRBS store, pid "
+                              "%1 %'")
+                   .arg(servicePid));
+    return query.next() ? query.value(0).toLongLong() : 0;
+}
+
+// A server process stopped as if its machine froze, and always let go on:
+// a process left stopped would hang the shared server's own stop.
+struct FrozenProcess {
+    qint64 pid;
+    explicit FrozenProcess(qint64 pid) : pid(pid) { ::kill(pid_t(pid), SIGSTOP); }
+    ~FrozenProcess() { thaw(); }
+    void thaw()
+    {
+        if (pid > 0)
+            ::kill(pid_t(std::exchange(pid, 0)), SIGCONT);
+    }
+};
+
 } // namespace
 
 class TestServerFaults : public QObject {
@@ -165,6 +191,124 @@ private Q_SLOTS:
             const auto after = load.outcomes();
             outcomes.insert(outcomes.end(), after.begin(), after.end());
         }
+        QSqlDatabase db = freshConnection();
+        const LedgerReport report = checkLedger(db, outcomes);
+        QVERIFY2(report.sound(), qPrintable(report.text()));
+    }
+
+    // The server stops answering the active machine's storing session (its
+    // process stopped for 20 s; the kernel still acknowledges, so neither the
+    // statement time-out nor keepalive ends the wait): the packet in hand is
+    // told "NC" within the bound, the session is dropped and the lock given
+    // up, and the stand-by serves within 10 s. Nothing told "AC" is lost or
+    // stored twice, on either machine.
+    void frozenSessionIsCutAndTheStandbyTakesOver()
+    {
+        QTemporaryDir dirA, dirB;
+        const quint16 portA = freeLoopbackPort();
+        const quint16 portB = freeLoopbackPort();
+        QVERIFY(writeServerSettings(dirA.path(), portA));
+        QVERIFY(writeServerSettings(dirB.path(), portB));
+        ServiceProcess active(dirA.path());
+        const ShownOnFailure activeShown{active};
+        QVERIFY(active.start());
+        QVERIFY2(ServiceProcess::waitForListening(portA), active.output().constData());
+        ServiceProcess standby(dirB.path());
+        const ShownOnFailure standbyShown{standby};
+        QVERIFY(standby.start());
+        QVERIFY2(standby.waitForOutput("Stand-by"), standby.output().constData());
+
+        std::vector<RideOutcome> outcomes;
+        {
+            LoadClients load(portA, 4, 400000);
+            runFor(1500);
+            load.stop();
+            QVERIFY(load.accepted() > 0);
+            outcomes = load.outcomes();
+        }
+        const qint64 backend = storingBackend(active.process().processId());
+        QVERIFY(backend > 0);
+        {
+            FrozenProcess frozen(backend);
+            QElapsedTimer sinceFreeze;
+            sinceFreeze.start();
+            const Timed first = sendRide(portA, 499001);
+            qInfo("the packet sent as the session froze: told %d after %lld ms", int(first.told), first.ms);
+            QCOMPARE(first.told, Told::Refused);
+            QVERIFY(first.ms < 8000);
+            outcomes.push_back({499001, first.told});
+            QVERIFY2(ServiceProcess::waitForListening(portB, int(std::max<qint64>(0, 10000 - sinceFreeze.elapsed()))),
+                     standby.output().constData());
+            qInfo("the stand-by listens %lld ms after the freeze", sinceFreeze.elapsed());
+            QVERIFY(standby.waitForOutput("Active", 1000));
+            // The stand-by serves while the frozen session still holds its
+            // transaction.
+            const Timed served = sendRide(portB, 499002);
+            QCOMPARE(served.told, Told::Accepted);
+            outcomes.push_back({499002, served.told});
+            runFor(int(std::max<qint64>(0, 20000 - sinceFreeze.elapsed())));
+        }
+        // Once let go on, the frozen session finds its connection closed and
+        // rolls back; the first machine stays stand-by now.
+        QVERIFY2(active.waitForOutput("Stand-by", 5000), active.output().constData());
+        {
+            LoadClients load(portB, 4, 600000);
+            runFor(1500);
+            load.stop();
+            QVERIFY(load.accepted() > 0);
+            const auto after = load.outcomes();
+            outcomes.insert(outcomes.end(), after.begin(), after.end());
+        }
+        runFor(1000);
+        QSqlDatabase db = freshConnection();
+        const LedgerReport report = checkLedger(db, outcomes);
+        QVERIFY2(report.sound(), qPrintable(report.text()));
+    }
+
+    // Another application keeps the rides table locked for longer than the
+    // session's lock bound: every booking system is answered "NC" within the
+    // bound of its own packet, not one after another; afterwards rides are
+    // stored again.
+    void heldTableLockBoundsEveryPacket()
+    {
+        QTemporaryDir dir;
+        const quint16 port = freeLoopbackPort();
+        QVERIFY(writeServerSettings(dir.path(), port));
+        ServiceProcess service(dir.path());
+        const ShownOnFailure serviceShown{service};
+        QVERIFY(service.start());
+        QVERIFY2(ServiceProcess::waitForListening(port), service.output().constData());
+        QCOMPARE(sendRide(port, 310001).told, Told::Accepted);
+
+        QSqlDatabase locker = freshConnection();
+        QVERIFY(locker.transaction());
+        QSqlQuery lock(locker);
+        QVERIFY2(lock.exec(QStringLiteral("LOCK TABLE planning IN EXCLUSIVE MODE")),
+                 qPrintable(lock.lastError().text()));
+        constexpr int kSystems = 6;
+        std::vector<std::future<Timed>> systems;
+        for (int i = 0; i < kSystems; ++i)
+            systems.push_back(std::async(std::launch::async, [port, i] {
+                QElapsedTimer clock;
+                clock.start();
+                const Told told = toldIn(exchangeOnce(port, newRidePacket(310100 + i), 30000));
+                return Timed{told, clock.elapsed()};
+            }));
+        qint64 longest = 0;
+        for (auto &system : systems) {
+            while (system.wait_for(std::chrono::milliseconds(0)) != std::future_status::ready)
+                QTest::qWait(5);
+            const Timed told = system.get();
+            QCOMPARE(told.told, Told::Refused);
+            longest = std::max(longest, told.ms);
+        }
+        qInfo("%d booking systems behind a held table lock: the last answered after %lld ms", kSystems, longest);
+        QVERIFY(longest < 8000);
+        QVERIFY(locker.rollback());
+        QCOMPARE(sendRide(port, 310002).told, Told::Accepted);
+        std::vector<RideOutcome> outcomes = {{310001, Told::Accepted}, {310002, Told::Accepted}};
+        for (int i = 0; i < kSystems; ++i)
+            outcomes.push_back({310100 + i, Told::Refused});
         QSqlDatabase db = freshConnection();
         const LedgerReport report = checkLedger(db, outcomes);
         QVERIFY2(report.sound(), qPrintable(report.text()));
