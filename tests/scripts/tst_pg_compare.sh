@@ -15,11 +15,23 @@ tmp=$(mktemp -d)
 # The server's user (postgres, when this is root) must reach its cluster,
 # which each run makes in its own folder in here.
 chmod 755 "$tmp"
+# The processes whose command line holds $1 (read from /proc: procps may be
+# missing on a CI image).
+processes_naming() {
+  local process
+  for process in /proc/[0-9]*; do
+    [ "${process#/proc/}" != "$$" ] || continue
+    if tr '\0' ' ' <"$process/cmdline" 2>/dev/null | grep -qF -- "$1"; then
+      echo "${process#/proc/}: $(tr '\0' ' ' <"$process/cmdline" 2>/dev/null | cut -c1-160)"
+    fi
+  done
+}
+
 # Servers a failing run left running are stopped (by their process ids), so
 # that a failure does not keep a server busy after the test.
 stop_left_servers() {
   local pid
-  for pid in $(pgrep -f -- "-D $1/" || true); do
+  for pid in $(processes_naming "-D $1/" | cut -d: -f1); do
     kill -QUIT "$pid" 2>/dev/null || true
   done
 }
@@ -49,8 +61,9 @@ check_left_nothing() {
   local left
   left=$(find "$dir" -mindepth 1 -maxdepth 1 | head -5)
   [ -z "$left" ] || fail "$1: left behind: $left"
-  if pgrep -f -- "$dir/" >/dev/null; then
-    fail "$1: processes still run in $dir: $(pgrep -a -f -- "$dir/")"
+  left=$(processes_naming "$dir/")
+  if [ -n "$left" ]; then
+    fail "$1: processes still run in $dir: $left"
     stop_left_servers "$dir"
   fi
 }
