@@ -21,8 +21,8 @@ processes_naming() {
   local process
   for process in /proc/[0-9]*; do
     [ "${process#/proc/}" != "$$" ] || continue
-    if tr '\0' ' ' <"$process/cmdline" 2>/dev/null | grep -qF -- "$1"; then
-      echo "${process#/proc/}: $(tr '\0' ' ' <"$process/cmdline" 2>/dev/null | cut -c1-160)"
+    if tr '\0' ' ' 2>/dev/null <"$process/cmdline" | grep -qF -- "$1"; then
+      echo "${process#/proc/}: $(tr '\0' ' ' 2>/dev/null <"$process/cmdline" | cut -c1-160)"
     fi
   done
 }
