@@ -164,8 +164,8 @@ inside() {
   echo "server: $(sql "SELECT split_part(version(), ' ', 2)") on 127.0.0.1:$port," \
     "fsync $(sql "SHOW fsync"), synchronous_commit $(sql "SHOW synchronous_commit")," \
     "wal_sync_method $(sql "SHOW wal_sync_method")"
-  echo "packets per run: $packets; tables emptied and a checkpoint taken before each run;" \
-    "both sides measure after the same warm-up"
+  echo "packets per run: $packets (pgbench: N clients of ceil($packets/N) transactions);" \
+    "tables emptied and a checkpoint taken before each run; both sides measure after the same warm-up"
   # Other programs on the machine move the figures (a build on the same
   # cores delays every wake-up of the server and the service).
   echo "load average at the start: $(cut -d' ' -f1-3 /proc/loadavg)"
