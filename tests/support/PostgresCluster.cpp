@@ -7,9 +7,11 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QRandomGenerator>
 #include <QSqlError>
 #include <QTcpServer>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -39,8 +41,36 @@ bool writeFile(const QString &path, const QByteArray &bytes)
     return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
 }
 
+// A free loopback port outside the kernel's range of ephemeral ports (below
+// it, else above it). The kernel gives ports of that range to outgoing
+// connections: a client reconnecting while the server is down can be given
+// the server's port as its own, its connection then reaches itself (a TCP
+// simultaneous open) and stays up, and the server cannot listen there again.
+// An ephemeral port is taken only when nothing outside the range is free.
 quint16 freeLoopbackPort()
 {
+    int low = 32768; // the kernel's defaults
+    int high = 60999;
+    QFile range(QStringLiteral("/proc/sys/net/ipv4/ip_local_port_range"));
+    if (range.open(QIODevice::ReadOnly)) {
+        const QList<QByteArray> fields = range.readAll().simplified().split(' ');
+        if (fields.size() == 2 && fields[0].toInt() > 0 && fields[1].toInt() >= fields[0].toInt()) {
+            low = fields[0].toInt();
+            high = fields[1].toInt();
+        }
+    }
+    int first = 20000;
+    int last = low - 1;
+    if (last < first) {
+        first = std::max(high + 1, 1024);
+        last = 65535;
+    }
+    for (int attempt = 0; first <= last && attempt < 100; ++attempt) {
+        const auto port = quint16(QRandomGenerator::global()->bounded(first, last + 1));
+        QTcpServer probe;
+        if (probe.listen(QHostAddress::LocalHost, port))
+            return port;
+    }
     QTcpServer probe;
     return probe.listen(QHostAddress::LocalHost, 0) ? probe.serverPort() : 0;
 }
