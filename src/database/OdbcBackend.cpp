@@ -190,10 +190,9 @@ void OdbcBackend::setUpSession(OdbcSession &session, const QString &applicationN
         settings = {QStringLiteral("SET LOCK_TIMEOUT %1").arg(statementMs)};
     }
     for (const QString &setting : settings) {
-        StatementResult ignored;
         QString error;
         armCall(session);
-        if (!session.execute(setting, {}, ignored, error)) {
+        if (!session.setOption(setting, error)) {
             session.close();
             if (&session == &m_work)
                 close();

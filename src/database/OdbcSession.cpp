@@ -247,6 +247,26 @@ bool OdbcSession::transaction(DatabaseBackend::Step step, QString &error)
     return ok;
 }
 
+bool OdbcSession::setOption(const QString &statement, QString &error)
+{
+    m_lastCallCut = false;
+    QSqlQuery query(m_db);
+    bool ok = false;
+    bool cut = false;
+    {
+        CallWatchdog::Call call(m_watchdog, m_socket, m_deadline);
+        ok = query.exec(statement);
+        cut = call.finish();
+    }
+    if (!ok) {
+        if (!cut)
+            error = oneLine(query.lastError().text());
+        query = QSqlQuery();
+        afterFailure(cut, error);
+    }
+    return ok;
+}
+
 void OdbcSession::afterFailure(bool cut, QString &error)
 {
     if (cut) {

@@ -43,6 +43,9 @@ public:
     bool run(const QString &statement, const QVariantList &bindings, QString &error,
              const std::function<void(QSqlQuery &)> &read);
     bool transaction(DatabaseBackend::Step step, QString &error);
+    // A setting of the session, sent as it stands rather than prepared: SQL
+    // Server undoes a SET made inside a prepared statement when it ends.
+    bool setOption(const QString &statement, QString &error);
 
 private:
     bool runOnce(const QString &statement, const QVariantList &bindings, QString &error,
