@@ -3,9 +3,19 @@
 #include "shell/Failure.h"
 #include "support/PostgresCluster.h"
 
+#include <QElapsedTimer>
+#include <QFile>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QTest>
+
+#include <atomic>
+#include <thread>
+
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 using namespace velora;
 using velora::test::DatabaseKit;
@@ -30,6 +40,50 @@ void pointAtDataSource(DatabaseKit &kit, const QString &name, const QString &pas
     kit.settings.setText(Setting::xLoginSQL, cluster.options().user);
     kit.settings.setText(Setting::xPaswoordSQL, password);
 }
+
+// A "server" that takes every connection and closes it at once, on a thread
+// of its own (the connect blocks the test's thread), counting them.
+class ClosingServer {
+public:
+    ClosingServer()
+    {
+        m_socket = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        if (::bind(m_socket, reinterpret_cast<sockaddr *>(&address), length) == 0 && ::listen(m_socket, 64) == 0 &&
+            ::getsockname(m_socket, reinterpret_cast<sockaddr *>(&address), &length) == 0)
+            m_port = ntohs(address.sin_port);
+        m_thread = std::thread([this] {
+            while (!m_stop) {
+                pollfd waiting{m_socket, POLLIN, 0};
+                if (::poll(&waiting, 1, 50) <= 0)
+                    continue;
+                const int connection = ::accept(m_socket, nullptr, nullptr);
+                if (connection >= 0) {
+                    ++m_accepted;
+                    ::close(connection);
+                }
+            }
+        });
+    }
+    ~ClosingServer()
+    {
+        m_stop = true;
+        m_thread.join();
+        ::close(m_socket);
+    }
+    quint16 port() const { return m_port; }
+    int accepted() const { return m_accepted; }
+
+private:
+    int m_socket = -1;
+    quint16 m_port = 0;
+    std::atomic<bool> m_stop{false};
+    std::atomic<int> m_accepted{0};
+    std::thread m_thread;
+};
 
 } // namespace
 
@@ -86,6 +140,46 @@ private Q_SLOTS:
     // The key of an appended row is the row's own, also when a trigger of
     // the dispatch suite inserts into another table with an identity: the
     // last value of the session's sequences would name that row.
+    // A server that cannot be reached is not asked again for every packet:
+    // the attempts are spaced out (50 ms, doubling), and the packets between
+    // them fail at once with the last attempt's failure.
+    void reconnectsAreSpacedOutWhileTheServerIsDown()
+    {
+        ClosingServer gone;
+        QVERIFY(gone.port() > 0);
+        const PostgresCluster &cluster = PostgresCluster::shared();
+        QFile odbcIni(cluster.odbcFolder() + QStringLiteral("/odbc.ini"));
+        QVERIFY(odbcIni.open(QIODevice::Append));
+        odbcIni.write(QStringLiteral("\n[velora_gone]\nDriver=PostgreSQL Unicode\nServername=127.0.0.1\nPort=%1\n"
+                                     "Database=dispatch\n")
+                          .arg(gone.port())
+                          .toUtf8());
+        odbcIni.close();
+        DatabaseKit kit;
+        pointAtDataSource(kit, QStringLiteral("velora_gone"), cluster.options().password);
+        QElapsedTimer clock;
+        clock.start();
+        int packets = 0;
+        QString first;
+        while (clock.elapsed() < 1000) {
+            const QString failure = openFailure(*kit.database);
+            QVERIFY(!failure.isEmpty());
+            if (first.isEmpty())
+                first = failure;
+            ++packets;
+            QTest::qWait(2);
+        }
+        QVERIFY(first.contains(QLatin1String("velora_gone")));
+        // Attempts at 0, 50, 150, 350 and 750 ms.
+        qInfo("%d packets in 1 s, %d connects", packets, gone.accepted());
+        QVERIFY(packets > 100);
+        QVERIFY2(gone.accepted() >= 3 && gone.accepted() <= 6, qPrintable(QString::number(gone.accepted())));
+        // A changed setting is tried at once.
+        pointAtDataSource(kit, cluster.options().dataSource, cluster.options().password);
+        kit.database->open();
+        QVERIFY(kit.database->isOpen());
+    }
+
     void appendedRowGetsItsOwnKeyDespiteATrigger()
     {
         PostgresCluster &cluster = PostgresCluster::shared();
