@@ -142,8 +142,23 @@ log_percentiles() {
 # One line of the table: round, N, then the figures.
 print_row() {
   awk -v label="$1" -v n="$2" -v svc="$3" -v tps="$4" -v sp50="$5" -v pp50="$6" -v sp99="$7" -v pp99="$8" -v cpu="$9" \
-    'BEGIN { printf "%-6s %4d %12.1f %12.1f %6.2f %8.2f %8.2f %8.2f %8.2f %10.1f\n",
-                    label, n, svc, tps, svc / tps, sp50, pp50, sp99, pp99, cpu }'
+    -v smachine="${10}" -v pmachine="${11}" \
+    'BEGIN { printf "%-6s %4d %12.1f %12.1f %6.2f %8.2f %8.2f %8.2f %8.2f %10.1f %8.0f %8.0f\n",
+                    label, n, svc, tps, svc / tps, sp50, pp50, sp99, pp99, cpu, smachine, pmachine }'
+}
+
+# The whole machine's busy CPU time so far, in clock ticks (every process:
+# the service or pgbench, their clients, the server's processes, the kernel).
+# On a machine whose cores are all busy, a rate is bounded by this per
+# packet, however the work is spread over connections.
+machine_busy() {
+  awk '/^cpu / { print $2 + $3 + $4 + $7 + $8 }' /proc/stat
+}
+
+# Microseconds of machine CPU per unit between two readings of machine_busy.
+per_unit_us() {
+  awk -v from="$1" -v to="$2" -v units="$3" -v hz="$(getconf CLK_TCK)" \
+    'BEGIN { printf "%.0f\n", (to - from) * 1000000 / hz / units }'
 }
 
 inside() {
@@ -182,16 +197,19 @@ inside() {
       -f "$work/pgbench/nr.sql" -M prepared -D "now=$(date '+%Y-%m-%d %H:%M:%S.%3N')" "$@" dispatch
   }
 
-  printf '%-6s %4s %12s %12s %6s %8s %8s %8s %8s %10s\n' round N "service/s" "pgbench tps" ratio \
-    "svc p50" "pgb p50" "svc p99" "pgb p99" "svc CPU"
-  printf '%-6s %4s %12s %12s %6s %8s %8s %8s %8s %10s\n' "" "" "packets/s" "trans/s" "" ms ms ms ms "us/packet"
+  echo "machine CPU: every process on the machine, per stored row pair, over the whole run (start-up and warm-up included)"
+  printf '%-6s %4s %12s %12s %6s %8s %8s %8s %8s %10s %8s %8s\n' round N "service/s" "pgbench tps" ratio \
+    "svc p50" "pgb p50" "svc p99" "pgb p99" "svc CPU" "machine" "machine"
+  printf '%-6s %4s %12s %12s %6s %8s %8s %8s %8s %10s %8s %8s\n' "" "" "packets/s" "trans/s" "" ms ms ms ms "us/packet" \
+    "svc us" "pgb us"
   local result='^NR +N=([0-9]+) +([0-9.]+) packets/s +p50 +([0-9.]+) ms +p99 +([0-9.]+) ms +refused ([0-9]+) +service CPU +([0-9.]+) us/packet'
   local expected_sample=""
   for ((r = 1; r <= rounds; r++)); do
     for n in "${counts[@]}"; do
       # The service.
       reset_tables
-      local out line
+      local out line busy_before smachine pmachine
+      busy_before=$(machine_busy)
       if ! out=$("$work/bin/bench_intake_load" --dsn "$VELORA_PG_DSN" --user "$VELORA_PG_USER" \
         --password "$VELORA_PG_PASSWORD" --connections "$n" --packets "$packets" --memory-packets 0 \
         --dir "$work/bench" 2>"$work/bench.err"); then
@@ -205,6 +223,7 @@ inside() {
       [ "$refused" -eq 0 ] || die "the service refused $refused of $packets packets (N=$n)"
       local rides warmup
       rides=$(check_rows "service (N=$n)" "" "$packets")
+      smachine=$(per_unit_us "$busy_before" "$(machine_busy)" "$rides")
       warmup=$((rides - packets))
       [ -n "$expected_sample" ] || expected_sample=$(sample_rows)
 
@@ -212,6 +231,7 @@ inside() {
       # (N clients of ceil(P/N) each).
       reset_tables
       local per=$(((packets + n - 1) / n)) jobs=$((n < 2 ? n : 2))
+      busy_before=$(machine_busy)
       if [ "$warmup" -gt 0 ]; then
         run_pgbench -c 1 -j 1 -t "$warmup" >"$work/pgbench/warmup.out" 2>&1 ||
           die "pgbench warm-up failed: $(cat "$work/pgbench/warmup.out")"
@@ -227,6 +247,7 @@ inside() {
         die "pgbench did not commit all $((n * per)) transactions: $out"
       fi
       check_rows "pgbench (N=$n)" $((warmup + n * per)) 0 >/dev/null
+      pmachine=$(per_unit_us "$busy_before" "$(machine_busy)" $((warmup + n * per)))
       local actual_sample
       actual_sample=$(sample_rows)
       if [ "$actual_sample" != "$expected_sample" ]; then
@@ -238,15 +259,15 @@ inside() {
       read -r pp50 pp99 logged <<<"$percentiles"
       [ "$logged" -eq $((n * per)) ] || die "pgbench logged $logged of $((n * per)) transactions"
 
-      print_row "$r" "$n" "$svc" "$tps" "$sp50" "$pp50" "$sp99" "$pp99" "$cpu"
-      echo "$n $svc $tps $sp50 $pp50 $sp99 $pp99 $cpu" >>"$work/results"
+      print_row "$r" "$n" "$svc" "$tps" "$sp50" "$pp50" "$sp99" "$pp99" "$cpu" "$smachine" "$pmachine"
+      echo "$n $svc $tps $sp50 $pp50 $sp99 $pp99 $cpu $smachine $pmachine" >>"$work/results"
     done
   done
 
   if [ "$rounds" -gt 1 ]; then
     for n in "${counts[@]}"; do
       local medians=()
-      for column in 2 3 4 5 6 7 8; do
+      for column in 2 3 4 5 6 7 8 9 10; do
         medians+=("$(awk -v n="$n" -v c="$column" '$1 == n { print $c }' "$work/results" | sort -g |
           awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }')")
       done

@@ -102,8 +102,8 @@ else
   [ "$medians" -eq 2 ] || fail "run: $medians median rows for N=1,3: $out"
   # round N service/s tps ratio svc-p50 pgb-p50 svc-p99 pgb-p99 cpu
   bad=$(grep -E '^([12]|median) ' <<<"$out" | awk '
-    NF != 10 { print "fields: " $0; next }
-    { for (i = 3; i <= 10; ++i) if (!($i > 0)) { print "not positive: " $0; next } }
+    NF != 12 { print "fields: " $0; next }
+    { for (i = 3; i <= 12; ++i) if (!($i > 0)) { print "not positive: " $0; next } }
     { d = $3 / $4 - $5; if (d > 0.006 || d < -0.006) print "ratio: " $0 }
     $6 > $8 || $7 > $9 { print "p50 above p99: " $0 }')
   [ -z "$bad" ] || fail "run: $bad"
