@@ -106,12 +106,13 @@ void runFor(int ms)
 
 // The server process of the storing session of the service with process id
 // `servicePid`; 0 when there is none.
-qint64 storingBackend(qint64 servicePid)
+qint64 sessionBackend(const char *role, qint64 servicePid)
 {
     QSqlDatabase db = freshConnection();
     QSqlQuery query(db);
-    query.exec(QStringLiteral("select pid from pg_stat_activity where application_name like 'VeloraRBS store, pid "
-                              "%1 %'")
+    query.exec(QStringLiteral("select pid from pg_stat_activity where application_name like 'VeloraRBS %1, pid "
+                              "%2 %'")
+                   .arg(QLatin1String(role))
                    .arg(servicePid));
     return query.next() ? query.value(0).toLongLong() : 0;
 }
@@ -226,7 +227,7 @@ private Q_SLOTS:
             QVERIFY(load.accepted() > 0);
             outcomes = load.outcomes();
         }
-        const qint64 backend = storingBackend(active.process().processId());
+        const qint64 backend = sessionBackend("store", active.process().processId());
         QVERIFY(backend > 0);
         {
             FrozenProcess frozen(backend);
@@ -260,6 +261,52 @@ private Q_SLOTS:
             outcomes.insert(outcomes.end(), after.begin(), after.end());
         }
         runFor(1000);
+        QSqlDatabase db = freshConnection();
+        const LedgerReport report = checkLedger(db, outcomes);
+        QVERIFY2(report.sound(), qPrintable(report.text()));
+    }
+
+    // The server process of the lock's own session stops: the lock stays
+    // with it on the server, so neither machine may serve. The active one
+    // finds out at its next check (cut after 7 s), stops listening and
+    // refuses; once the process runs again it finds its connection closed
+    // and ends, and one machine serves again.
+    void frozenLockSessionKeepsBothWaitingUntilItEnds()
+    {
+        QTemporaryDir dirA, dirB;
+        const quint16 portA = freeLoopbackPort();
+        const quint16 portB = freeLoopbackPort();
+        QVERIFY(writeServerSettings(dirA.path(), portA));
+        QVERIFY(writeServerSettings(dirB.path(), portB));
+        ServiceProcess active(dirA.path());
+        const ShownOnFailure activeShown{active};
+        QVERIFY(active.start());
+        QVERIFY2(ServiceProcess::waitForListening(portA), active.output().constData());
+        ServiceProcess standby(dirB.path());
+        const ShownOnFailure standbyShown{standby};
+        QVERIFY(standby.start());
+        QVERIFY2(standby.waitForOutput("Stand-by"), standby.output().constData());
+        std::vector<RideOutcome> outcomes = {{520001, sendRide(portA, 520001).told}};
+        QCOMPARE(outcomes.back().told, Told::Accepted);
+
+        const qint64 backend = sessionBackend("lock", active.process().processId());
+        QVERIFY(backend > 0);
+        {
+            FrozenProcess frozen(backend);
+            QVERIFY2(active.waitForOutput("Stand-by", 10000), active.output().constData());
+            runFor(2000);
+            QVERIFY(!listening(portA));
+            QVERIFY(!listening(portB));
+        }
+        QElapsedTimer sinceThaw;
+        sinceThaw.start();
+        QVERIFY(test::waitUntil([&] { return listening(portA) || listening(portB); }, 10000));
+        qInfo("a machine serves again %lld ms after the lock session ran on", sinceThaw.elapsed());
+        runFor(2000);
+        QVERIFY(listening(portA) != listening(portB));
+        const quint16 serving = listening(portA) ? portA : portB;
+        outcomes.push_back({520002, sendRide(serving, 520002).told});
+        QCOMPARE(outcomes.back().told, Told::Accepted);
         QSqlDatabase db = freshConnection();
         const LedgerReport report = checkLedger(db, outcomes);
         QVERIFY2(report.sound(), qPrintable(report.text()));
