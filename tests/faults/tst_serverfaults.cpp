@@ -266,6 +266,48 @@ private Q_SLOTS:
         QVERIFY2(report.sound(), qPrintable(report.text()));
     }
 
+    // The same freeze with no stand-by: after its short yield the machine
+    // takes the lock back and stores again on a new session, while the
+    // frozen one still exists.
+    void frozenSessionWithoutStandbyServesAgain()
+    {
+        QTemporaryDir dir;
+        const quint16 port = freeLoopbackPort();
+        QVERIFY(writeServerSettings(dir.path(), port));
+        ServiceProcess service(dir.path());
+        const ShownOnFailure serviceShown{service};
+        QVERIFY(service.start());
+        QVERIFY2(ServiceProcess::waitForListening(port), service.output().constData());
+        std::vector<RideOutcome> outcomes = {{530001, sendRide(port, 530001).told}};
+        QCOMPARE(outcomes.back().told, Told::Accepted);
+        const qint64 backend = sessionBackend("store", service.process().processId());
+        QVERIFY(backend > 0);
+        FrozenProcess frozen(backend);
+        const Timed cut = sendRide(port, 530002);
+        QCOMPARE(cut.told, Told::Refused);
+        QVERIFY(cut.ms < 8000);
+        outcomes.push_back({530002, cut.told});
+        QElapsedTimer sinceCut;
+        sinceCut.start();
+        Timed again;
+        for (qint32 ride = 530100; sinceCut.elapsed() < 10000; ++ride) {
+            QVERIFY(test::waitUntil([&] { return listening(port); }, 10000));
+            again = sendRide(port, ride);
+            outcomes.push_back({ride, again.told});
+            if (again.told == Told::Accepted)
+                break;
+            QTest::qWait(200);
+        }
+        qInfo("stored again %lld ms after the cut, the frozen session still there", sinceCut.elapsed());
+        QCOMPARE(again.told, Told::Accepted);
+        QVERIFY(sinceCut.elapsed() < 6000);
+        frozen.thaw();
+        runFor(1000);
+        QSqlDatabase db = freshConnection();
+        const LedgerReport report = checkLedger(db, outcomes);
+        QVERIFY2(report.sound(), qPrintable(report.text()));
+    }
+
     // The server process of the lock's own session stops: the lock stays
     // with it on the server, so neither machine may serve. The active one
     // finds out at its next check (cut after 7 s), stops listening and
