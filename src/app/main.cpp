@@ -222,6 +222,7 @@ int run(int argc, char **argv, bool headless, bool windowWanted, const QString &
         out.open(stdout, QIODevice::WriteOnly);
         console = std::make_unique<HeadlessConsole>(activityLog, returnLog, out);
         console->setJournalPriorities(systemd::standardOutputIsJournal());
+        console->setJournalEntries(systemd::journalTakesEntries());
     }
 
     ConfigFile config(QDir(folder).filePath(QStringLiteral("VeloraRBS.xml")), activityLog);
@@ -244,9 +245,12 @@ int run(int argc, char **argv, bool headless, bool windowWanted, const QString &
     if (!config.loadProblem().isEmpty())
         QTextStream(stderr) << "VeloraRBS: " << config.loadProblem() << "\n";
     if (headless) {
+        // In the journal at the rank of the activity log's copy: a warning.
+        const char *rank = systemd::standardErrorIsJournal() ? "<4>" : "";
         QTextStream warn(stderr);
         for (const QString &warning : config.warnings())
-            warn << "VeloraRBS: settings file " << QDir::toNativeSeparators(config.path()) << ": " << warning << "\n";
+            warn << rank << "VeloraRBS: settings file " << QDir::toNativeSeparators(config.path()) << ": " << warning
+                 << "\n";
     }
 
     Service service(settings, activityLog, returnLog, failures, config, folder);
@@ -255,19 +259,28 @@ int run(int argc, char **argv, bool headless, bool windowWanted, const QString &
     bool closeFailedOnce = false;
     std::function<bool()> closeWindow;
     onTerminationSignal(&app, [&] {
-        if (closeWindow) {
-            // The same close step as the window's "SLUITEN"; when it succeeds
-            // the window ends the event loop itself.
-            if (closeWindow())
+        if (!closeWindow) {
+            // Headless nobody is there to decide what to do about a log
+            // that cannot be saved (a full disk): the close goes on without
+            // it, within the manager's stop time-out, and the exit code says
+            // that something was lost.
+            bool logSaved = false;
+            const bool closed = failures.guard([&] { logSaved = service.closeEvenWithoutLog(); });
+            if (closed && logSaved) {
+                QCoreApplication::exit(0);
                 return;
-        } else if (failures.guard([&] { service.close(); })) {
-            QCoreApplication::exit(0);
+            }
+            QTextStream(stderr) << "VeloraRBS: stopped without saving the activity log (see above).\n";
+            QCoreApplication::exit(1);
             return;
         }
-        // The log could not be saved: the close is abandoned and the service
-        // goes on, as for the window. An unattended service must still be
-        // stoppable, so a second signal ends it with the settings written and
-        // without the log file.
+        // The same close step as the window's "SLUITEN"; when it succeeds
+        // the window ends the event loop itself.
+        if (closeWindow())
+            return;
+        // The log could not be saved: the close is abandoned and the window
+        // stays open. It must still be stoppable by signal, so a second one
+        // ends it with the settings written and without the log file.
         if (!closeFailedOnce) {
             closeFailedOnce = true;
             QTextStream(stderr) << "VeloraRBS: close abandoned, the activity log could not be saved. "
