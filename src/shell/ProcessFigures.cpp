@@ -7,7 +7,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-#include <optional>
+#include <ctime>
 
 namespace velora {
 
@@ -28,15 +28,16 @@ void figure(QByteArray &out, const char *name, const char *type, const char *hel
            QByteArray::number(value, 'g', 15) + '\n';
 }
 
-// The kernel's boot time in seconds since the epoch: start times in
-// /proc/self/stat count from there.
-std::optional<qint64> bootTime()
+// The boot time in seconds since the epoch, which start times in
+// /proc/self/stat count from: the wall clock less the time since boot, so
+// that a service that sees only its own part of /proc still gives it.
+double bootTime()
 {
-    for (const QByteArray &line : readProcFile("/proc/stat").split('\n')) {
-        if (line.startsWith("btime "))
-            return line.mid(6).trimmed().toLongLong();
-    }
-    return std::nullopt;
+    timespec now{};
+    timespec sinceBoot{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    clock_gettime(CLOCK_BOOTTIME, &sinceBoot);
+    return double(now.tv_sec - sinceBoot.tv_sec) + double(now.tv_nsec - sinceBoot.tv_nsec) / 1e9;
 }
 
 } // namespace
@@ -57,9 +58,8 @@ void appendProcessFigures(QByteArray &out)
         figure(out, "process_virtual_memory_bytes", "gauge", "Virtual memory size in bytes.", field(23));
         figure(out, "process_resident_memory_bytes", "gauge", "Resident memory size in bytes.",
                field(24) * double(sysconf(_SC_PAGESIZE)));
-        if (const auto boot = bootTime())
-            figure(out, "process_start_time_seconds", "gauge", "Start time of the process since unix epoch in seconds.",
-                   double(*boot) + field(22) / ticks);
+        figure(out, "process_start_time_seconds", "gauge", "Start time of the process since unix epoch in seconds.",
+               bootTime() + field(22) / ticks);
     }
     const QDir descriptors(QStringLiteral("/proc/self/fd"));
     if (descriptors.exists()) {

@@ -140,7 +140,14 @@ private Q_SLOTS:
         QVERIFY(copy.open(QIODevice::WriteOnly) && copy.write(text) == text.size());
         copy.close();
 
+        // verify also looks up the manual page the unit names, as the
+        // package installs it.
+        QVERIFY(QDir(tmp.path()).mkpath(QStringLiteral("man/man8")));
+        QVERIFY(QFile::copy(QStringLiteral(VELORA_MANUAL_PAGE), tmp.filePath(QStringLiteral("man/man8/VeloraRBS.8"))));
         QProcess verify;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("MANPATH"), tmp.filePath(QStringLiteral("man")));
+        verify.setProcessEnvironment(environment);
         verify.start(analyze, {QStringLiteral("verify"), copy.fileName()});
         QVERIFY(verify.waitForFinished(30000));
         const QByteArray report = verify.readAllStandardError() + verify.readAllStandardOutput();
