@@ -48,6 +48,11 @@ check "the package installs" dpkg -i /velora-test/velora-rbs.deb
 check "the unit is not enabled by the installation" test "$(systemctl is-enabled velora-rbs.service)" = disabled
 check "the unit is not started by the installation" test "$(systemctl is-active velora-rbs.service)" = inactive
 check "the program folder belongs to the service's user" test "$(stat -c %U:%a $folder)" = velora-rbs:750
+check "the package brought none of the window's libraries" sh -c \
+  '! dpkg-query -W -f="\${Status}\n" libqt6widgets6 libqt6gui6 qt6-qpa-plugins 2>/dev/null | grep -q "ok installed"'
+check "without the window package a window start runs headless and says why" sh -c \
+  'mkdir -p /tmp/windowless && QT_QPA_PLATFORM=offscreen timeout 3 VeloraRBS --dir /tmp/windowless 2>&1 >/dev/null |
+   grep -q "no window: .* is not installed (package velora-rbs-window); running headless"'
 
 settings 2100
 # A booking system that connects as soon as the start returns is served, at

@@ -45,26 +45,29 @@ command -v debootstrap >/dev/null || cannot_boot "debootstrap is missing (packag
 nspawn=(systemd-nspawn --quiet --register=no --keep-unit --directory="$image")
 
 started=$(date +%s)
-if [ ! -x "$image/usr/lib/systemd/systemd" ]; then
+# The package's dependencies are installed once per list of them: each boot
+# then installs the package itself without the network. A changed list gets
+# a new root, so that it holds what the package needs and no more (the test
+# checks what the package does not need).
+depends="$(dpkg-deb -f "$deb" Depends)"
+stamp="$image/var/lib/velora-rbs-test-depends"
+if [ -d "$image" ] && [ "$(cat "$stamp" 2>/dev/null)" != "$depends" ]; then
+  rm -rf "$image"
+fi
+if [ ! -d "$image" ]; then
   echo "nspawn-test: making the Debian 12 root in $image"
   mkdir -p "$cache"
   rm -rf "$image.partial"
   debootstrap --variant=minbase --include=systemd,systemd-sysv,dbus \
     bookworm "$image.partial" "$mirror" >"$cache/debootstrap.log" 2>&1 ||
     cannot_boot "debootstrap failed (see $cache/debootstrap.log)"
-  mv "$image.partial" "$image"
-fi
-# The package's dependencies, installed once per list of them: each boot then
-# installs the package itself without the network.
-# curl asks the status endpoint.
-depends="$(dpkg-deb -f "$deb" Depends), curl"
-stamp="$image/var/lib/velora-rbs-test-depends"
-if [ ! -f "$stamp" ] || [ "$(cat "$stamp")" != "$depends" ]; then
-  echo "nspawn-test: installing the package's dependencies into the root"
-  "${nspawn[@]}" --pipe -E DEBIAN_FRONTEND=noninteractive sh -c \
-    "apt-get update -q && apt-get satisfy -y -q --no-install-recommends '$depends' && apt-get clean" \
+  # curl asks the status endpoint.
+  systemd-nspawn --quiet --register=no --keep-unit --directory="$image.partial" --pipe \
+    -E DEBIAN_FRONTEND=noninteractive sh -c \
+    "apt-get update -q && apt-get satisfy -y -q --no-install-recommends '$depends, curl' && apt-get clean" \
     >"$cache/depends.log" 2>&1 || cannot_boot "the dependencies could not be installed (see $cache/depends.log)"
-  printf '%s' "$depends" >"$stamp"
+  printf '%s' "$depends" >"$image.partial/var/lib/velora-rbs-test-depends"
+  mv "$image.partial" "$image"
 fi
 prepared=$(date +%s)
 

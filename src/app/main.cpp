@@ -1,6 +1,7 @@
 #include "Version.h"
 
 #include "gui/WindowMode.h"
+#include "gui/WindowModule.h"
 
 #include "service/StatusQuery.h"
 
@@ -14,19 +15,18 @@
 #include "shell/SystemdNotify.h"
 #include "shell/TerminationSignals.h"
 
-#include <QApplication>
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QLibrary>
 #include <QLockFile>
 #include <QTemporaryFile>
 #include <QTextStream>
 
 #include <cstring>
 #include <memory>
-#include <type_traits>
 
 namespace {
 
@@ -116,10 +116,39 @@ int checkSettingsFile(const QString &folder)
     return kExitSettingsProblems;
 }
 
-template <typename Application>
-int run(int argc, char **argv, bool headless, bool windowWanted, const QString &noDisplayReason = {})
+// The window's module: beside the program (a build folder), else where the
+// package velora-rbs-window puts it. Null, with the reason, when it is not
+// there or not usable; it stays loaded for the rest of the run.
+const WindowEntry *loadWindowModule(QString *reason)
 {
-    Application app(argc, argv);
+    const QString name = QStringLiteral("velora-window.so");
+    const QString beside = QFileInfo(QFile::symLinkTarget(QStringLiteral("/proc/self/exe"))).absolutePath();
+    QString path = QDir(beside).filePath(name);
+    if (!QFileInfo::exists(path))
+        path = QDir(QStringLiteral(VELORA_WINDOW_MODULE_DIR)).filePath(name);
+    if (!QFileInfo::exists(path)) {
+        *reason = QStringLiteral("no window: %1 is not installed (package velora-rbs-window)").arg(path);
+        return nullptr;
+    }
+    auto *module = new QLibrary(path); // never unloaded: the window's code runs until the end
+    using Entry = const WindowEntry *(*)();
+    const auto entry = reinterpret_cast<Entry>(module->resolve("velora_window_entry"));
+    if (!entry) {
+        *reason = QStringLiteral("no window: %1 cannot be loaded (%2)").arg(path, module->errorString());
+        return nullptr;
+    }
+    return entry();
+}
+
+// window: the module when the window runs; null headless, where
+// noWindowReason says why when a window was wanted.
+int run(int argc, char **argv, const WindowEntry *window, bool windowWanted, const QString &noWindowReason = {})
+{
+    const bool headless = window == nullptr;
+    using Headless = GuardedApplication<QCoreApplication>;
+    const std::unique_ptr<QCoreApplication> application(window ? window->makeApplication(argc, argv)
+                                                               : new Headless(argc, argv));
+    QCoreApplication &app = *application;
     QCoreApplication::setApplicationName(QStringLiteral("VeloraRBS"));
     QCoreApplication::setApplicationVersion(QString::fromLatin1(kFileVersion));
 
@@ -202,7 +231,7 @@ int run(int argc, char **argv, bool headless, bool windowWanted, const QString &
         return lockExitCode;
     }
     if (windowWanted && headless)
-        err << "VeloraRBS: no display available (" << noDisplayReason << "); running headless.\n";
+        err << "VeloraRBS: " << noWindowReason << "; running headless.\n";
     err.flush();
 
     Settings settings;
@@ -210,7 +239,10 @@ int run(int argc, char **argv, bool headless, bool windowWanted, const QString &
     Log returnLog(QStringLiteral("RBSCLog"));
     returnLog.setLineBound(kReturnLogBound);
     FailureHandler failures(activityLog);
-    app.setFailureHandler(&failures);
+    if (window)
+        window->setFailureHandler(app, &failures);
+    else
+        static_cast<Headless &>(app).setFailureHandler(&failures);
 
     // Standard output may be a pipe to a log reader that ends before the
     // service does: writing there must fail, not end the service.
@@ -298,17 +330,15 @@ int run(int argc, char **argv, bool headless, bool windowWanted, const QString &
         QCoreApplication::exit(1);
     });
 
-    if constexpr (std::is_base_of_v<QApplication, Application>) {
-        if (!headless) {
-            WindowOptions options;
-            options.updateUrl = parser.value(updateUrlOption);
-            options.writeSettingsFile = [&] {
-                service.gatherSettings();
-                config.FlushSettings();
-            };
-            options.onCloseAvailable = [&](std::function<bool()> close) { closeWindow = std::move(close); };
-            return runWindow(app, service, settings, activityLog, returnLog, failures, options);
-        }
+    if (window) {
+        WindowOptions options;
+        options.updateUrl = parser.value(updateUrlOption);
+        options.writeSettingsFile = [&] {
+            service.gatherSettings();
+            config.FlushSettings();
+        };
+        options.onCloseAvailable = [&](std::function<bool()> close) { closeWindow = std::move(close); };
+        return window->run(app, service, settings, activityLog, returnLog, failures, options);
     }
 
     service.start();
@@ -328,14 +358,20 @@ int main(int argc, char *argv[])
     const bool windowWanted = !headlessAsked && !informational;
     // A display that is named but cannot be reached would make QApplication
     // abort the program: it is probed first, and the service runs headless.
-    QString noDisplayReason;
-    if (windowWanted && windowSystemAvailable(&noDisplayReason))
-        return run<GuardedApplication<QApplication>>(argc, argv, false, true);
+    QString noWindowReason;
+    if (windowWanted) {
+        if (const WindowEntry *window = loadWindowModule(&noWindowReason)) {
+            QString noDisplay;
+            if (window->available(&noDisplay))
+                return run(argc, argv, window, true);
+            noWindowReason = QStringLiteral("no display available (%1)").arg(noDisplay);
+        }
+    }
     // Without a window nothing needs GLib's main loop (a desktop's platform
     // theme would), and Qt's own loop wakes itself once for any number of
     // queued calls, where GLib's writes its wake-up file each time: about
     // three write and three read calls fewer per packet under load.
     if (!qEnvironmentVariableIsSet("QT_NO_GLIB"))
         qputenv("QT_NO_GLIB", "1");
-    return run<GuardedApplication<QCoreApplication>>(argc, argv, true, windowWanted, noDisplayReason);
+    return run(argc, argv, nullptr, windowWanted, noWindowReason);
 }
