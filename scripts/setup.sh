@@ -24,7 +24,7 @@ packages=(
   # systemd (scripts/nspawn-test.sh)
   dpkg-dev file lintian man-db debootstrap systemd-container
   # promtool for the alert rules and /metrics (scripts/check-monitoring.sh)
-  prometheus curl
+  prometheus curl python3
   # platform plugins (offscreen for the window tests, xcb for a desktop)
   qt6-qpa-plugins
   # benchmarks, format check, window tests on a virtual display
