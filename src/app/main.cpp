@@ -130,11 +130,14 @@ const WindowEntry *loadWindowModule(QString *reason)
         *reason = QStringLiteral("no window: %1 is not installed (package velora-rbs-window)").arg(path);
         return nullptr;
     }
-    auto *module = new QLibrary(path); // never unloaded: the window's code runs until the end
+    // Its destructor leaves the module loaded: the window's code runs until
+    // the program ends.
+    static QLibrary module;
+    module.setFileName(path);
     using Entry = const WindowEntry *(*)();
-    const auto entry = reinterpret_cast<Entry>(module->resolve("velora_window_entry"));
+    const auto entry = reinterpret_cast<Entry>(module.resolve("velora_window_entry"));
     if (!entry) {
-        *reason = QStringLiteral("no window: %1 cannot be loaded (%2)").arg(path, module->errorString());
+        *reason = QStringLiteral("no window: %1 cannot be loaded (%2)").arg(path, module.errorString());
         return nullptr;
     }
     return entry();
