@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Builds the Debian package build/velora-rbs_<version>_<arch>.deb: the program
-# (/usr/bin/VeloraRBS), its systemd unit and the entries for its user and
-# program folder. Install it with
-#   apt-get install ./build/velora-rbs_*.deb
+# Builds the Debian packages build/velora-rbs_<version>_<arch>.deb (the
+# program /usr/bin/VeloraRBS, its systemd unit, the entries for its user and
+# program folder) and build/velora-rbs-window_<version>_<arch>.deb (the
+# window's module). Install them with
+#   apt-get install ./build/velora-rbs_*.deb                # headless server
+#   apt-get install ./build/velora-rbs*.deb                 # with the window
 # JOBS limits the parallel jobs.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -13,8 +15,8 @@ command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 # fixed here rather than left at CMake's /usr/local.
 cmake -S "$root" -B "$root/build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
   "${launcher[@]}" >/dev/null
-ninja -C "$root/build" ${JOBS:+-j"$JOBS"} VeloraRBS
+ninja -C "$root/build" ${JOBS:+-j"$JOBS"} VeloraRBS velora-window velora_package_docs
 cd "$root/build"
-rm -f velora-rbs_*.deb
+rm -f velora-rbs_*.deb velora-rbs-window_*.deb
 cpack -G DEB
-ls -1 "$root"/build/velora-rbs_*.deb
+ls -1 "$root"/build/velora-rbs_*.deb "$root"/build/velora-rbs-window_*.deb

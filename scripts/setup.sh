@@ -19,8 +19,12 @@ packages=(
   qcoro-qt6-dev
   # systemd notifications (ready, watchdog, status); the X display probe
   libsystemd-dev libxcb1-dev
-  # the Debian package (scripts/package.sh: cpack, dpkg-shlibdeps)
-  dpkg-dev file
+  # the Debian package (scripts/package.sh: cpack, dpkg-shlibdeps), its
+  # checks (lintian, the manual page) and the test that boots it under
+  # systemd (scripts/nspawn-test.sh)
+  dpkg-dev file lintian man-db debootstrap systemd-container
+  # promtool for the alert rules and /metrics (scripts/check-monitoring.sh)
+  prometheus curl python3
   # platform plugins (offscreen for the window tests, xcb for a desktop)
   qt6-qpa-plugins
   # benchmarks, format check, window tests on a virtual display

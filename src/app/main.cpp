@@ -1,6 +1,7 @@
 #include "Version.h"
 
 #include "gui/WindowMode.h"
+#include "gui/WindowModule.h"
 
 #include "service/StatusQuery.h"
 
@@ -14,19 +15,18 @@
 #include "shell/SystemdNotify.h"
 #include "shell/TerminationSignals.h"
 
-#include <QApplication>
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QLibrary>
 #include <QLockFile>
 #include <QTemporaryFile>
 #include <QTextStream>
 
 #include <cstring>
 #include <memory>
-#include <type_traits>
 
 namespace {
 
@@ -116,10 +116,42 @@ int checkSettingsFile(const QString &folder)
     return kExitSettingsProblems;
 }
 
-template <typename Application>
-int run(int argc, char **argv, bool headless, bool windowWanted, const QString &noDisplayReason = {})
+// The window's module: beside the program (a build folder), else where the
+// package velora-rbs-window puts it. Null, with the reason, when it is not
+// there or not usable; it stays loaded for the rest of the run.
+const WindowEntry *loadWindowModule(QString *reason)
 {
-    Application app(argc, argv);
+    const QString name = QStringLiteral("velora-window.so");
+    const QString beside = QFileInfo(QFile::symLinkTarget(QStringLiteral("/proc/self/exe"))).absolutePath();
+    QString path = QDir(beside).filePath(name);
+    if (!QFileInfo::exists(path))
+        path = QDir(QStringLiteral(VELORA_WINDOW_MODULE_DIR)).filePath(name);
+    if (!QFileInfo::exists(path)) {
+        *reason = QStringLiteral("no window: %1 is not installed (package velora-rbs-window)").arg(path);
+        return nullptr;
+    }
+    // Its destructor leaves the module loaded: the window's code runs until
+    // the program ends.
+    static QLibrary module;
+    module.setFileName(path);
+    using Entry = const WindowEntry *(*)();
+    const auto entry = reinterpret_cast<Entry>(module.resolve("velora_window_entry"));
+    if (!entry) {
+        *reason = QStringLiteral("no window: %1 cannot be loaded (%2)").arg(path, module.errorString());
+        return nullptr;
+    }
+    return entry();
+}
+
+// window: the module when the window runs; null headless, where
+// noWindowReason says why when a window was wanted.
+int run(int argc, char **argv, const WindowEntry *window, bool windowWanted, const QString &noWindowReason = {})
+{
+    const bool headless = window == nullptr;
+    using Headless = GuardedApplication<QCoreApplication>;
+    const std::unique_ptr<QCoreApplication> application(window ? window->makeApplication(argc, argv)
+                                                               : new Headless(argc, argv));
+    QCoreApplication &app = *application;
     QCoreApplication::setApplicationName(QStringLiteral("VeloraRBS"));
     QCoreApplication::setApplicationVersion(QString::fromLatin1(kFileVersion));
 
@@ -202,7 +234,7 @@ int run(int argc, char **argv, bool headless, bool windowWanted, const QString &
         return lockExitCode;
     }
     if (windowWanted && headless)
-        err << "VeloraRBS: no display available (" << noDisplayReason << "); running headless.\n";
+        err << "VeloraRBS: " << noWindowReason << "; running headless.\n";
     err.flush();
 
     Settings settings;
@@ -210,7 +242,10 @@ int run(int argc, char **argv, bool headless, bool windowWanted, const QString &
     Log returnLog(QStringLiteral("RBSCLog"));
     returnLog.setLineBound(kReturnLogBound);
     FailureHandler failures(activityLog);
-    app.setFailureHandler(&failures);
+    if (window)
+        window->setFailureHandler(app, &failures);
+    else
+        static_cast<Headless &>(app).setFailureHandler(&failures);
 
     // Standard output may be a pipe to a log reader that ends before the
     // service does: writing there must fail, not end the service.
@@ -222,6 +257,7 @@ int run(int argc, char **argv, bool headless, bool windowWanted, const QString &
         out.open(stdout, QIODevice::WriteOnly);
         console = std::make_unique<HeadlessConsole>(activityLog, returnLog, out);
         console->setJournalPriorities(systemd::standardOutputIsJournal());
+        console->setJournalEntries(systemd::journalTakesEntries());
     }
 
     ConfigFile config(QDir(folder).filePath(QStringLiteral("VeloraRBS.xml")), activityLog);
@@ -244,9 +280,12 @@ int run(int argc, char **argv, bool headless, bool windowWanted, const QString &
     if (!config.loadProblem().isEmpty())
         QTextStream(stderr) << "VeloraRBS: " << config.loadProblem() << "\n";
     if (headless) {
+        // In the journal at the rank of the activity log's copy: a warning.
+        const char *rank = systemd::standardErrorIsJournal() ? "<4>" : "";
         QTextStream warn(stderr);
         for (const QString &warning : config.warnings())
-            warn << "VeloraRBS: settings file " << QDir::toNativeSeparators(config.path()) << ": " << warning << "\n";
+            warn << rank << "VeloraRBS: settings file " << QDir::toNativeSeparators(config.path()) << ": " << warning
+                 << "\n";
     }
 
     Service service(settings, activityLog, returnLog, failures, config, folder);
@@ -255,19 +294,28 @@ int run(int argc, char **argv, bool headless, bool windowWanted, const QString &
     bool closeFailedOnce = false;
     std::function<bool()> closeWindow;
     onTerminationSignal(&app, [&] {
-        if (closeWindow) {
-            // The same close step as the window's "SLUITEN"; when it succeeds
-            // the window ends the event loop itself.
-            if (closeWindow())
+        if (!closeWindow) {
+            // Headless nobody is there to decide what to do about a log
+            // that cannot be saved (a full disk): the close goes on without
+            // it, within the manager's stop time-out, and the exit code says
+            // that something was lost.
+            bool logSaved = false;
+            const bool closed = failures.guard([&] { logSaved = service.closeEvenWithoutLog(); });
+            if (closed && logSaved) {
+                QCoreApplication::exit(0);
                 return;
-        } else if (failures.guard([&] { service.close(); })) {
-            QCoreApplication::exit(0);
+            }
+            QTextStream(stderr) << "VeloraRBS: stopped without saving the activity log (see above).\n";
+            QCoreApplication::exit(1);
             return;
         }
-        // The log could not be saved: the close is abandoned and the service
-        // goes on, as for the window. An unattended service must still be
-        // stoppable, so a second signal ends it with the settings written and
-        // without the log file.
+        // The same close step as the window's "SLUITEN"; when it succeeds
+        // the window ends the event loop itself.
+        if (closeWindow())
+            return;
+        // The log could not be saved: the close is abandoned and the window
+        // stays open. It must still be stoppable by signal, so a second one
+        // ends it with the settings written and without the log file.
         if (!closeFailedOnce) {
             closeFailedOnce = true;
             QTextStream(stderr) << "VeloraRBS: close abandoned, the activity log could not be saved. "
@@ -285,17 +333,15 @@ int run(int argc, char **argv, bool headless, bool windowWanted, const QString &
         QCoreApplication::exit(1);
     });
 
-    if constexpr (std::is_base_of_v<QApplication, Application>) {
-        if (!headless) {
-            WindowOptions options;
-            options.updateUrl = parser.value(updateUrlOption);
-            options.writeSettingsFile = [&] {
-                service.gatherSettings();
-                config.FlushSettings();
-            };
-            options.onCloseAvailable = [&](std::function<bool()> close) { closeWindow = std::move(close); };
-            return runWindow(app, service, settings, activityLog, returnLog, failures, options);
-        }
+    if (window) {
+        WindowOptions options;
+        options.updateUrl = parser.value(updateUrlOption);
+        options.writeSettingsFile = [&] {
+            service.gatherSettings();
+            config.FlushSettings();
+        };
+        options.onCloseAvailable = [&](std::function<bool()> close) { closeWindow = std::move(close); };
+        return window->run(app, service, settings, activityLog, returnLog, failures, options);
     }
 
     service.start();
@@ -315,14 +361,20 @@ int main(int argc, char *argv[])
     const bool windowWanted = !headlessAsked && !informational;
     // A display that is named but cannot be reached would make QApplication
     // abort the program: it is probed first, and the service runs headless.
-    QString noDisplayReason;
-    if (windowWanted && windowSystemAvailable(&noDisplayReason))
-        return run<GuardedApplication<QApplication>>(argc, argv, false, true);
+    QString noWindowReason;
+    if (windowWanted) {
+        if (const WindowEntry *window = loadWindowModule(&noWindowReason)) {
+            QString noDisplay;
+            if (window->available(&noDisplay))
+                return run(argc, argv, window, true);
+            noWindowReason = QStringLiteral("no display available (%1)").arg(noDisplay);
+        }
+    }
     // Without a window nothing needs GLib's main loop (a desktop's platform
     // theme would), and Qt's own loop wakes itself once for any number of
     // queued calls, where GLib's writes its wake-up file each time: about
     // three write and three read calls fewer per packet under load.
     if (!qEnvironmentVariableIsSet("QT_NO_GLIB"))
         qputenv("QT_NO_GLIB", "1");
-    return run<GuardedApplication<QCoreApplication>>(argc, argv, true, windowWanted, noDisplayReason);
+    return run(argc, argv, nullptr, windowWanted, noWindowReason);
 }

@@ -192,8 +192,15 @@ void IntakeServer::setMetrics(ServiceMetrics *metrics)
 
 QString IntakeServer::listenProblem() const
 {
-    if (m_server.isListening())
-        return {};
+    if (m_server.isListening()) {
+        // A port change at reload that failed leaves the old port serving,
+        // while the file names the new one: the next start will not listen
+        // where this one does, and the status must not call that sound.
+        const qint32 configured = m_settings.integer(Setting::RBSPoort);
+        if (m_lastListenFailure.isEmpty() || configured == m_server.serverPort())
+            return {};
+        return m_lastListenFailure + QStringLiteral("; luistert nog op poort %1").arg(m_server.serverPort());
+    }
     if (m_stopped)
         return QStringLiteral("de service sluit");
     if (!m_settings.checked(Setting::RBSActive))
@@ -273,6 +280,7 @@ bool IntakeServer::activate()
             listen(previous);
             throw Failure(QStringLiteral("RBSServerSocket poort %1: ").arg(port) + error);
         }
+        m_lastListenFailure.clear();
         logListening();
     } else if (!wanted && m_server.isListening()) {
         return true;
@@ -291,9 +299,11 @@ void IntakeServer::listen(qint32 port)
 
 void IntakeServer::logListening()
 {
-    // Readers match the line by its start; the port shows which one serves.
-    m_activityLog.addLine(dateTimeStamp() + QStringLiteral(" RBS C/S ingeschakeld op poort ") +
-                          QString::number(m_server.serverPort()));
+    // The start line is the system's own text, which readers match as it
+    // stands; the port that serves follows on a line of its own.
+    const QString stamp = dateTimeStamp();
+    m_activityLog.addLine(stamp + QStringLiteral(" RBS C/S ingeschakeld"));
+    m_activityLog.addLine(stamp + QStringLiteral(" RBS C/S poort ") + QString::number(m_server.serverPort()));
 }
 
 void IntakeServer::stop(int replyWaitMs)

@@ -109,6 +109,7 @@ QCoro::Task<> PacketHandler::handle(QByteArray bytes, PeerLink &peer)
     PacketContext packet{watched, QString()};
     Answer answer;
     answer.peer = &peer;
+    answer.started.start();
     // Where the database commits each unit alone (PostgreSQL through its
     // ODBC driver, or a database not open yet), a reply held for a group would
     // only wait longer: the packet is answered as it ends, after the replies
@@ -143,8 +144,24 @@ QCoro::Task<> PacketHandler::handle(QByteArray bytes, PeerLink &peer)
         answer.refusal.clear();
         answer.storesRide = false;
         // Not even a refusal can be made of the text: the failure handler
-        // took that failure, and nothing is sent or logged for the packet.
-        answer.silent = !m_failures.guard([&] { answer.reply = refusedReply(received); });
+        // takes that failure, naming the peer that sent it, and nothing is
+        // sent or logged for the packet, which counts as unreadable.
+        QString unreadable;
+        try {
+            answer.reply = refusedReply(received);
+        } catch (const std::exception &e) {
+            answer.silent = true;
+            unreadable = failureMessage(e);
+        } catch (...) {
+            answer.silent = true;
+            unreadable = QStringLiteral("Unknown failure");
+        }
+        if (answer.silent) {
+            answer.type = QStringLiteral("unreadable");
+            m_failures.handle(QStringLiteral("RBSServerSocket"),
+                              QStringLiteral("RBSServerSocket ") + peer.address() + QStringLiteral(": ") + unreadable,
+                              peer.address());
+        }
     }
     // Read again only when the handling failed before it read the type.
     if (answer.type.isEmpty())
@@ -333,6 +350,7 @@ void PacketHandler::deliver(const Answer &answer, const QString *commitFailure)
     if (!m_metrics)
         return;
     m_metrics->packetHandled(answer.type, sent.isEmpty() ? QStringLiteral("none") : sent);
+    m_metrics->packetHandlingTime(double(answer.started.nsecsElapsed()) / 1e9);
     if (answer.storesRide && !refused)
         m_metrics->rideStored();
 }

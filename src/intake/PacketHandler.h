@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 #include <QCoroTask>
+#include <QElapsedTimer>
 #include <QString>
 #include <QStringList>
 
@@ -61,6 +62,7 @@ private:
         QString type;            // the packet type as the metrics count it
         QString sentReply;       // "AC"/"NC" already sent during the handling (a cancellation's)
         bool storesRide = false; // a new ride whose unit succeeded: stored with the commit
+        QElapsedTimer started;   // when its handling began, for the handling time
     };
 
     QCoro::Task<> handleSteps(const QString &received, PacketContext &packet, Answer &answer);

@@ -1,6 +1,7 @@
 #include "service/HeadlessConsole.h"
 
 #include "shell/Log.h"
+#include "shell/SystemdNotify.h"
 
 #include <QFileDevice>
 #include <QMetaObject>
@@ -20,9 +21,8 @@ void HeadlessConsole::follow(Log &log)
     const QString prefix = u'[' + log.name() + QStringLiteral("] ");
     // replaceWith() announces its new lines through lineAdded as well, so the
     // failure handler's message reaches the output like any other line.
-    connect(&log, &Log::lineAdded, this, [this, &log, prefix](const QString &line) {
-        write(m_journalPriorities && log.isReplacing() ? QStringLiteral("<3>") + prefix : prefix, line);
-    });
+    connect(&log, &Log::lineAdded, this,
+            [this, &log, prefix](const QString &line) { write(prefix, line, log.currentOrigin()); });
 }
 
 HeadlessConsole::~HeadlessConsole()
@@ -30,10 +30,24 @@ HeadlessConsole::~HeadlessConsole()
     flushPending();
 }
 
-void HeadlessConsole::write(const QString &prefix, const QString &line)
+void HeadlessConsole::write(const QString &prefix, const QString &line, const LineOrigin &origin)
 {
     if (m_closed)
         return;
+    const bool ranked = origin.priority != LinePriority::Info;
+    if (m_journalEntries && (ranked || !origin.component.isEmpty() || !origin.peer.isEmpty())) {
+        // After the lines before it, which are still pending.
+        flushPending();
+        QList<QByteArray> fields;
+        if (!origin.component.isEmpty())
+            fields << "COMPONENT=" + origin.component.toUtf8();
+        if (!origin.peer.isEmpty())
+            fields << "PEER=" + origin.peer.toUtf8();
+        if (systemd::sendToJournal((prefix + line).toUtf8(), int(origin.priority), fields))
+            return;
+    }
+    if (m_journalPriorities && ranked)
+        m_pending += '<' + QByteArray::number(int(origin.priority)) + '>';
     m_pending += prefix.toUtf8();
     m_pending += line.toUtf8();
     m_pending += '\n';

@@ -84,6 +84,9 @@ Service::Service(Settings &settings, Log &activityLog, Log &returnLog, FailureHa
     m_rbsChannel->setRole(&m_role);
     m_valysChannel->setRole(&m_role);
     connect(m_intake.get(), &IntakeServer::lampChanged, this, &ServicePanel::serverListeningChanged);
+    // The intake starts listening in a job after the tick: READY=1 follows
+    // at once rather than at the next tick.
+    connect(m_intake.get(), &IntakeServer::lampChanged, this, &Service::reportToServiceManager);
     connect(m_intake.get(), &IntakeServer::connectionsChanged, this, &ServicePanel::connectionsChanged);
     m_distance->setMetrics(m_metrics.get());
     m_rbsChannel->setMetrics(m_metrics.get());
@@ -141,10 +144,21 @@ void Service::start()
 
 void Service::close()
 {
+    closeStep(true);
+}
+
+bool Service::closeEvenWithoutLog()
+{
+    return closeStep(false);
+}
+
+bool Service::closeStep(bool abandonWhenLogFails)
+{
     // Booking systems first: nothing new is read, and every reply already
     // written reaches its peer (a ride stored without its "AC" would be sent
     // again and stored twice). The wait is bounded for peers that do not read.
     constexpr int kReplyWaitMs = 2000;
+    bool logSaved = true;
     systemd::notify("STOPPING=1");
     m_intake->stop(kReplyWaitMs);
     try {
@@ -156,11 +170,25 @@ void Service::close()
             m_database->close();
         saveActivityLog(m_activityLog, logFolder(), QDateTime::currentDateTime(),
                         m_settings.integer(Setting::LogBewaarDagen));
-    } catch (...) {
+    } catch (const std::exception &e) {
         // The close is abandoned and the service goes on: so does the intake,
         // from the next tick.
-        m_intake->resume();
-        throw;
+        if (abandonWhenLogFails) {
+            m_intake->resume();
+            throw;
+        }
+        // Unattended, a stop that waits for a second signal is one that the
+        // service manager ends with SIGKILL, settings unwritten: the close
+        // goes on without the log file, whose failure is reported as any.
+        logSaved = false;
+        m_failures.handle(QStringLiteral("RBSLog"), failureMessage(e));
+    } catch (...) {
+        if (abandonWhenLogFails) {
+            m_intake->resume();
+            throw;
+        }
+        logSaved = false;
+        m_failures.handle(QStringLiteral("RBSLog"), QStringLiteral("Unknown failure"));
     }
     gatherSettings();
     const ConfigFile::FlushResult written = m_config.FlushSettings();
@@ -178,6 +206,7 @@ void Service::close()
     // program ends. Left waiting, it would never be resumed once the event
     // loop has stopped.
     m_distance->endWait();
+    return logSaved;
 }
 
 void Service::reloadSettings()
@@ -226,16 +255,28 @@ QString Service::statusLine() const
         .arg(m_valysChannel->queue().size());
 }
 
+bool Service::intakeSettled() const
+{
+    // A booking system that connects once the manager calls the service
+    // started must be served: ready only when the intake listens, or when it
+    // does not listen by choice (switched off, or this machine is stand-by).
+    return m_intake->isListening() || m_intake->isStopped() || !m_settings.checked(Setting::RBSActive) ||
+           m_role.standby();
+}
+
 void Service::reportToServiceManager()
 {
     if (!systemd::notifying())
         return;
     const QString status = statusLine();
-    if (m_readyReported && status == m_reportedStatus)
+    const bool becomesReady = !m_readyReported && intakeSettled();
+    if (!becomesReady && status == m_reportedStatus)
         return;
     m_reportedStatus = status;
-    systemd::notify((m_readyReported ? QByteArray() : QByteArrayLiteral("READY=1\n")) + "STATUS=" + status.toUtf8());
-    m_readyReported = true;
+    // Before that, the status alone: "systemctl status" shows why the start
+    // still waits (the database, the port in use).
+    systemd::notify((becomesReady ? QByteArrayLiteral("READY=1\n") : QByteArray()) + "STATUS=" + status.toUtf8());
+    m_readyReported = m_readyReported || becomesReady;
 }
 
 bool Service::serverListening() const

@@ -52,6 +52,10 @@ public:
     // gathered and written. Throws Failure when the log cannot be saved; the
     // caller then keeps running (the close is abandoned).
     void close() override;
+    // The close step of an unattended service: when the log cannot be saved
+    // the close goes on without it (the failure reported like any other).
+    // Returns false then.
+    bool closeEvenWithoutLog();
     // SIGHUP: the settings file is read again and applied. Settings are read
     // at the moment of use; a listening intake server moves to a changed port.
     void reloadSettings();
@@ -103,9 +107,12 @@ private:
     void ValysQOutTimerTimer();
     void SendClientTimer();
     void SendclientValysTimer();
-    // After each General tick: READY=1 the first time, then STATUS= whenever
-    // the line changed. Nothing without a service manager listening.
+    // After each General tick and when the intake starts or stops
+    // listening: READY=1 once the intake is settled, STATUS= whenever the
+    // line changed. Nothing without a service manager listening.
     void reportToServiceManager();
+    bool intakeSettled() const;
+    bool closeStep(bool abandonWhenLogFails);
     // At every General tick, before the intake's: the active machine makes
     // sure its connection (and with it the lock) still stands, the stand-by
     // asks for the lock again every few seconds.

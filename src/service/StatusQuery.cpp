@@ -52,6 +52,22 @@ QString seconds(qint64 value)
     return QStringLiteral("%1 s").arg(value);
 }
 
+// ": intake (why), database" for the parts /health names as failing.
+QString failingParts(const QByteArray &health)
+{
+    const QJsonObject body = QJsonDocument::fromJson(health).object();
+    QStringList parts;
+    for (const QJsonValue &part : body.value(QStringLiteral("failing")).toArray()) {
+        const QString name = part.toString();
+        const QString problem =
+            name == u"intake"
+                ? body.value(QStringLiteral("intake")).toObject().value(QStringLiteral("problem")).toString()
+                : QString();
+        parts << (problem.isEmpty() ? name : name + QStringLiteral(" (") + problem + u')');
+    }
+    return parts.isEmpty() ? QString() : QStringLiteral(": ") + parts.join(QStringLiteral(", "));
+}
+
 } // namespace
 
 QString statusText(const QByteArray &health, const QByteArray &metrics)
@@ -63,10 +79,12 @@ QString statusText(const QByteArray &health, const QByteArray &metrics)
     out << "Status:          " << body.value(QStringLiteral("status")).toString() << "\n";
     out << "Version:         " << body.value(QStringLiteral("version")).toString() << "\n";
     out << "Uptime:          " << seconds(body.value(QStringLiteral("uptimeSeconds")).toInteger(-1)) << "\n";
-    if (intake.value(QStringLiteral("listening")).toBool())
+    if (intake.value(QStringLiteral("listening")).toBool()) {
         out << "Intake server:   listening on port " << intake.value(QStringLiteral("port")).toInt() << ", "
             << intake.value(QStringLiteral("openConnections")).toInt() << " connection(s) open\n";
-    else
+        if (intake.contains(QStringLiteral("problem")))
+            out << "                 but: " << intake.value(QStringLiteral("problem")).toString() << "\n";
+    } else
         out << "Intake server:   not listening (" << intake.value(QStringLiteral("problem")).toString() << ")\n";
     out << "Database:        "
         << (body.value(QStringLiteral("database")).toObject().value(QStringLiteral("open")).toBool() ? "open"
@@ -143,7 +161,7 @@ int queryStatus(const QString &programFolder, QTextStream &out, QTextStream &err
         << statusText(health.body, metrics.body);
     out.flush();
     if (health.status != 200) {
-        err << "VeloraRBS: not healthy (HTTP " << health.status << ")\n";
+        err << "VeloraRBS: not healthy (HTTP " << health.status << ")" << failingParts(health.body) << "\n";
         return 1;
     }
     return 0;

@@ -10,6 +10,8 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHostAddress>
+#include <QRegularExpression>
 #include <QSet>
 
 namespace velora {
@@ -46,8 +48,36 @@ QString numberWarning(const NumberRule &rule, const QString &name, const QString
         line += QStringLiteral(" is read as %1").arg(reading.value);
     if (outside)
         line += (changed ? QStringLiteral(", outside") : QStringLiteral(" is outside")) +
-                QStringLiteral(" the port range %1..%2").arg(rule.lowest).arg(rule.highest);
+                (rule.highest == 65535 ? QStringLiteral(" the port range %1..%2") : QStringLiteral(" the range %1..%2"))
+                    .arg(rule.lowest)
+                    .arg(rule.highest);
     return line + u'.';
+}
+
+// The addresses as their readers take them: the intake's and the status
+// endpoint's listen address refuse a text that is no address (nothing
+// listens then), and an entry of RBSToegestaan that cannot be read lets
+// nobody in by itself.
+QStringList addressWarnings(const Settings &settings)
+{
+    QStringList warnings;
+    const QString intake = settings.text(Setting::RBSAdres).trimmed();
+    if (!intake.isEmpty() && intake != u"*" && QHostAddress(intake).isNull())
+        warnings << QStringLiteral("RBSAdres_Text: %1 is no address; the intake server does not listen.")
+                        .arg(quoted(intake));
+    const QString status = settings.text(Setting::StatusAdres).trimmed();
+    if (!status.isEmpty() && QHostAddress(status).isNull())
+        warnings << QStringLiteral("StatusAdres_Text: %1 is no address; the status endpoint does not listen.")
+                        .arg(quoted(status));
+    static const QRegularExpression separators(QStringLiteral("[,\\s]+"));
+    for (const QString &entry : settings.text(Setting::RBSToegestaan).split(separators, Qt::SkipEmptyParts)) {
+        const bool readable =
+            entry.contains(u'/') ? !QHostAddress::parseSubnet(entry).first.isNull() : !QHostAddress(entry).isNull();
+        if (!readable)
+            warnings << QStringLiteral("RBSToegestaan_Text: %1 is no address or network; it lets nobody in.")
+                            .arg(quoted(entry));
+    }
+    return warnings;
 }
 
 // Applies the values under Hoofdscherm to the settings and returns what was
@@ -62,11 +92,21 @@ QStringList applyForm(const XmlNode &document, Settings &settings, QHash<QString
             break;
         }
     }
-    const XmlNode *form = root ? root->childElement(kForm) : nullptr;
-    if (!form)
-        return {};
-
     QStringList warnings;
+    // The service takes the first element for the root, whatever its name,
+    // and writes its settings back into it: a file meant for another program
+    // would be read, and then written over, as if it were this one's.
+    if (root && root->name != kRoot)
+        warnings << QStringLiteral("the root element is %1, not %2; it is read and written as if it were %2.")
+                        .arg(root->name, kRoot);
+    const XmlNode *form = root ? root->childElement(kForm) : nullptr;
+    if (!form) {
+        if (root)
+            warnings
+                << QStringLiteral("no element %1 under %2: every setting keeps its default.").arg(kForm, root->name);
+        return warnings;
+    }
+
     QSet<QString> known{kFormVersion};
     for (const SettingDefinition &definition : settingDefinitions()) {
         if (definition.stored)
@@ -142,6 +182,7 @@ QStringList applyForm(const XmlNode &document, Settings &settings, QHash<QString
         }
         }
     }
+    warnings << addressWarnings(settings);
     return warnings;
 }
 
@@ -167,10 +208,13 @@ ConfigFile::ConfigFile(QString path) : m_path(std::move(path)) {}
 
 ConfigFile::ConfigFile(QString path, Log &activityLog) : m_path(std::move(path)), m_log(&activityLog) {}
 
-void ConfigFile::report(const QString &line)
+void ConfigFile::report(const QString &line, bool failure)
 {
+    // A value the service reads otherwise than meant is the operator's to
+    // fix, not a failure of the service; a file that cannot be written is.
     if (m_log)
-        m_log->addLine(dateTimeStamp() + u' ' + line);
+        m_log->addLine(dateTimeStamp() + u' ' + line,
+                       {failure ? LinePriority::Error : LinePriority::Warning, QStringLiteral("settings"), {}});
 }
 
 void ConfigFile::readOnce()
@@ -314,14 +358,16 @@ ConfigFile::FlushResult ConfigFile::FlushSettings()
     const QFileInfo info(m_path);
     const QString shownPath = QDir::toNativeSeparators(m_path);
     if (!QDir().mkpath(info.absolutePath())) {
-        report(QStringLiteral("Settings file %1 cannot be written: its folder cannot be created.").arg(shownPath));
+        report(QStringLiteral("Settings file %1 cannot be written: its folder cannot be created.").arg(shownPath),
+               true);
         return FlushResult::Failed;
     }
     // A full disk or a crash half-way must leave the previous settings intact:
     // an empty file would start the next run on the defaults.
     if (const QString reason = writeFileDurably(m_path, writeXml(m_document)); !reason.isEmpty()) {
         report(QStringLiteral("Settings file %1 cannot be written (%2); the file keeps its previous content.")
-                   .arg(shownPath, reason));
+                   .arg(shownPath, reason),
+               true);
         return FlushResult::Failed;
     }
     return FlushResult::Written;

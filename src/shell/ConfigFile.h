@@ -64,7 +64,7 @@ public:
 
 private:
     void readOnce();
-    void report(const QString &line);
+    void report(const QString &line, bool failure = false);
     XmlNode &hoofdscherm();
 
     QString m_path;

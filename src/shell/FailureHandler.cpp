@@ -19,10 +19,29 @@ void FailureHandler::handle(const QString &message)
 
 void FailureHandler::handle(const QString &component, const QString &message)
 {
+    handle(component, message, QString());
+}
+
+void FailureHandler::handle(const QString &component, const QString &message, const QString &peer)
+{
+    const QDateTime now = QDateTime::currentDateTime();
+    const QString part = component.isEmpty() ? QStringLiteral("service") : component;
+    const bool again = m_last.isValid() && m_last.component == part && m_last.message == message && m_last.peer == peer;
+    if (again && m_lastShown.isValid() && m_lastShown.msecsTo(now) < m_repeatIntervalMs) {
+        ++m_repeats;
+        m_last.at = now;
+        Q_EMIT failed(message);
+        return;
+    }
+    QString shown = message;
+    if (again && m_repeats > 0)
+        shown += QStringLiteral(" (%1 more times since %2)").arg(m_repeats).arg(timeOfDayStamp(m_lastShown));
+    m_repeats = 0;
+    m_lastShown = now;
     saveHistory();
-    m_activityLog.replaceWith(message);
+    m_activityLog.replaceWith(shown, {LinePriority::Error, part, peer});
     m_leftByLastFailure = m_activityLog.lines();
-    m_last = {QDateTime::currentDateTime(), component.isEmpty() ? QStringLiteral("service") : component, message};
+    m_last = {now, part, message, peer};
     Q_EMIT failed(message);
 }
 

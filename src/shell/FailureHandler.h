@@ -27,6 +27,15 @@ public:
     // A failure of a known part (a socket by its name, the database, the
     // distance service); the message itself names it too, for the log reader.
     void handle(const QString &component, const QString &message);
+    // The same for a failure about one peer (a booking system's address).
+    void handle(const QString &component, const QString &message, const QString &peer);
+
+    // A lasting failure (a port in use, tried every second) would replace the
+    // log with the same line for as long as it lasts. The same failure of the
+    // same part within this interval of its last report is counted, not
+    // shown; the first one after it is shown with that count.
+    static constexpr qint64 kDefaultRepeatIntervalMs = 60000;
+    void setRepeatInterval(qint64 ms) { m_repeatIntervalMs = ms; }
 
     // From now on the activity log is saved to `folder` before a failure
     // replaces it, so that what led up to the failure is kept. Saved logs
@@ -64,6 +73,10 @@ private:
     // is not saved again (a host that stays down fails every few seconds).
     QStringList m_leftByLastFailure;
     FailureRecord m_last;
+    // When the last failure was shown, and how often it came again since.
+    QDateTime m_lastShown;
+    int m_repeats = 0;
+    qint64 m_repeatIntervalMs = kDefaultRepeatIntervalMs;
 };
 
 } // namespace velora

@@ -55,6 +55,15 @@ void Log::addLine(const QString &text)
     appendLines(text);
 }
 
+void Log::addLine(const QString &text, const LineOrigin &origin)
+{
+    // Held lines are a packet's, and a packet's lines are Info: a ranked line
+    // goes out at once rather than losing its rank in the hold.
+    const QScopedValueRollback direct(m_holding, false);
+    const QScopedValueRollback ranked(m_origin, origin);
+    addLine(text);
+}
+
 void Log::clear()
 {
     m_lines.clear();
@@ -79,13 +88,14 @@ void Log::addLines(const QStringList &lines)
         addLine(line);
 }
 
-void Log::replaceWith(const QString &text)
+void Log::replaceWith(const QString &text, const LineOrigin &origin)
 {
     if (m_holding)
         addLines(std::exchange(m_held, {}));
     m_lines.clear();
     Q_EMIT reset();
     const QScopedValueRollback replacing(m_replacing, true);
+    const QScopedValueRollback ranked(m_origin, origin);
     appendLines(text);
 }
 

@@ -8,6 +8,19 @@
 
 namespace velora {
 
+// How much a line matters and where it came from, for readers that rank and
+// sort lines (the journal): syslog's numbers, so they pass through unchanged.
+enum class LinePriority {
+    Error = 3,
+    Warning = 4,
+    Info = 6
+};
+struct LineOrigin {
+    LinePriority priority = LinePriority::Info;
+    QString component; // the part that wrote it: a socket's name, "settings"
+    QString peer;      // the remote address the line is about, when known
+};
+
 // One on-screen log (the activity log RBSLog or the return log RBSCLog): an
 // ordered list of lines, always added at the end. Views, standard output and the
 // log files subscribe to its signals; the log itself never touches a widget.
@@ -22,6 +35,8 @@ public:
     // line bound set, a log holding more lines than the bound is cleared
     // first.
     void addLine(const QString &text);
+    // The same, for a line whose rank or part a reader should know.
+    void addLine(const QString &text, const LineOrigin &origin);
     // A log that nobody clears by its own rhythm (the return log, when no
     // return host ever answers) would otherwise grow for as long as the
     // service runs. 0: no bound.
@@ -29,10 +44,13 @@ public:
     qsizetype lineBound() const { return m_lineBound; }
     void clear();
     // The failure handler's way: the whole content becomes this text.
-    void replaceWith(const QString &text);
+    void replaceWith(const QString &text, const LineOrigin &origin = {LinePriority::Error, {}, {}});
     // True while replaceWith() announces its lines: a line added now is a
     // failure message, which views that rank lines (the journal) mark as one.
     bool isReplacing() const { return m_replacing; }
+    // The origin of the line lineAdded() announces right now; a plain line
+    // is Info from no particular part.
+    const LineOrigin &currentOrigin() const { return m_origin; }
 
     // A packet's lines stay together in the log although its reply line is
     // only written when its group of packets is stored, after later packets
@@ -61,6 +79,7 @@ private:
     QStringList m_lines;
     qsizetype m_lineBound = 0;
     bool m_replacing = false;
+    LineOrigin m_origin;
     bool m_holding = false;
     QStringList m_held;
 };

@@ -1,5 +1,7 @@
 #include "shell/ServiceMetrics.h"
 
+#include "shell/ProcessFigures.h"
+
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -117,6 +119,16 @@ void ServiceMetrics::failure()
     add(QStringLiteral("velora_failures_total"), QString());
 }
 
+void ServiceMetrics::packetHandlingTime(double seconds)
+{
+    for (std::size_t i = 0; i < std::size(kHandlingBounds); ++i) {
+        if (seconds <= kHandlingBounds[i])
+            ++m_handlingBuckets[i];
+    }
+    ++m_handlingCount;
+    m_handlingSum += seconds;
+}
+
 quint64 ServiceMetrics::total(const QString &family, const QString &labels) const
 {
     quint64 sum = 0;
@@ -153,6 +165,16 @@ QByteArray ServiceMetrics::prometheusText(const StatusSnapshot &now) const
             out += ' ' + QByteArray::number(value) + '\n';
         }
     }
+    const char *const histogram = "velora_packet_handling_seconds";
+    out += QByteArray("# HELP ") + histogram +
+           " Time from the start of a packet's handling to its reply, group commit included.\n# TYPE " + histogram +
+           " histogram\n";
+    for (std::size_t i = 0; i < std::size(kHandlingBounds); ++i)
+        out += QByteArray(histogram) + "_bucket{le=\"" + QByteArray::number(kHandlingBounds[i], 'g', 6) + "\"} " +
+               QByteArray::number(m_handlingBuckets[i]) + '\n';
+    out += QByteArray(histogram) + "_bucket{le=\"+Inf\"} " + QByteArray::number(m_handlingCount) + '\n';
+    out += QByteArray(histogram) + "_sum " + QByteArray::number(m_handlingSum, 'g', 12) + '\n';
+    out += QByteArray(histogram) + "_count " + QByteArray::number(m_handlingCount) + '\n';
     gauge(out, "velora_open_connections", "Booking-system connections open now.", {{QString(), now.openConnections}});
     std::vector<std::pair<QString, qint64>> depth;
     std::vector<std::pair<QString, qint64>> age;
@@ -167,6 +189,7 @@ QByteArray ServiceMetrics::prometheusText(const StatusSnapshot &now) const
     gauge(out, "velora_database_open", "1 when the database is open.", {{QString(), now.databaseOpen ? 1 : 0}});
     gauge(out, "velora_uptime_seconds", "Seconds since the service started.", {{QString(), now.uptimeSeconds}});
     gauge(out, "velora_build_info", "The build's file version.", {{label("version", now.version), 1}});
+    appendProcessFigures(out);
     return out;
 }
 
@@ -186,7 +209,15 @@ QByteArray healthJson(const StatusSnapshot &now)
                                     {QStringLiteral("queueDepth"), qint64(channel.depth)},
                                     {QStringLiteral("oldestAgeSeconds"), channel.oldestAgeSeconds}});
     }
+    // The parts that keep the link from working, so that a monitor (and
+    // --status) can say which one, not only that something is wrong.
+    QJsonArray failing;
+    if (!now.listening || !now.listenProblem.isEmpty())
+        failing.append(QStringLiteral("intake"));
+    if (!now.databaseOpen)
+        failing.append(QStringLiteral("database"));
     QJsonObject body{{QStringLiteral("status"), now.healthy() ? QStringLiteral("ok") : QStringLiteral("unhealthy")},
+                     {QStringLiteral("failing"), failing},
                      {QStringLiteral("version"), now.version},
                      {QStringLiteral("uptimeSeconds"), now.uptimeSeconds},
                      {QStringLiteral("intake"), intake},
@@ -196,7 +227,8 @@ QByteArray healthJson(const StatusSnapshot &now)
         body.insert(QStringLiteral("lastFailure"),
                     QJsonObject{{QStringLiteral("time"), now.lastFailure.at.toString(Qt::ISODate)},
                                 {QStringLiteral("component"), now.lastFailure.component},
-                                {QStringLiteral("message"), now.lastFailure.message}});
+                                {QStringLiteral("message"), now.lastFailure.message},
+                                {QStringLiteral("peer"), now.lastFailure.peer}});
     } else {
         body.insert(QStringLiteral("lastFailure"), QJsonValue::Null);
     }

@@ -6,6 +6,7 @@
 #include <QElapsedTimer>
 #include <QString>
 
+#include <iterator>
 #include <map>
 #include <utility>
 #include <vector>
@@ -17,6 +18,7 @@ struct FailureRecord {
     QDateTime at;
     QString component;
     QString message;
+    QString peer; // the remote address it was about, when known
     bool isValid() const { return at.isValid(); }
 };
 
@@ -41,8 +43,9 @@ struct StatusSnapshot {
     qint64 uptimeSeconds = 0;
     QString version;
     FailureRecord lastFailure;
-    // The link does its work: booking systems can connect and rides can be stored.
-    bool healthy() const { return listening && databaseOpen; }
+    // The link does its work: booking systems can connect where the settings
+    // file says, and rides can be stored.
+    bool healthy() const { return listening && listenProblem.isEmpty() && databaseOpen; }
 };
 
 // The service's counters, kept apart from the window so that a service
@@ -66,6 +69,9 @@ public:
     void returnMessage(const QString &channel, const QString &event, quint64 count = 1);
     void peerRefused();
     void failure();
+    // How long one packet took from the start of its handling to its reply
+    // (for a packet stored with others, to the commit of its group).
+    void packetHandlingTime(double seconds);
 
     // Sum of the series of a family whose labels contain `labels` (all when empty).
     quint64 total(const QString &family, const QString &labels = QString()) const;
@@ -80,6 +86,14 @@ private:
     using Series = std::pair<QString, QString>; // family, labels as written between braces
     void add(const QString &family, const QString &labels, quint64 count = 1);
     void rollDay() const;
+
+    // The packet handling times as a histogram: per upper bound, how many
+    // took at most that long.
+    static constexpr double kHandlingBounds[] = {0.0005, 0.001, 0.0025, 0.005, 0.01, 0.025, 0.05,
+                                                 0.1,    0.25,  0.5,    1,     2.5,  5,     10};
+    quint64 m_handlingBuckets[std::size(kHandlingBounds)] = {};
+    quint64 m_handlingCount = 0;
+    double m_handlingSum = 0;
 
     std::map<Series, quint64> m_counters;
     mutable std::map<Series, quint64> m_today;

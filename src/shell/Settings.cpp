@@ -136,6 +136,8 @@ const NumberRule kNumberRules[] = {
     {S::VALYSPOORT, 1, 65535},
     {S::AfstandPoort, 1, 65535},
     {S::AfstandTimeOut, kAnyLow, kAnyHigh},
+    // 0 is "off"; the endpoint refuses anything beyond a port.
+    {S::StatusPoort, 0, 65535},
     {S::Lokaal, kAnyLow, kAnyHigh},
     {S::Interlokaal, kAnyLow, kAnyHigh},
     {S::Gebruiker, kAnyLow, kAnyHigh},

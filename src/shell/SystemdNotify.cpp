@@ -3,13 +3,18 @@
 #include <QtGlobal>
 
 #include <systemd/sd-daemon.h>
+// The entries' source location would name this file for every line.
+#define SD_JOURNAL_SUPPRESS_LOCATION
+#include <systemd/sd-journal.h>
 
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cinttypes>
 #include <cstdio>
+#include <vector>
 
 namespace velora::systemd {
 
@@ -42,7 +47,9 @@ std::chrono::milliseconds watchdogPeriod()
     return std::chrono::milliseconds(0);
 }
 
-bool standardOutputIsJournal()
+namespace {
+
+bool descriptorIsJournal(int fd, struct stat *status)
 {
     const QByteArray stream = qgetenv("JOURNAL_STREAM");
     if (stream.isEmpty())
@@ -51,13 +58,44 @@ bool standardOutputIsJournal()
     unsigned long long inode = 0;
     if (std::sscanf(stream.constData(), "%llu:%llu", &device, &inode) != 2)
         return false;
-    // The variable is inherited by whatever the service starts, and standard
-    // output may have been redirected since: only the very stream counts.
-    struct stat status {};
-    if (fstat(STDOUT_FILENO, &status) != 0)
+    // The variable is inherited by whatever the service starts, and the
+    // stream may have been redirected since: only the very stream counts.
+    if (fstat(fd, status) != 0)
         return false;
-    return static_cast<unsigned long long>(status.st_dev) == device &&
-           static_cast<unsigned long long>(status.st_ino) == inode;
+    return static_cast<unsigned long long>(status->st_dev) == device &&
+           static_cast<unsigned long long>(status->st_ino) == inode;
+}
+
+} // namespace
+
+bool standardOutputIsJournal()
+{
+    struct stat status {};
+    return descriptorIsJournal(STDOUT_FILENO, &status);
+}
+
+bool standardErrorIsJournal()
+{
+    struct stat status {};
+    return descriptorIsJournal(STDERR_FILENO, &status);
+}
+
+bool journalTakesEntries()
+{
+    struct stat status {};
+    return descriptorIsJournal(STDOUT_FILENO, &status) && S_ISSOCK(status.st_mode);
+}
+
+bool sendToJournal(const QByteArray &message, int priority, const QList<QByteArray> &fields)
+{
+    QList<QByteArray> entry{"MESSAGE=" + message, "PRIORITY=" + QByteArray::number(priority),
+                            QByteArrayLiteral("SYSLOG_IDENTIFIER=VeloraRBS")};
+    entry += fields;
+    std::vector<iovec> parts;
+    parts.reserve(size_t(entry.size()));
+    for (QByteArray &field : entry)
+        parts.push_back({field.data(), size_t(field.size())});
+    return sd_journal_sendv(parts.data(), int(parts.size())) == 0;
 }
 
 } // namespace velora::systemd

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QList>
 
 #include <chrono>
 
@@ -26,6 +27,16 @@ std::chrono::milliseconds watchdogPeriod();
 // Standard output is the journal's stream (JOURNAL_STREAM names its device
 // and inode), so a line may start with a priority prefix such as "<3>".
 bool standardOutputIsJournal();
+// The same for standard error (a unit may send only one of them there).
+bool standardErrorIsJournal();
+// Standard output is the journal's stream socket, so the journal itself is
+// there to take entries with fields of their own (sendToJournal). A file
+// that JOURNAL_STREAM happens to name is not.
+bool journalTakesEntries();
+// One entry straight to the journal: the message, its syslog priority and
+// fields "NAME=value" (names in capitals). False when the journal did not
+// take it; the caller then writes the line to the stream instead.
+bool sendToJournal(const QByteArray &message, int priority, const QList<QByteArray> &fields);
 
 } // namespace systemd
 } // namespace velora

@@ -67,6 +67,9 @@ const QStringList kBadValueLines = {
     QStringLiteral("RBSCPoort_Text: \"70000\" is outside the port range 1..65535."),
     QStringLiteral("AfstandPoort_Text: \"\" is read as 0, outside the port range 1..65535."),
     QStringLiteral("unknown element Onbekend_Text under Hoofdscherm"),
+    QStringLiteral("StatusPoort_Text: \"70000\" is outside the port range 0..65535."),
+    QStringLiteral("StatusAdres_Text: \"nergens\" is no address; the status endpoint does not listen."),
+    QStringLiteral("RBSToegestaan_Text: \"10.0.0.0/33\" is no address or network; it lets nobody in."),
 };
 
 } // namespace
@@ -86,6 +89,23 @@ private Q_SLOTS:
         QCOMPARE(folderContents(tmp.path()), QStringList{"VeloraRBS.xml"});
     }
 
+    // A file whose root is not "Configuration" is still read (and written
+    // back) by the service, which takes the first element for the root: the
+    // check says so rather than calling the file clean.
+    void checkOfAnotherRoot()
+    {
+        QTemporaryDir tmp;
+        QFile file(tmp.filePath(QStringLiteral("VeloraRBS.xml")));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("<?xml version=\"1.0\"?>\n<Settings><Hoofdscherm><FormVersion>0</FormVersion>"
+                   "<RBSPoort_Text>2100</RBSPoort_Text></Hoofdscherm></Settings>\n");
+        file.close();
+        const Run run = checkConfig(tmp.path());
+        QCOMPARE(run.exitCode, 1);
+        QVERIFY2(run.out.contains("the root element is Settings, not Configuration"), run.out.constData());
+        QVERIFY(run.out.contains("1 problem found."));
+    }
+
     // Every bad value is named by the check, which runs beside the service
     // that owns the folder; the service names them too, runs on, and at its
     // end writes the values it could not read back as they were.
@@ -97,7 +117,10 @@ private Q_SLOTS:
                                            {"TrackBar1_Position", "tien"},
                                            {"RBSCPoort_Text", "70000"},
                                            {"AfstandPoort_Text", ""},
-                                           {"Onbekend_Text", "x"}}));
+                                           {"Onbekend_Text", "x"},
+                                           {"StatusPoort_Text", "70000"},
+                                           {"StatusAdres_Text", "nergens"},
+                                           {"RBSToegestaan_Text", "127.0.0.1 10.0.0.0/33"}}));
         const QString settingsPath = tmp.filePath(QStringLiteral("VeloraRBS.xml"));
         const QByteArray written = readAll(settingsPath);
 
@@ -106,7 +129,7 @@ private Q_SLOTS:
         for (const QString &line : kBadValueLines)
             QVERIFY2(run.out.contains(line.toUtf8()),
                      qPrintable(line + QStringLiteral(" in:\n") + QString::fromUtf8(run.out)));
-        QVERIFY(run.out.contains("6 problems found."));
+        QVERIFY2(run.out.contains("9 problems found."), run.out.constData());
         QCOMPARE(readAll(settingsPath), written);
         QCOMPARE(folderContents(tmp.path()), QStringList{"VeloraRBS.xml"});
 

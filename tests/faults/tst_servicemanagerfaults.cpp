@@ -13,6 +13,7 @@
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -139,7 +140,14 @@ private Q_SLOTS:
         QVERIFY(copy.open(QIODevice::WriteOnly) && copy.write(text) == text.size());
         copy.close();
 
+        // verify also looks up the manual page the unit names, as the
+        // package installs it.
+        QVERIFY(QDir(tmp.path()).mkpath(QStringLiteral("man/man8")));
+        QVERIFY(QFile::copy(QStringLiteral(VELORA_MANUAL_PAGE), tmp.filePath(QStringLiteral("man/man8/VeloraRBS.8"))));
         QProcess verify;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("MANPATH"), tmp.filePath(QStringLiteral("man")));
+        verify.setProcessEnvironment(environment);
         verify.start(analyze, {QStringLiteral("verify"), copy.fileName()});
         QVERIFY(verify.waitForFinished(30000));
         const QByteArray report = verify.readAllStandardError() + verify.readAllStandardOutput();
@@ -163,8 +171,14 @@ private Q_SLOTS:
         QVERIFY(service.start());
 
         QVERIFY2(test::waitUntil([&] { return manager.find("READY=1") >= 0; }, 15000), service.errors().constData());
+        // A booking system that connects as soon as the start is reported
+        // done is served: ready comes once the intake listens, not before.
+        QTcpSocket early;
+        early.connectToHost(QHostAddress::LocalHost, port);
+        QVERIFY2(early.waitForConnected(1000), qPrintable(early.errorString()));
         const QByteArray ready = manager.messages().at(manager.find("READY=1"));
-        QVERIFY2(ready.contains("\nSTATUS=") && ready.contains("return queues RBS 0, VALYS 0"), ready.constData());
+        QVERIFY2(ready.contains("\nSTATUS=listening on port ") && ready.contains("return queues RBS 0, VALYS 0"),
+                 ready.constData());
         const QByteArray listening = "listening on port " + QByteArray::number(port) + "; database open";
         QVERIFY2(test::waitUntil([&] { return manager.lastStatus().startsWith(listening); }, 15000),
                  manager.lastStatus().constData());
@@ -217,15 +231,17 @@ private Q_SLOTS:
         QCOMPARE(service.exitCode(), 0);
     }
 
-    // Standard output is the journal's stream: the failure message that
-    // replaces the activity log (here: the log cannot be saved at close, a
-    // plain file stands where the folder RBS belongs) is written with the
-    // priority prefix "<3>", every other line as it is.
+    // Standard output is the journal's stream (here a file, which takes no
+    // entries of its own): the failure message that replaces the activity
+    // log (the log cannot be saved at close, a plain file stands where the
+    // folder RBS belongs) is written with the priority prefix "<3>", a
+    // settings problem with "<4>", every other line as it is. The stop goes
+    // on without the log and ends at the first signal, with exit code 1.
     void failureLinesReachTheJournalAsErrors()
     {
         QTemporaryDir tmp;
         const quint16 port = freeLoopbackPort();
-        QVERIFY(writeSettings(tmp.path(), port));
+        QVERIFY(writeSettings(tmp.path(), port, {{QStringLiteral("TrackBar1_Position"), QStringLiteral("abc")}}));
         QFile blocker(tmp.filePath(QStringLiteral("RBS")));
         QVERIFY(blocker.open(QIODevice::WriteOnly));
         blocker.close();
@@ -257,14 +273,22 @@ private Q_SLOTS:
                      },
                      10000),
                  lines().join('\n').constData());
-        service.signal(SIGTERM); // the second signal ends it without the log
-        QVERIFY(service.waitForExit());
+        QVERIFY(service.waitForExit(5000));
         QCOMPARE(service.exitCode(), 1);
+        QVERIFY2(service.errors().contains("stopped without saving the activity log"), service.errors().constData());
         bool listeningLinePlain = false;
+        int warnings = 0;
         for (const QByteArray &line : lines()) {
-            listeningLinePlain |= line.startsWith("[RBSLog] ") && line.contains("RBS C/S ingeschakeld op poort");
+            listeningLinePlain |= line.startsWith("[RBSLog] ") && line.endsWith(" RBS C/S ingeschakeld");
             QVERIFY2(!line.startsWith("<3>") || line.contains("Cannot create file"), line.constData());
+            if (line.startsWith("<4>")) {
+                ++warnings;
+                QVERIFY2(line.startsWith("<4>[RBSLog] ") && line.contains("TrackBar1_Position: \"abc\""),
+                         line.constData());
+            }
+            QVERIFY2(!line.startsWith('<') || line.startsWith("<3>") || line.startsWith("<4>"), line.constData());
         }
+        QCOMPARE(warnings, 1);
         QVERIFY(listeningLinePlain);
     }
 

@@ -10,6 +10,9 @@
 
 #include <QDir>
 #include <QEventLoop>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QRegularExpression>
@@ -19,6 +22,8 @@
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <csignal>
 
 using namespace velora;
 using namespace velora::faults;
@@ -113,6 +118,7 @@ private Q_SLOTS:
 
         QVERIFY(exchangeOnce(port, newRidePacket(4711)).contains("<EINDE>"));
         QVERIFY(exchangeOnce(port, "<RBS>ZZ-no-hex<EINDE>", 1500).isEmpty());
+        QVERIFY(service.waitForOutput("RBSServerSocket 127.0.0.1: List index out of bounds (0)"));
 
         const HttpAnswer health = httpGet(statusPort, QStringLiteral("/health"));
         QCOMPARE(health.status, 200);
@@ -123,7 +129,11 @@ private Q_SLOTS:
         QCOMPARE(metrics.status, 200);
         const QByteArray &text = metrics.body;
         QCOMPARE(metric(text, R"(velora_packets_received_total{type="NR",reply="AC"})"), 1);
-        QCOMPARE(metric(text, R"(velora_packets_received_total{type="other",reply="none"})"), 1);
+        QCOMPARE(metric(text, R"(velora_packets_received_total{type="unreadable",reply="none"})"), 1);
+        QCOMPARE(metric(text, "velora_packet_handling_seconds_count"), 2);
+        QCOMPARE(metric(text, R"(velora_packet_handling_seconds_bucket{le="+Inf"})"), 2);
+        QVERIFY(metric(text, "process_resident_memory_bytes") > 0);
+        QVERIFY(metric(text, "process_open_fds") > 0);
         QCOMPARE(sumOf(text, "velora_packets_received_total"), 2);
         QCOMPARE(metric(text, "velora_rides_stored_total"), 1);
         QCOMPARE(metric(text, "velora_database_failures_total"), 0);
@@ -181,9 +191,9 @@ private Q_SLOTS:
     }
 
     // The return host refuses every connection. The first failure saves the
-    // activity log that led up to it; the retries, whose log holds nothing
-    // but the same failure, save nothing more. The message names the channel,
-    // host and port around the system's own text.
+    // activity log that led up to it and is shown; the retries are counted
+    // but neither shown again within the minute nor saved. The message names
+    // the channel, host and port around the system's own text.
     void returnHostDownSavesTheLogOnce()
     {
         QTemporaryDir tmp;
@@ -215,7 +225,10 @@ private Q_SLOTS:
 
         const QByteArray refused =
             "RBSClientSocket 127.0.0.1:" + QByteArray::number(returnPort) + ": Connection refused";
-        QVERIFY(test::waitUntil([&] { return service.output().count(refused) >= 3; }, 45000));
+        QVERIFY(test::waitUntil(
+            [&] { return metric(httpGet(statusPort, QStringLiteral("/metrics")).body, "velora_failures_total") >= 3; },
+            45000));
+        QCOMPARE(service.output().count(refused), 1);
         const QStringList saved = savedLogs(tmp.path());
         QCOMPARE(saved.size(), 1);
         QFile file(QDir(tmp.filePath(QStringLiteral("RBS"))).filePath(saved.first()));
@@ -228,6 +241,65 @@ private Q_SLOTS:
         QVERIFY(metric(text, "velora_failures_total") >= 3);
         const HttpAnswer health = httpGet(statusPort, QStringLiteral("/health"));
         QVERIFY2(health.body.contains("\"component\": \"RBSClientSocket\""), health.body.constData());
+    }
+
+    // Lasting intake failures as an operator meets them. The port is taken
+    // by another program: the failure is logged once, not at every tick;
+    // /health answers 503 naming the intake and why, and --status says the
+    // same. Once the port is free the intake listens and all is well. Then
+    // a reload names a port that is taken: the old port serves on, but the
+    // status no longer calls that sound, since the next start will not
+    // listen where this one does.
+    void lastingIntakeFailuresAreToldOnceAndNamed()
+    {
+        QTemporaryDir tmp;
+        QTcpServer squatter;
+        QVERIFY(squatter.listen(QHostAddress::Any, 0));
+        const quint16 port = squatter.serverPort();
+        const quint16 statusPort = freeLoopbackPort();
+        const QMap<QString, QString> status{{QStringLiteral("StatusPoort_Text"), QString::number(statusPort)}};
+        QVERIFY(writeSettings(tmp.path(), port, status));
+        ServiceProcess service(tmp.path());
+        QVERIFY(service.start());
+        const QByteArray inUse = "RBSServerSocket poort " + QByteArray::number(port) + ": ";
+        QVERIFY(service.waitForOutput(inUse));
+        QVERIFY(ServiceProcess::waitForListening(statusPort));
+        QVERIFY(test::waitUntil(
+            [&] { return metric(httpGet(statusPort, QStringLiteral("/metrics")).body, "velora_failures_total") >= 4; },
+            15000));
+        QCOMPARE(service.output().count(inUse), 1);
+        HttpAnswer health = httpGet(statusPort, QStringLiteral("/health"));
+        QCOMPARE(health.status, 503);
+        QJsonObject body = QJsonDocument::fromJson(health.body).object();
+        QCOMPARE(body.value("failing").toArray(), QJsonArray{"intake"});
+        QVERIFY2(body.value("intake").toObject().value("problem").toString().startsWith(QString::fromLatin1(inUse)),
+                 health.body.constData());
+        const Run told = runStatus(tmp.path());
+        QCOMPARE(told.exitCode, 1);
+        QVERIFY2(told.err.contains("intake (" + inUse), told.err.constData());
+
+        squatter.close();
+        QVERIFY(ServiceProcess::waitForListening(port));
+        QVERIFY(test::waitUntil([&] { return httpGet(statusPort, QStringLiteral("/health")).status == 200; }, 5000));
+
+        QTcpServer taken;
+        QVERIFY(taken.listen(QHostAddress::Any, 0));
+        QMap<QString, QString> moved = status;
+        moved.insert(QStringLiteral("RBSPoort_Text"), QString::number(taken.serverPort()));
+        QVERIFY(writeSettings(tmp.path(), port, moved));
+        service.signal(SIGHUP);
+        QVERIFY(service.waitForOutput("RBSServerSocket poort " + QByteArray::number(taken.serverPort()) + ": "));
+        QVERIFY(exchangeOnce(port, newRidePacket(7001)).contains("<EINDE>")); // the old port serves on
+        health = httpGet(statusPort, QStringLiteral("/health"));
+        QCOMPARE(health.status, 503);
+        body = QJsonDocument::fromJson(health.body).object();
+        QCOMPARE(body.value("failing").toArray(), QJsonArray{"intake"});
+        QVERIFY2(body.value("intake").toObject().value("problem").toString().endsWith(
+                     QStringLiteral("luistert nog op poort %1").arg(port)),
+                 health.body.constData());
+        service.signal(SIGTERM);
+        QVERIFY(service.waitForExit());
+        QCOMPARE(service.exitCode(), 0);
     }
 };
 

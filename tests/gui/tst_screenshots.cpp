@@ -71,7 +71,7 @@ void seed(Settings &settings, Log &activityLog, Log &returnLog)
     status.uptimeSeconds = 5 * 3600;
     status.version = QStringLiteral("9.0.1.51");
     status.lastFailure = {QDateTime(QDate(2026, 3, 2), QTime(9, 14, 55)), QStringLiteral("RBSClientSocket"),
-                          QStringLiteral("RBSClientSocket 10.20.0.15:2100: Connection refused")};
+                          QStringLiteral("RBSClientSocket 10.20.0.15:2100: Connection refused"), QString()};
     static ServiceMetrics metrics;
     for (int i = 0; i < 41; ++i) {
         metrics.packetHandled(QStringLiteral("NR"), QStringLiteral("AC"));

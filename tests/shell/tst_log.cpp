@@ -1,6 +1,7 @@
 #include "support/TestSupport.h"
 
 #include "shell/Failure.h"
+#include "shell/FailureHandler.h"
 #include "shell/Log.h"
 
 #include <QDir>
@@ -14,6 +15,44 @@ class TestLog : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
+    // A failure that lasts (tried every tick) is shown once, then once per
+    // interval with how often it came meanwhile; every one is counted. A
+    // different failure, or the same one of another peer, is shown at once.
+    void lastingFailureIsShownOncePerInterval()
+    {
+        Log log(QStringLiteral("RBSLog"));
+        FailureHandler failures(log);
+        failures.setRepeatInterval(300);
+        QSignalSpy counted(&failures, &FailureHandler::failed);
+        QStringList shown;
+        QList<LinePriority> ranks;
+        connect(&log, &Log::lineAdded, this, [&](const QString &line) {
+            shown << line;
+            ranks << log.currentOrigin().priority;
+        });
+        const QString inUse = QStringLiteral("RBSServerSocket poort 2100: The bound address is already in use");
+        for (int tick = 0; tick < 5; ++tick)
+            failures.handle(QStringLiteral("RBSServerSocket"), inUse);
+        QCOMPARE(shown, QStringList{inUse});
+        QCOMPARE(counted.count(), 5);
+        QCOMPARE(failures.lastFailure().component, QStringLiteral("RBSServerSocket"));
+
+        log.addLine(QStringLiteral("a ride in between"));
+        QTest::qWait(350);
+        failures.handle(QStringLiteral("RBSServerSocket"), inUse);
+        QCOMPARE(shown.size(), 3);
+        QVERIFY2(shown.last().startsWith(inUse + QStringLiteral(" (4 more times since ")), qPrintable(shown.last()));
+        QCOMPARE(log.lines(), QStringList{shown.last()}); // it replaced the log, as a failure does
+
+        failures.handle(QStringLiteral("RBSServerSocket"), inUse, QStringLiteral("10.0.0.5"));
+        QCOMPARE(failures.lastFailure().peer, QStringLiteral("10.0.0.5"));
+        failures.handle(QStringLiteral("RBSLog"), QStringLiteral("Cannot create file"));
+        QCOMPARE(shown.mid(3), (QStringList{inUse, QStringLiteral("Cannot create file")}));
+        QCOMPARE(ranks, (QList<LinePriority>{LinePriority::Error, LinePriority::Info, LinePriority::Error,
+                                             LinePriority::Error, LinePriority::Error}));
+        QCOMPARE(counted.count(), 8);
+    }
+
     void fileNameRule_data()
     {
         QTest::addColumn<QDateTime>("when");
