@@ -1,6 +1,7 @@
 #include "intake/PacketHandler.h"
 
 #include "database/Database.h"
+#include "intake/Packet.h"
 #include "rides/PacketContext.h"
 #include "shell/Failure.h"
 #include "shell/FailureHandler.h"
@@ -24,31 +25,6 @@ constexpr qsizetype kActivityLogBound = 500;
 // The largest packet a booking system can mean to send is a few thousand hex
 // digits; a longer text in the log is cut so that a flood cannot fill memory.
 constexpr qsizetype kLoggedPacketLimit = 16384;
-
-// The packet type as the metrics count it, from the payload's first two
-// characters.
-QString metricsType(QStringView type)
-{
-    for (const char *known : {"NR", "WR", "VR", "RS", "AC", "NC"}) {
-        if (type == QLatin1String(known))
-            return type.toString();
-    }
-    return QStringLiteral("other");
-}
-
-// The same for a text whose handling failed before it read the type:
-// "unreadable" for a text that is no envelope of hex.
-QString packetType(const QString &received)
-{
-    try {
-        const auto hexText = UnwrapEnvelope(received);
-        if (!hexText)
-            return QStringLiteral("unreadable");
-        return metricsType(QStringView(DecodeHexText(*hexText)).left(2));
-    } catch (...) {
-        return QStringLiteral("unreadable");
-    }
-}
 
 // The type of the reply in a hex text, as the metrics count it.
 QString replyType(const QString &hexText)
@@ -128,9 +104,11 @@ QCoro::Task<> PacketHandler::handle(QByteArray bytes, PeerLink &peer)
                                std::chrono::seconds(m_database.timeouts().serverCallSeconds));
     auto noLongerDue = qScopeGuard([this] { m_database.setReplyDue(Database::Clock::time_point::max()); });
     QString received;
+    Packet read;
     try {
         received = receivedText(bytes);
-        co_await handleSteps(received, packet, answer);
+        read = readPacket(received);
+        co_await handleSteps(received, read, packet, answer);
         answer.reply = packet.pendingReply;
     } catch (const std::exception &e) {
         answer.failed = true;
@@ -144,11 +122,9 @@ QCoro::Task<> PacketHandler::handle(QByteArray bytes, PeerLink &peer)
         answer.storesRide = false;
         // Not even a refusal can be made of the text: the failure handler
         // took that failure, and nothing is sent or logged for the packet.
-        answer.silent = !m_failures.guard([&] { answer.reply = refusedReply(received); });
+        answer.silent = !m_failures.guard([&] { answer.reply = refusedReply(read); });
     }
-    // Read again only when the handling failed before it read the type.
-    if (answer.type.isEmpty())
-        answer.type = packetType(received);
+    answer.type = read.countedType;
     answer.sentReply = watched.reply();
     if (!grouped) {
         deliver(answer, nullptr);
@@ -163,7 +139,8 @@ QCoro::Task<> PacketHandler::handle(QByteArray bytes, PeerLink &peer)
         m_queue->closeGroup();
 }
 
-QCoro::Task<> PacketHandler::handleSteps(const QString &received, PacketContext &packet, Answer &answer)
+QCoro::Task<> PacketHandler::handleSteps(const QString &received, const Packet &read, PacketContext &packet,
+                                         Answer &answer)
 {
     if (m_activityLog.lineCount() > kActivityLogBound)
         m_activityLog.clear();
@@ -173,21 +150,21 @@ QCoro::Task<> PacketHandler::handleSteps(const QString &received, PacketContext 
     if (!m_database.isOpen())
         openDatabase();
 
-    if (const auto hexText = UnwrapEnvelope(received)) {
-        const QString payload = DecodeHexText(*hexText);
-        const tRitOrder order = ParseRideOrder(payload);
-        const QString refusal = encodedReply(replyFor(order, QStringLiteral("NC")));
+    if (read.envelope) {
+        if (!read.order)
+            throw Failure(read.orderFailure);
+        const tRitOrder &order = *read.order;
+        const QString &refusal = read.refusal.hexText;
         packet.pendingReply = refusal;
 
         // The packet type is read from the payload itself, case-sensitively;
         // the parsed item is not used for it.
-        const QStringView type = QStringView(payload).left(2);
-        answer.type = metricsType(type);
+        const QString &type = read.type;
         if (type == u"RS") {
             logActivity(QStringLiteral("- RS pakket ontvangen "));
         } else if (type == u"AC" || type == u"NC") {
             packet.pendingReply.clear();
-            logActivity(QStringLiteral("- ") + type.toString() + QStringLiteral(" pakket ontvangen "));
+            logActivity(QStringLiteral("- ") + type + QStringLiteral(" pakket ontvangen "));
         } else if (type == u"NR") {
             co_await inUnit(packet, true, &RideOperations::RegisterNewRide, order);
             answer.refusal = refusal;
@@ -242,11 +219,11 @@ QCoro::Task<> PacketHandler::inUnit(PacketContext &packet, bool requirePeer, Ope
     }
 }
 
-QString PacketHandler::refusedReply(const QString &received) const
+QString PacketHandler::refusedReply(const Packet &read) const
 {
-    // Decoded without testing for "<RBS>", as the received text stands.
-    const QString payload = DecodeHexText(received.mid(5, qMax<qsizetype>(0, received.size() - 7)));
-    return encodedReply(replyFor(ParseRideOrder(payload), QStringLiteral("NC")));
+    if (!read.order)
+        throw Failure(read.orderFailure);
+    return read.refusal.hexText;
 }
 
 PacketHandler::~PacketHandler()

@@ -19,6 +19,7 @@ class ServiceMetrics;
 class Settings;
 class WorkQueue;
 struct Datasets;
+struct Packet;
 struct PacketContext;
 
 // RBSServerSocketClientRead for one received text: log it, decode and parse
@@ -63,8 +64,10 @@ private:
         bool storesRide = false; // a new ride whose unit succeeded: stored with the commit
     };
 
-    QCoro::Task<> handleSteps(const QString &received, PacketContext &packet, Answer &answer);
-    QString refusedReply(const QString &received) const;
+    QCoro::Task<> handleSteps(const QString &received, const Packet &read, PacketContext &packet, Answer &answer);
+    // The "NC" for a packet whose handling failed; throws when the text
+    // carries no order to refuse.
+    QString refusedReply(const Packet &read) const;
     // The rows one packet writes are committed together: "AC" is only sent
     // for what is stored, "NC" leaves nothing of the ride stored.
     QCoro::Task<> inUnit(PacketContext &packet, bool requirePeer, Operation operation, const tRitOrder &order);
