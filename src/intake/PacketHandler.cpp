@@ -92,6 +92,7 @@ QCoro::Task<> PacketHandler::handle(QByteArray bytes, PeerLink &peer)
         answer.failed = true;
         answer.failure = QStringLiteral("Unknown failure");
     }
+    answer.type = packet.countedType;
     if (answer.failed) {
         answer.refusal = {};
         answer.storesRide = false;
@@ -99,7 +100,6 @@ QCoro::Task<> PacketHandler::handle(QByteArray bytes, PeerLink &peer)
         // took that failure, and nothing is sent or logged for the packet.
         answer.silent = !m_failures.guard([&] { answer.reply = refusedReply(packet); });
     }
-    answer.type = packet.countedType;
     if (!grouped) {
         deliver(answer, nullptr);
         co_return;
