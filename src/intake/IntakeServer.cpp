@@ -1,7 +1,7 @@
 #include "intake/IntakeServer.h"
 
 #include "database/Database.h"
-#include "rides/PacketContext.h"
+#include "intake/PeerLink.h"
 #include "shell/Failure.h"
 #include "shell/FailureHandler.h"
 #include "shell/Log.h"

@@ -1,7 +1,8 @@
 #include "intake/PacketHandler.h"
 
 #include "database/Database.h"
-#include "rides/PacketContext.h"
+#include "intake/Packet.h"
+#include "intake/PeerLink.h"
 #include "shell/Failure.h"
 #include "shell/FailureHandler.h"
 #include "shell/Log.h"
@@ -25,69 +26,22 @@ constexpr qsizetype kActivityLogBound = 500;
 // digits; a longer text in the log is cut so that a flood cannot fill memory.
 constexpr qsizetype kLoggedPacketLimit = 16384;
 
-// The packet type as the metrics count it, from the payload's first two
-// characters.
-QString metricsType(QStringView type)
+// "<RBS>" + hex text + "<EINDE>" in one write.
+void sendReply(PeerLink &peer, const QString &hexText, bool atOnce = false)
 {
-    for (const char *known : {"NR", "WR", "VR", "RS", "AC", "NC"}) {
-        if (type == QLatin1String(known))
-            return type.toString();
-    }
-    return QStringLiteral("other");
+    peer.send(envelopeBytes(WrapEnvelope(hexText)), atOnce);
 }
 
-// The same for a text whose handling failed before it read the type:
-// "unreadable" for a text that is no envelope of hex.
-QString packetType(const QString &received)
+std::optional<RideAction> rideAction(const QString &type)
 {
-    try {
-        const auto hexText = UnwrapEnvelope(received);
-        if (!hexText)
-            return QStringLiteral("unreadable");
-        return metricsType(QStringView(DecodeHexText(*hexText)).left(2));
-    } catch (...) {
-        return QStringLiteral("unreadable");
-    }
+    if (type == u"NR")
+        return RideAction::NewRide;
+    if (type == u"WR")
+        return RideAction::Change;
+    if (type == u"VR")
+        return RideAction::Cancellation;
+    return std::nullopt;
 }
-
-// The type of the reply in a hex text, as the metrics count it.
-QString replyType(const QString &hexText)
-{
-    try {
-        return DecodeHexText(hexText).left(2);
-    } catch (...) {
-        return {};
-    }
-}
-
-// The connection as the handling sees it, noting the reply that went out
-// ("AC" or "NC"), whichever step sent it (a cancellation's "AC" goes out
-// during its handling).
-class ReplyWatch final : public PeerLink {
-public:
-    explicit ReplyWatch(PeerLink &peer) : m_peer(peer) {}
-
-    QString address() const override { return m_peer.address(); }
-    bool isConnected() const override { return m_peer.isConnected(); }
-    void send(const QByteArray &bytes, bool atOnce) override
-    {
-        m_peer.send(bytes, atOnce);
-        try {
-            if (const auto hexText = UnwrapEnvelope(receivedText(bytes)))
-                m_reply = replyType(*hexText);
-        } catch (...) {
-            // Only counted, never in the way of the reply itself.
-        }
-    }
-    void hold() override { m_peer.hold(); }
-    void release() override { m_peer.release(); }
-    // "AC" or "NC"; empty when nothing was sent.
-    QString reply() const { return m_reply; }
-
-private:
-    PeerLink &m_peer;
-    QString m_reply;
-};
 
 } // namespace
 
@@ -105,8 +59,6 @@ void PacketHandler::logActivity(const QString &text)
 
 QCoro::Task<> PacketHandler::handle(QByteArray bytes, PeerLink &peer)
 {
-    ReplyWatch watched(peer);
-    PacketContext packet{watched, QString()};
     Answer answer;
     answer.peer = &peer;
     answer.started.start();
@@ -129,10 +81,11 @@ QCoro::Task<> PacketHandler::handle(QByteArray bytes, PeerLink &peer)
                                std::chrono::seconds(m_database.timeouts().serverCallSeconds));
     auto noLongerDue = qScopeGuard([this] { m_database.setReplyDue(Database::Clock::time_point::max()); });
     QString received;
+    Packet packet;
     try {
         received = receivedText(bytes);
-        co_await handleSteps(received, packet, answer);
-        answer.reply = packet.pendingReply;
+        packet = readPacket(received);
+        answer.reply = co_await handleSteps(received, packet, answer);
     } catch (const std::exception &e) {
         answer.failed = true;
         answer.failure = failureMessage(e);
@@ -140,15 +93,16 @@ QCoro::Task<> PacketHandler::handle(QByteArray bytes, PeerLink &peer)
         answer.failed = true;
         answer.failure = QStringLiteral("Unknown failure");
     }
+    answer.type = packet.countedType;
     if (answer.failed) {
-        answer.refusal.clear();
+        answer.refusal = {};
         answer.storesRide = false;
         // Not even a refusal can be made of the text: the failure handler
         // takes that failure, naming the peer that sent it, and nothing is
         // sent or logged for the packet, which counts as unreadable.
         QString unreadable;
         try {
-            answer.reply = refusedReply(received);
+            answer.reply = refusedReply(packet);
         } catch (const std::exception &e) {
             answer.silent = true;
             unreadable = failureMessage(e);
@@ -163,10 +117,6 @@ QCoro::Task<> PacketHandler::handle(QByteArray bytes, PeerLink &peer)
                               peer.address());
         }
     }
-    // Read again only when the handling failed before it read the type.
-    if (answer.type.isEmpty())
-        answer.type = packetType(received);
-    answer.sentReply = watched.reply();
     if (!grouped) {
         deliver(answer, nullptr);
         co_return;
@@ -180,55 +130,48 @@ QCoro::Task<> PacketHandler::handle(QByteArray bytes, PeerLink &peer)
         m_queue->closeGroup();
 }
 
-QCoro::Task<> PacketHandler::handleSteps(const QString &received, PacketContext &packet, Answer &answer)
+QCoro::Task<Reply> PacketHandler::handleSteps(const QString &received, const Packet &packet, Answer &answer)
 {
     if (m_activityLog.lineCount() > kActivityLogBound)
         m_activityLog.clear();
-    m_activityLog.addLine(timeOfDayStamp() + u'-' + packet.peer.address());
+    m_activityLog.addLine(timeOfDayStamp() + u'-' + answer.peer->address());
     m_activityLog.addLine(logExcerpt(received, kLoggedPacketLimit));
     m_database.closeIfFileReplaced();
     if (!m_database.isOpen())
         openDatabase();
 
-    if (const auto hexText = UnwrapEnvelope(received)) {
-        const QString payload = DecodeHexText(*hexText);
-        const tRitOrder order = ParseRideOrder(payload);
-        const QString refusal = encodedReply(replyFor(order, QStringLiteral("NC")));
-        packet.pendingReply = refusal;
-
-        // The packet type is read from the payload itself, case-sensitively;
-        // the parsed item is not used for it.
-        const QStringView type = QStringView(payload).left(2);
-        answer.type = metricsType(type);
-        if (type == u"RS") {
-            logActivity(QStringLiteral("- RS pakket ontvangen "));
-        } else if (type == u"AC" || type == u"NC") {
-            packet.pendingReply.clear();
-            logActivity(QStringLiteral("- ") + type.toString() + QStringLiteral(" pakket ontvangen "));
-        } else if (type == u"NR") {
-            co_await inUnit(packet, true, &RideOperations::RegisterNewRide, order);
-            answer.refusal = refusal;
-            answer.storesRide = true;
-        } else if (type == u"WR") {
-            co_await inUnit(packet, true, &RideOperations::ApplyRideChange, order);
-            answer.refusal = refusal;
-        } else if (type == u"VR") {
-            // Its "AC" goes out at once, so the replies its connection is
-            // still owed go out before it.
-            if (m_queue && std::any_of(m_group.begin(), m_group.end(),
-                                       [&](const Answer &waiting) { return waiting.peer == answer.peer; }))
-                m_queue->closeGroup();
-            // Its "AC" went out first; the peer already holds it, so a peer
-            // that left since does not undo the cancellation.
-            co_await inUnit(packet, false, &RideOperations::CancelRide, order);
-            answer.refusal = refusal;
-        }
+    if (!packet.envelope)
+        co_return Reply{};
+    if (!packet.order)
+        throw Failure(packet.orderFailure);
+    // The packet type is read from the payload itself, case-sensitively;
+    // the parsed item is not used for it.
+    const QString &type = packet.type;
+    if (type == u"AC" || type == u"NC") {
+        logActivity(QStringLiteral("- ") + type + QStringLiteral(" pakket ontvangen "));
+        co_return Reply{};
     }
+    if (type == u"RS")
+        logActivity(QStringLiteral("- RS pakket ontvangen "));
+    const std::optional<RideAction> action = rideAction(type);
+    if (!action)
+        co_return packet.refusal;
+    const Reply reply = co_await inUnit(*action, packet, answer);
+    answer.refusal = packet.refusal;
+    answer.storesRide = *action == RideAction::NewRide;
+    co_return reply;
 }
 
-QCoro::Task<> PacketHandler::inUnit(PacketContext &packet, bool requirePeer, Operation operation,
-                                    const tRitOrder &order)
+QCoro::Task<Reply> PacketHandler::inUnit(RideAction action, const Packet &packet, Answer &answer)
 {
+    const RideOutcome outcome = RideOperations::outcome(action);
+    const Reply accepted = replyTo(*packet.order, outcome.reply);
+    PeerLink &peer = *answer.peer;
+    // A reply sent at once goes after the replies its connection is still
+    // owed.
+    if (outcome.beforeWork && m_queue &&
+        std::any_of(m_group.begin(), m_group.end(), [&](const Answer &waiting) { return waiting.peer == &peer; }))
+        m_queue->closeGroup();
     // Where the database cannot group units, the unit commits on its own and
     // its reply still waits in the group, in the order the packets came.
     if (m_grouping && m_database.groupsUnits())
@@ -236,11 +179,20 @@ QCoro::Task<> PacketHandler::inUnit(PacketContext &packet, bool requirePeer, Ope
     else
         m_database.beginUnit();
     try {
-        co_await (m_operations.*operation)(order, packet);
+        if (outcome.beforeWork) {
+            // Onto the wire now, as the database work may wait. Other replies
+            // leave with the event loop's next turn, after their handling:
+            // flushed early, they slow the slowest (docs/performance.md).
+            sendReply(peer, accepted.hexText, true);
+            answer.sentReply = accepted.type;
+        }
+        co_await m_operations.perform(action, *packet.order);
         // A peer that is gone can receive no "AC"; it will send the packet
-        // again, which must not find the ride stored already.
-        if (requirePeer && !packet.peer.isConnected())
-            throw Failure(QStringLiteral("Verbinding verbroken voor het antwoord aan ") + packet.peer.address());
+        // again, which must not find the ride stored already. A reply sent
+        // before the work is held by the peer already: a peer that left since
+        // does not undo the work.
+        if (!outcome.beforeWork && !peer.isConnected())
+            throw Failure(QStringLiteral("Verbinding verbroken voor het antwoord aan ") + peer.address());
         try {
             m_database.endUnit(true);
         } catch (...) {
@@ -257,13 +209,14 @@ QCoro::Task<> PacketHandler::inUnit(PacketContext &packet, bool requirePeer, Ope
         }
         throw;
     }
+    co_return outcome.beforeWork ? Reply{} : accepted;
 }
 
-QString PacketHandler::refusedReply(const QString &received) const
+Reply PacketHandler::refusedReply(const Packet &packet) const
 {
-    // Decoded without testing for "<RBS>", as the received text stands.
-    const QString payload = DecodeHexText(received.mid(5, qMax<qsizetype>(0, received.size() - 7)));
-    return encodedReply(replyFor(ParseRideOrder(payload), QStringLiteral("NC")));
+    if (!packet.order)
+        throw Failure(packet.orderFailure);
+    return packet.refusal;
 }
 
 PacketHandler::~PacketHandler()
@@ -327,8 +280,8 @@ void PacketHandler::closeGroup()
 
 void PacketHandler::deliver(const Answer &answer, const QString *commitFailure)
 {
-    const bool refused = commitFailure && !answer.refusal.isEmpty();
-    const QString &reply = refused ? answer.refusal : answer.reply;
+    const bool refused = commitFailure && !answer.refusal.hexText.isEmpty();
+    const Reply &reply = refused ? answer.refusal : answer.reply;
     // Counted as it goes out: a grouped packet's "AC" only once its group is
     // stored, and as "NC" when the commit refused it.
     QString sent = answer.sentReply;
@@ -337,11 +290,11 @@ void PacketHandler::deliver(const Answer &answer, const QString *commitFailure)
             return;
         if (!answer.lines.isEmpty())
             m_activityLog.addLines(answer.lines);
-        if (!trimControl(reply).isEmpty()) {
-            sendReply(*answer.peer, reply);
-            sent = replyType(reply);
+        if (!trimControl(reply.hexText).isEmpty()) {
+            sendReply(*answer.peer, reply.hexText);
+            sent = reply.type;
         }
-        m_activityLog.addLine(QStringLiteral("* <RBS>") + reply + QStringLiteral("<EINDE>"));
+        m_activityLog.addLine(QStringLiteral("* <RBS>") + reply.hexText + QStringLiteral("<EINDE>"));
         if (refused)
             m_activityLog.addLine(*commitFailure + u' ');
         else if (answer.failed)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "intake/Packet.h"
 #include "rides/RideOperations.h"
 
 #include <QByteArray>
@@ -20,7 +21,6 @@ class ServiceMetrics;
 class Settings;
 class WorkQueue;
 struct Datasets;
-struct PacketContext;
 
 // RBSServerSocketClientRead for one received text: log it, decode and parse
 // it, act by its packet type and answer. Never fails: a failure answers "NC"
@@ -48,13 +48,11 @@ public:
     ~PacketHandler();
 
 private:
-    using Operation = QCoro::Task<> (RideOperations::*)(const tRitOrder &, PacketContext &);
-
     // What a packet's handling leaves to be done when its group is stored.
     struct Answer {
         PeerLink *peer = nullptr;
-        QString reply;   // hex text sent then (empty: none)
-        QString refusal; // sent instead when the commit fails; empty when nothing of it is in the transaction
+        Reply reply;   // sent then (empty: none)
+        Reply refusal; // sent instead when the commit fails; empty when nothing of it is in the transaction
         bool failed = false;
         bool silent = false;     // the failure handler took the packet's failure
         QString failure;         // the packet's own failure, logged after its reply line
@@ -65,11 +63,15 @@ private:
         QElapsedTimer started;   // when its handling began, for the handling time
     };
 
-    QCoro::Task<> handleSteps(const QString &received, PacketContext &packet, Answer &answer);
-    QString refusedReply(const QString &received) const;
+    // Returns the reply to send when the handling ends.
+    QCoro::Task<Reply> handleSteps(const QString &received, const Packet &packet, Answer &answer);
+    // The "NC" for a packet whose handling failed; throws when the text
+    // carries no order to refuse.
+    Reply refusedReply(const Packet &packet) const;
     // The rows one packet writes are committed together: "AC" is only sent
-    // for what is stored, "NC" leaves nothing of the ride stored.
-    QCoro::Task<> inUnit(PacketContext &packet, bool requirePeer, Operation operation, const tRitOrder &order);
+    // for what is stored, "NC" leaves nothing of the ride stored. Sends the
+    // reply due before the work; returns the one due when the handling ends.
+    QCoro::Task<Reply> inUnit(RideAction action, const Packet &packet, Answer &answer);
     // Commits the group and answers its packets in the order they came.
     void closeGroup();
     // The packet in hand waits (for the distance service, up to its whole

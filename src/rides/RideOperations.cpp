@@ -2,7 +2,6 @@
 
 #include "rides/ChannelSettings.h"
 #include "rides/Datasets.h"
-#include "rides/PacketContext.h"
 #include "rides/RideConversions.h"
 #include "rides/RideRemark.h"
 #include "shell/DateTimes.h"
@@ -44,11 +43,6 @@ QString firstCharacter(const QString &text)
 
 } // namespace
 
-void sendReply(PeerLink &peer, const QString &hexText, bool atOnce)
-{
-    peer.send(envelopeBytes(WrapEnvelope(hexText)), atOnce);
-}
-
 RideOperations::RideOperations(Settings &settings, Log &activityLog, Log &returnLog, FailureHandler &failures,
                                Datasets &datasets)
     : m_settings(settings), m_activityLog(activityLog), m_returnLog(returnLog), m_failures(failures),
@@ -61,10 +55,25 @@ void RideOperations::logActivity(const QString &text)
     m_activityLog.addLine(timeOfDayStamp() + text);
 }
 
-QCoro::Task<> RideOperations::RegisterNewRide(const tRitOrder &order, PacketContext &packet)
+RideOutcome RideOperations::outcome(RideAction action)
 {
-    packet.pendingReply = encodedReply(replyFor(order, QStringLiteral("AC")));
+    // The protocol acknowledges a cancellation before the database is
+    // touched: its database work may wait for locks.
+    return RideOutcome{QStringLiteral("AC"), action == RideAction::Cancellation};
+}
 
+QCoro::Task<> RideOperations::perform(RideAction action, const tRitOrder &order)
+{
+    switch (action) {
+    case RideAction::NewRide: return RegisterNewRide(order);
+    case RideAction::Change: return ApplyRideChange(order);
+    case RideAction::Cancellation: return CancelRide(order);
+    }
+    Q_UNREACHABLE();
+}
+
+QCoro::Task<> RideOperations::RegisterNewRide(const tRitOrder &order)
+{
     m_ride.close();
     m_ride.setStatement(QStringLiteral("select * from planning where 1=0"));
     m_ride.open();
@@ -103,10 +112,8 @@ QCoro::Task<> RideOperations::RegisterNewRide(const tRitOrder &order, PacketCont
     m_ride.close();
 }
 
-QCoro::Task<> RideOperations::ApplyRideChange(const tRitOrder &order, PacketContext &packet)
+QCoro::Task<> RideOperations::ApplyRideChange(const tRitOrder &order)
 {
-    packet.pendingReply = encodedReply(replyFor(order, QStringLiteral("AC")));
-
     m_ride.close();
     m_ride.setStatement(QStringLiteral("SELECT * FROM PLANNING WHERE PLA_EXTERN= ?"), {order.RideNumber});
     m_ride.open();
@@ -153,17 +160,10 @@ QCoro::Task<> RideOperations::fillAndStore(const tRitOrder &order, Kind kind)
                         firstCharacter(order.VehicleType));
 }
 
-QCoro::Task<> RideOperations::CancelRide(const tRitOrder &order, PacketContext &packet)
+QCoro::Task<> RideOperations::CancelRide(const tRitOrder &order)
 {
-    // The protocol acknowledges a cancellation before the database is touched,
-    // so the "AC" goes onto the wire now: the database work may wait for locks.
-    // Other replies leave with the event loop's next turn, after their
-    // handling: flushed early, they slow the slowest (docs/performance.md).
-    const QString accepted = encodedReply(replyFor(order, QStringLiteral("AC")));
-    if (!accepted.isEmpty())
-        sendReply(packet.peer, accepted, true);
-    packet.pendingReply.clear();
-
+    // Its "AC" has gone out already (outcome()); a failure from here on is
+    // told to the peer as a second reply, "NC".
     m_ride.close();
     m_ride.setStatement(QStringLiteral("SELECT * FROM planning WHERE pla_EXTERN= ?"), {order.RideNumber});
     logActivity(QStringLiteral("- VR pakketnummer: ") + QString::number(order.RideNumber));

@@ -12,26 +12,46 @@ class FailureHandler;
 class Log;
 class Settings;
 struct Datasets;
-struct PacketContext;
+
+// What a ride packet asks of the rides table.
+enum class RideAction {
+    NewRide,
+    Change,
+    Cancellation
+};
+
+// How a ride packet is answered when its operation succeeds; when it fails,
+// the intake handler answers "NC" once the operation has ended.
+struct RideOutcome {
+    QString reply; // the reply's type
+    // The reply goes out at once, before the operation touches the database,
+    // instead of when the packet's handling ends.
+    bool beforeWork = false;
+};
 
 // What "NR", "WR" and "VR" packets do to the rides table. Each operation
 // raises a failure to the intake handler, which answers "NC" and rolls the
-// packet's unit of work back.
+// packet's unit of work back. The handler sends every reply: nothing here
+// knows the connection.
 class RideOperations {
 public:
     RideOperations(Settings &settings, Log &activityLog, Log &returnLog, FailureHandler &failures, Datasets &datasets);
 
-    // Each may wait for the distance service before its ride is posted; the
-    // caller co_awaits it, and order and packet live until it has ended.
-    QCoro::Task<> RegisterNewRide(const tRitOrder &order, PacketContext &packet);
-    QCoro::Task<> ApplyRideChange(const tRitOrder &order, PacketContext &packet);
-    QCoro::Task<> CancelRide(const tRitOrder &order, PacketContext &packet);
+    // Known before the operation runs, so that a reply due before the work
+    // can go out first.
+    static RideOutcome outcome(RideAction action);
+    // May wait for the distance service before the ride is posted; the
+    // caller co_awaits it, and the order lives until it has ended.
+    QCoro::Task<> perform(RideAction action, const tRitOrder &order);
     // Finds or creates the traveller of the order's debtor number and links
     // the ride being filled in ADOINS to it. A traveller it creates belongs to
     // the packet's unit of work.
     void ResolveTraveller(const tRitOrder &order);
 
 private:
+    QCoro::Task<> RegisterNewRide(const tRitOrder &order);
+    QCoro::Task<> ApplyRideChange(const tRitOrder &order);
+    QCoro::Task<> CancelRide(const tRitOrder &order);
     enum class Kind {
         NewRide,
         Change

@@ -1,14 +1,13 @@
 // The bytes a booking system sends on one intake connection, read as the
 // intake server reads them (IntakeServer::readAvailable, then the release at
-// the end of the wait) and each released text handled as PacketHandler does
-// up to its reply: envelope, hex text, ride order, reply; and, when the
-// order cannot be read, the refusal path's reading of the same text.
+// the end of the wait) and each released text read as PacketHandler reads it
+// (readPacket) up to its replies: "AC", the refusal and a reply of the
+// packet's own type.
 
 #include "FuzzReads.h"
 
-#include "shell/Failure.h"
+#include "intake/Packet.h"
 #include "wire/Framing.h"
-#include "wire/RideOrder.h"
 #include "wire/WireCodec.h"
 
 #include <QByteArray>
@@ -18,10 +17,9 @@ using velora::fuzz::require;
 
 namespace {
 
-void checkReply(const tRitOrder &order, const QString &type)
+void checkReply(const tRitOrder &order, const Reply &reply)
 {
-    const tMsgReply reply = replyFor(order, type);
-    const QString hex = encodedReply(reply);
+    const QString &hex = reply.hexText;
     const QByteArray sent = envelopeBytes(WrapEnvelope(hex));
     require(sent.startsWith("<RBS>") && sent.endsWith("<EINDE>"), "a reply is one envelope");
     // What the peer reads back: the same six items, unless a code-0 character
@@ -36,22 +34,16 @@ void checkReply(const tRitOrder &order, const QString &type)
 
 void handleText(const QByteArray &bytes)
 {
-    const QString received = receivedText(bytes);
-    try {
-        if (const auto hexText = UnwrapEnvelope(received)) {
-            const QString payload = DecodeHexText(*hexText);
-            const tRitOrder order = ParseRideOrder(payload);
-            checkReply(order, QStringLiteral("AC"));
-            checkReply(order, payload.left(2));
-        }
-    } catch (const Failure &) {
-        // The refusal path decodes without testing for "<RBS>".
-        try {
-            const QString payload = DecodeHexText(received.mid(5, qMax<qsizetype>(0, received.size() - 7)));
-            checkReply(ParseRideOrder(payload), QStringLiteral("NC"));
-        } catch (const Failure &) {
-        }
+    const Packet packet = readPacket(receivedText(bytes));
+    if (!packet.order) {
+        require(!packet.orderFailure.isEmpty() && packet.refusal.hexText.isEmpty(),
+                "a text without an order says why and has no refusal");
+        return;
     }
+    require(packet.refusal.type == u"NC", "the refusal is an NC");
+    checkReply(*packet.order, packet.refusal);
+    checkReply(*packet.order, replyTo(*packet.order, QStringLiteral("AC")));
+    checkReply(*packet.order, replyTo(*packet.order, packet.type));
 }
 
 } // namespace

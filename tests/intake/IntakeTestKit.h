@@ -6,6 +6,7 @@
 #include "rides/Datasets.h"
 #include "shell/FailureHandler.h"
 #include "shell/Log.h"
+#include "shell/ServiceMetrics.h"
 #include "shell/Settings.h"
 #include "shell/WorkQueue.h"
 #include "support/TestDatabase.h"
@@ -89,6 +90,7 @@ struct IntakeKit {
     Log returnLog{QStringLiteral("RBSCLog")};
     FailureHandler failures{activityLog};
     WorkQueue work;
+    ServiceMetrics metrics;
     std::unique_ptr<Database> database;
     std::unique_ptr<DistanceClient> distance;
     std::unique_ptr<Datasets> datasets;
@@ -109,6 +111,7 @@ struct IntakeKit {
         datasets = std::make_unique<Datasets>(*database, settings, activityLog, *distance, failures);
         server = std::make_unique<IntakeServer>(settings, activityLog, returnLog, failures, *database, *datasets, work,
                                                 folder.filePath(QStringLiteral("RBS")));
+        server->setMetrics(&metrics);
     }
     ~IntakeKit()
     {

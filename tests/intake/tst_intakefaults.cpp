@@ -168,6 +168,13 @@ private Q_SLOTS:
         QCOMPARE(send(packet, type == "VR" ? 2 : 1), type == "VR" ? accepted + refused : refused);
         QCOMPARE(kit->activityLog.lines().at(kit->activityLog.lineCount() - 2),
                  "* <RBS>" + EncodeHexText("NC,RBS,7,4711,0,") + "<EINDE>");
+        // Counted by the reply that went out last, whichever step sent it.
+        const auto counted = [&](const QString &reply) {
+            return kit->metrics.total("velora_packets_received_total",
+                                      QString(R"(type="%1",reply="%2")").arg(type, reply));
+        };
+        QCOMPARE(counted("NC"), quint64(1));
+        QCOMPARE(counted("AC"), quint64(0));
 
         // Nothing half-written: the rides as they were, no transaction row.
         const auto after = kit->rows("select * from planning");
@@ -178,6 +185,7 @@ private Q_SLOTS:
         QCOMPARE(kit->count("TRANSACTIES"), transactionsBefore);
 
         QCOMPARE(send(packet), accepted);
+        QCOMPARE(counted("AC"), quint64(1));
         QCOMPARE(kit->count("TRANSACTIES"), transactionsBefore + 1);
         QCOMPARE(kit->count("planning"), 1);
         if (type == "VR")

@@ -1,6 +1,7 @@
-// The work queue: jobs one at a time in arrival order, and a packet whose post
-// waits for the distance service holding back every other job's database work
-// while the event loop itself runs on.
+// The work queue: jobs one at a time in arrival order, the bounds of a group of
+// jobs that share one end, and a packet whose post waits for the distance
+// service holding back every other job's database work while the event loop
+// itself runs on.
 
 #include "intake/IntakeTestKit.h"
 #include "shell/WorkQueue.h"
@@ -13,6 +14,7 @@
 #include <coroutine>
 #include <stdexcept>
 #include <utility>
+#include <vector>
 
 using namespace velora;
 using namespace velora::test;
@@ -75,6 +77,68 @@ private Q_SLOTS:
         });
         QCOMPARE(ran.mid(4),
                  (QStringList{QStringLiteral("outer"), QStringLiteral("outer ends"), QStringLiteral("inner")}));
+    }
+
+    // Jobs that keep joining one group, all waiting when the first runs, still
+    // end it at a bound: kGroupJobs jobs, or kGroupNs of work since it opened.
+    void anOpenGroupEndsAtItsBounds()
+    {
+        WorkQueue queue;
+        struct Closed {
+            int jobs;
+            qint64 ns; // by a clock started before the queue's own, read after it
+        };
+        std::vector<Closed> closed;
+        int joined = 0;
+        QElapsedTimer opened;
+        unsigned long workUs = 0;
+        auto run = [&](int jobs) {
+            closed.clear();
+            // Behind a job that holds the queue, the group's jobs are all
+            // waiting: nothing but a bound ends their group before the last.
+            std::coroutine_handle<> paused;
+            queue.postJob(QStringLiteral("holds"), [&]() -> QCoro::Task<> { co_await Pause{paused}; });
+            for (int i = 0; i < jobs; ++i) {
+                queue.postGroupJob(QString(), [&]() -> QCoro::Task<> {
+                    if (workUs > 0)
+                        QThread::usleep(workUs);
+                    if (!queue.hasOpenGroup())
+                        opened.start();
+                    ++joined;
+                    queue.leaveOpen([&] { closed.push_back({std::exchange(joined, 0), opened.nsecsElapsed()}); });
+                    co_return;
+                });
+            }
+            std::exchange(paused, {}).resume();
+            return waitUntil([&] { return queue.waitingCount() == 0 && !queue.isBusy() && !queue.hasOpenGroup(); });
+        };
+
+        // Quick jobs: a group that closed within 2 ms closed at its count. A
+        // busy machine may stretch a group past 2 ms; another round then tells.
+        int countedGroups = 0;
+        for (int round = 0; round < 5 && countedGroups == 0; ++round) {
+            QVERIFY(run(300));
+            int jobs = 0;
+            for (std::size_t i = 0; i < closed.size(); ++i) {
+                jobs += closed[i].jobs;
+                QVERIFY(closed[i].jobs <= WorkQueue::kGroupJobs);
+                if (i + 1 < closed.size() && closed[i].ns < WorkQueue::kGroupNs) {
+                    QCOMPARE(closed[i].jobs, WorkQueue::kGroupJobs);
+                    ++countedGroups;
+                }
+            }
+            QCOMPARE(jobs, 300);
+        }
+        QVERIFY(countedGroups > 0);
+
+        // Each job works 3 ms before it joins: the one that opens a group is
+        // not ended by it, the next one is past 2 ms and ends it.
+        workUs = 3000;
+        QVERIFY(run(10));
+        QList<int> sizes;
+        for (const Closed &group : closed)
+            sizes << group.jobs;
+        QCOMPARE(sizes, QList<int>(5, 2));
     }
 
     // The first packet's post waits for a distance service that does not

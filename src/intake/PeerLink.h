@@ -23,14 +23,4 @@ public:
     virtual void release() {}
 };
 
-// What one received text carries through its handling.
-struct PacketContext {
-    PeerLink &peer;
-    // Hex text of the reply sent when the handling ends; empty for none.
-    QString pendingReply;
-};
-
-// Sends "<RBS>" + hex text + "<EINDE>" to the peer in one write.
-void sendReply(PeerLink &peer, const QString &hexText, bool atOnce = false);
-
 } // namespace velora
