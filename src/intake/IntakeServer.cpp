@@ -438,6 +438,9 @@ void IntakeServer::RBSServerSocketClientConnect()
             if (!peer || !peer->readsHeld || peer->socket->bytesToWrite() >= kUnreadReplyBound)
                 return;
             peer->readsHeld = false;
+            // The peer was not silent while this side did not read: a packet
+            // held back waits its full time again from here.
+            peer->lastBytes.restart();
             QMetaObject::invokeMethod(
                 this, [this, id] { postJob("read", id, &IntakeServer::RBSServerSocketClientRead); },
                 Qt::QueuedConnection);
@@ -531,7 +534,11 @@ QCoro::Task<> IntakeServer::readAvailable(quint64 id)
         gotBytes = true;
         if (appendWhileIncomplete(current->held, chunk, kPacketBufferBound))
             continue;
-        FramingResult framed = cutFrames(current->held, chunk, {kPacketBufferBound});
+        // A read may end inside the "<RBS>" of the next packet: that
+        // beginning waits for the rest of its packet instead of going out
+        // with the one before, which would leave the next packet without its
+        // marker and lose it.
+        FramingResult framed = cutFrames(current->held, chunk, {.bound = kPacketBufferBound, .markerTailApart = true});
         current->held = std::move(framed.held);
         co_await handlePieces(id, std::move(framed.pieces));
     }
@@ -557,8 +564,9 @@ QCoro::Task<> IntakeServer::releaseHeld(quint64 id)
         co_return;
     const qint64 waited = peer->lastBytes.elapsed();
     // Bytes left unread for the replies still to go are no silence: the
-    // rest of the packet may be among them.
-    if (peer->socket->bytesAvailable() > 0) {
+    // rest of the packet may be among them, in this side's buffer or still
+    // in the system's, which is not read while reading is held back.
+    if (peer->readsHeld || peer->socket->bytesAvailable() > 0) {
         peer->holdTimer.start(kPacketHoldMs);
         co_return;
     }

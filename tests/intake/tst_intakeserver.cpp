@@ -262,6 +262,18 @@ private Q_SLOTS:
         peer.send(OrderItems("RS", 2).packet() + OrderItems("RS", 3).packet());
         QCOMPARE(peer.waitForReplies(2), replyBytes("NC", "RBS", 2) + replyBytes("NC", "RBS", 3));
 
+        // Two packets whose second is split inside its "<RBS>" (a read may end
+        // anywhere): both answered, in order, the second not lost.
+        for (const int cut : {1, 2, 3, 4}) {
+            peer.clearReceived();
+            const QByteArray both = OrderItems("RS", 10 + cut).packet() + OrderItems("RS", 20 + cut).packet();
+            const qsizetype at = OrderItems("RS", 10 + cut).packet().size() + cut;
+            peer.send(both.left(at));
+            QTest::qWait(100);
+            peer.send(both.mid(at));
+            QCOMPARE(peer.waitForReplies(2), replyBytes("NC", "RBS", 10 + cut) + replyBytes("NC", "RBS", 20 + cut));
+        }
+
         // A packet without its trailer is handled as it stands after 2 s of
         // silence: its last two characters (here the digits of "5") are dropped.
         peer.clearReceived();
