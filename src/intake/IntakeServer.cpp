@@ -538,7 +538,7 @@ QCoro::Task<> IntakeServer::readAvailable(quint64 id)
         // beginning waits for the rest of its packet instead of going out
         // with the one before, which would leave the next packet without its
         // marker and lose it.
-        FramingResult framed = cutFrames(current->held, chunk, {.bound = kPacketBufferBound, .markerTailApart = true});
+        FramingResult framed = cutFrames(current->held, chunk, kIntakeHoldRule);
         current->held = std::move(framed.held);
         co_await handlePieces(id, std::move(framed.pieces));
     }

@@ -48,6 +48,10 @@ struct HoldRule {
     bool markerTailApart = false;
 };
 
+// The intake's rule while bytes still arrive: a read may end inside the next
+// packet's "<RBS>", whose beginning then waits for the rest of its packet.
+inline constexpr HoldRule kIntakeHoldRule{.bound = kPacketBufferBound, .markerTailApart = true};
+
 struct FramingResult {
     // Pieces to handle, in order.
     std::vector<QByteArray> pieces;

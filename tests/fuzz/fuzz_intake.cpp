@@ -64,7 +64,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         sent += read;
         if (appendWhileIncomplete(held, read, kPacketBufferBound))
             continue;
-        FramingResult framed = cutFrames(held, read, {kPacketBufferBound});
+        FramingResult framed = cutFrames(held, read, kIntakeHoldRule);
         held = std::move(framed.held);
         require(held.size() < kPacketBufferBound, "what is held stays below the bound");
         handle(framed.pieces);

@@ -20,7 +20,7 @@ enum class Link {
 HoldRule ruleOf(Link link)
 {
     if (link == Link::Intake)
-        return {kPacketBufferBound};
+        return kIntakeHoldRule;
     return {kReplyBufferLimit, link == Link::ReturnTakeAll, true};
 }
 
@@ -68,8 +68,8 @@ private Q_SLOTS:
             << in << QByteArray() << QByteArray("hello") << Pieces{"hello"} << QByteArray();
         QTest::newRow("garbage then a packet")
             << in << QByteArray() << QByteArray("xx<RBS>4E52\r\n") << Pieces{"xx", "<RBS>4E52\r\n"} << QByteArray();
-        QTest::newRow("text before a marker beginning is not held")
-            << in << QByteArray() << QByteArray("xx<RB") << Pieces{"xx<RB"} << QByteArray();
+        QTest::newRow("a marker beginning after a packet waits for its packet")
+            << in << QByteArray() << QByteArray("<RBS>4E52\r\n<RB") << Pieces{"<RBS>4E52\r\n"} << QByteArray("<RB");
         QTest::newRow("nothing at all") << in << QByteArray() << QByteArray() << Pieces{} << QByteArray();
 
         // A return host's answers: a beginning of the marker after a complete
