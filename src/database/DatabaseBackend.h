@@ -121,9 +121,6 @@ public:
     // `remaining` where the database can (the packet's time left is shorter
     // than the session's own bound). False with the message in `error`.
     virtual bool limitWaits(std::chrono::milliseconds, QString &) { return true; }
-    // The last failed call was cut off at its deadline (the connection is
-    // closed then).
-    virtual bool lastCallCut() const { return false; }
     // A statement ran out of its lock bound, and no transaction has been
     // committed since: another application keeps what the packets need.
     virtual bool locksContended() const { return false; }

@@ -203,7 +203,6 @@ void OdbcBackend::setUpSession(OdbcSession &session, const QString &applicationN
 
 void OdbcBackend::armCall(OdbcSession &session)
 {
-    m_lastCallCut = false;
     session.setDeadline(Clock::now() + std::chrono::seconds(m_timeouts.serverCallSeconds));
 }
 
@@ -217,7 +216,6 @@ void OdbcBackend::afterCall(OdbcSession &session, bool ok, const QString &error)
         m_locksContended = true;
     if (!session.lastCallCut())
         return;
-    m_lastCallCut = true;
     // The server holds the lock for a session it does not serve any more
     // only while that session is the lock's own; the storing session's
     // trouble gives the lock up, so that the stand-by serves meanwhile.

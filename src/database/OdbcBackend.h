@@ -41,7 +41,6 @@ public:
     QString translate(const QString &statement) const override;
 
     bool limitWaits(std::chrono::milliseconds remaining, QString &error) override;
-    bool lastCallCut() const override { return m_lastCallCut; }
     bool locksContended() const override { return m_locksContended; }
 
     // sp_getapplock on SQL Server, pg_try_advisory_lock on PostgreSQL, in
@@ -74,7 +73,6 @@ private:
     DatabaseTimeouts m_timeouts;
     SqlDialect m_dialect = SqlDialect::SqlServer;
     Clock::time_point m_lockYieldedUntil;
-    bool m_lastCallCut = false;
     bool m_locksContended = false;
 };
 

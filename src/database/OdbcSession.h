@@ -48,9 +48,10 @@ public:
     bool setOption(const QString &statement, QString &error);
 
 private:
+    // `reused`: the statement was a kept one (prepared before this call).
     bool runOnce(const QString &statement, const QVariantList &bindings, QString &error,
-                 const std::function<void(QSqlQuery &)> &read);
-    QSqlQuery *prepared(const QString &statement, QString &error);
+                 const std::function<void(QSqlQuery &)> &read, bool &reused);
+    QSqlQuery *prepared(const QString &statement, QString &error, bool &reused);
     // After a failed call: a session the server, the network or the
     // deadline has ended is closed, so that isOpen() says so and the next
     // user connects anew.
