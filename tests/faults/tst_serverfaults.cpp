@@ -99,6 +99,23 @@ struct ShownOnFailure {
     }
 };
 
+// A service on the test server's data source, in a folder of its own.
+struct ServerService {
+    QTemporaryDir dir;
+    quint16 port = freeLoopbackPort();
+    ServiceProcess process{dir.path()};
+    ShownOnFailure shown{process};
+    bool start() { return writeServerSettings(dir.path(), port) && process.start(); }
+    bool startListening() { return start() && ServiceProcess::waitForListening(port); }
+};
+
+// The shared server's rows against what the clients were told.
+LedgerReport sharedLedger(const std::vector<RideOutcome> &outcomes)
+{
+    QSqlDatabase db = freshConnection();
+    return checkLedger(db, outcomes);
+}
+
 void runFor(int ms)
 {
     QTest::qWait(ms);
@@ -150,19 +167,11 @@ private Q_SLOTS:
     // stored once with its own transaction row.
     void standbyTakesOverWhenTheActiveDies()
     {
-        QTemporaryDir dirA, dirB;
-        const quint16 portA = freeLoopbackPort();
-        const quint16 portB = freeLoopbackPort();
-        QVERIFY(writeServerSettings(dirA.path(), portA));
-        QVERIFY(writeServerSettings(dirB.path(), portB));
-
-        ServiceProcess active(dirA.path());
-        const ShownOnFailure activeShown{active};
-        QVERIFY(active.start());
-        QVERIFY2(ServiceProcess::waitForListening(portA), active.output().constData());
-        ServiceProcess standby(dirB.path());
-        const ShownOnFailure standbyShown{standby};
-        QVERIFY(standby.start());
+        ServerService first, second;
+        ServiceProcess &active = first.process, &standby = second.process;
+        const quint16 portA = first.port, portB = second.port;
+        QVERIFY2(first.startListening(), active.output().constData());
+        QVERIFY(second.start());
         QVERIFY2(standby.waitForOutput("Stand-by"), standby.output().constData());
         runFor(3000);
         QVERIFY2(!listening(portB), "the stand-by listens");
@@ -192,8 +201,7 @@ private Q_SLOTS:
             const auto after = load.outcomes();
             outcomes.insert(outcomes.end(), after.begin(), after.end());
         }
-        QSqlDatabase db = freshConnection();
-        const LedgerReport report = checkLedger(db, outcomes);
+        const LedgerReport report = sharedLedger(outcomes);
         QVERIFY2(report.sound(), qPrintable(report.text()));
     }
 
@@ -205,18 +213,11 @@ private Q_SLOTS:
     // stored twice, on either machine.
     void frozenSessionIsCutAndTheStandbyTakesOver()
     {
-        QTemporaryDir dirA, dirB;
-        const quint16 portA = freeLoopbackPort();
-        const quint16 portB = freeLoopbackPort();
-        QVERIFY(writeServerSettings(dirA.path(), portA));
-        QVERIFY(writeServerSettings(dirB.path(), portB));
-        ServiceProcess active(dirA.path());
-        const ShownOnFailure activeShown{active};
-        QVERIFY(active.start());
-        QVERIFY2(ServiceProcess::waitForListening(portA), active.output().constData());
-        ServiceProcess standby(dirB.path());
-        const ShownOnFailure standbyShown{standby};
-        QVERIFY(standby.start());
+        ServerService first, second;
+        ServiceProcess &active = first.process, &standby = second.process;
+        const quint16 portA = first.port, portB = second.port;
+        QVERIFY2(first.startListening(), active.output().constData());
+        QVERIFY(second.start());
         QVERIFY2(standby.waitForOutput("Stand-by"), standby.output().constData());
 
         std::vector<RideOutcome> outcomes;
@@ -261,8 +262,7 @@ private Q_SLOTS:
             outcomes.insert(outcomes.end(), after.begin(), after.end());
         }
         runFor(1000);
-        QSqlDatabase db = freshConnection();
-        const LedgerReport report = checkLedger(db, outcomes);
+        const LedgerReport report = sharedLedger(outcomes);
         QVERIFY2(report.sound(), qPrintable(report.text()));
     }
 
@@ -271,13 +271,10 @@ private Q_SLOTS:
     // frozen one still exists.
     void frozenSessionWithoutStandbyServesAgain()
     {
-        QTemporaryDir dir;
-        const quint16 port = freeLoopbackPort();
-        QVERIFY(writeServerSettings(dir.path(), port));
-        ServiceProcess service(dir.path());
-        const ShownOnFailure serviceShown{service};
-        QVERIFY(service.start());
-        QVERIFY2(ServiceProcess::waitForListening(port), service.output().constData());
+        ServerService started;
+        ServiceProcess &service = started.process;
+        const quint16 port = started.port;
+        QVERIFY2(started.startListening(), service.output().constData());
         std::vector<RideOutcome> outcomes = {{530001, sendRide(port, 530001).told}};
         QCOMPARE(outcomes.back().told, Told::Accepted);
         const qint64 backend = sessionBackend("store", service.process().processId());
@@ -303,8 +300,7 @@ private Q_SLOTS:
         QVERIFY(sinceCut.elapsed() < 6000);
         frozen.thaw();
         runFor(1000);
-        QSqlDatabase db = freshConnection();
-        const LedgerReport report = checkLedger(db, outcomes);
+        const LedgerReport report = sharedLedger(outcomes);
         QVERIFY2(report.sound(), qPrintable(report.text()));
     }
 
@@ -315,18 +311,11 @@ private Q_SLOTS:
     // and ends, and one machine serves again.
     void frozenLockSessionKeepsBothWaitingUntilItEnds()
     {
-        QTemporaryDir dirA, dirB;
-        const quint16 portA = freeLoopbackPort();
-        const quint16 portB = freeLoopbackPort();
-        QVERIFY(writeServerSettings(dirA.path(), portA));
-        QVERIFY(writeServerSettings(dirB.path(), portB));
-        ServiceProcess active(dirA.path());
-        const ShownOnFailure activeShown{active};
-        QVERIFY(active.start());
-        QVERIFY2(ServiceProcess::waitForListening(portA), active.output().constData());
-        ServiceProcess standby(dirB.path());
-        const ShownOnFailure standbyShown{standby};
-        QVERIFY(standby.start());
+        ServerService first, second;
+        ServiceProcess &active = first.process, &standby = second.process;
+        const quint16 portA = first.port, portB = second.port;
+        QVERIFY2(first.startListening(), active.output().constData());
+        QVERIFY(second.start());
         QVERIFY2(standby.waitForOutput("Stand-by"), standby.output().constData());
         std::vector<RideOutcome> outcomes = {{520001, sendRide(portA, 520001).told}};
         QCOMPARE(outcomes.back().told, Told::Accepted);
@@ -349,8 +338,7 @@ private Q_SLOTS:
         const quint16 serving = listening(portA) ? portA : portB;
         outcomes.push_back({520002, sendRide(serving, 520002).told});
         QCOMPARE(outcomes.back().told, Told::Accepted);
-        QSqlDatabase db = freshConnection();
-        const LedgerReport report = checkLedger(db, outcomes);
+        const LedgerReport report = sharedLedger(outcomes);
         QVERIFY2(report.sound(), qPrintable(report.text()));
     }
 
@@ -360,13 +348,10 @@ private Q_SLOTS:
     // stored again.
     void heldTableLockBoundsEveryPacket()
     {
-        QTemporaryDir dir;
-        const quint16 port = freeLoopbackPort();
-        QVERIFY(writeServerSettings(dir.path(), port));
-        ServiceProcess service(dir.path());
-        const ShownOnFailure serviceShown{service};
-        QVERIFY(service.start());
-        QVERIFY2(ServiceProcess::waitForListening(port), service.output().constData());
+        ServerService started;
+        ServiceProcess &service = started.process;
+        const quint16 port = started.port;
+        QVERIFY2(started.startListening(), service.output().constData());
         QCOMPARE(sendRide(port, 310001).told, Told::Accepted);
 
         QSqlDatabase locker = freshConnection();
@@ -398,8 +383,7 @@ private Q_SLOTS:
         std::vector<RideOutcome> outcomes = {{310001, Told::Accepted}, {310002, Told::Accepted}};
         for (int i = 0; i < kSystems; ++i)
             outcomes.push_back({310100 + i, Told::Refused});
-        QSqlDatabase db = freshConnection();
-        const LedgerReport report = checkLedger(db, outcomes);
+        const LedgerReport report = sharedLedger(outcomes);
         QVERIFY2(report.sound(), qPrintable(report.text()));
     }
 
@@ -484,14 +468,10 @@ private Q_SLOTS:
     // connection.
     void lockedTableAndSessionEndedMidUnit()
     {
-        PostgresCluster &cluster = PostgresCluster::shared();
-        QTemporaryDir dir;
-        const quint16 port = freeLoopbackPort();
-        QVERIFY(writeServerSettings(dir.path(), port));
-        ServiceProcess service(dir.path());
-        const ShownOnFailure serviceShown{service};
-        QVERIFY(service.start());
-        QVERIFY2(ServiceProcess::waitForListening(port), service.output().constData());
+        ServerService started;
+        ServiceProcess &service = started.process;
+        const quint16 port = started.port;
+        QVERIFY2(started.startListening(), service.output().constData());
         QCOMPARE(sendRide(port, 300001).told, Told::Accepted);
 
         QSqlDatabase locker = freshConnection();
@@ -531,8 +511,7 @@ private Q_SLOTS:
         QCOMPARE(storedCount(300004), 1);
         std::vector<RideOutcome> outcomes = {
             {300001, Told::Accepted}, {300002, Told::Refused}, {300003, Told::Refused}, {300004, Told::Accepted}};
-        QSqlDatabase db = freshConnection();
-        const LedgerReport report = checkLedger(db, outcomes);
+        const LedgerReport report = sharedLedger(outcomes);
         QVERIFY2(report.sound(), qPrintable(report.text()));
     }
 };
