@@ -6,7 +6,6 @@
 #include <QCoreApplication>
 #include <QRegularExpression>
 #include <QSqlDriver>
-#include <QSqlQuery>
 #include <QSysInfo>
 
 #include <sql.h>
@@ -304,7 +303,7 @@ bool OdbcBackend::insert(const QString &statement, const QVariantList &bindings,
 {
     key = QVariant();
     QString text = statement;
-    std::function<void(QSqlQuery &)> read;
+    auto which = OdbcStatement::Rows::First;
     if (wantKey && m_dialect == SqlDialect::PostgreSql) {
         // The row's own key; lastval() in the same session names the last
         // value of any sequence, a trigger's as well, so it serves only a
@@ -320,25 +319,18 @@ bool OdbcBackend::insert(const QString &statement, const QVariantList &bindings,
             return true;
         }
         text += QStringLiteral(" RETURNING ") + identity;
-        read = [&](QSqlQuery &query) {
-            if (query.next())
-                key = query.value(0);
-        };
     } else if (wantKey) {
         text += QStringLiteral("; SELECT CAST(SCOPE_IDENTITY() AS INT)");
-        // The first result set of the batch: the insert's row count (and a
-        // trigger's) come before it.
-        read = [&](QSqlQuery &query) {
-            while (!query.isSelect())
-                if (!query.nextResult())
-                    return;
-            if (query.next())
-                key = query.value(0);
-        };
+        // The first result set of the batch with columns: the insert's row
+        // count (and a trigger's) come before it.
+        which = OdbcStatement::Rows::FirstWithColumns;
     }
+    StatementResult result;
     armCall(m_work);
-    const bool ok = m_work.run(text, bindings, error, read);
+    const bool ok = m_work.run(text, bindings, error, wantKey ? &result : nullptr, which);
     afterCall(m_work, ok, error);
+    if (ok && !result.rows.empty() && !result.rows.front().isEmpty())
+        key = result.rows.front().front();
     return ok;
 }
 

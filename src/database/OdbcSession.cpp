@@ -4,7 +4,6 @@
 
 #include <QSqlDriver>
 #include <QSqlError>
-#include <QSqlRecord>
 
 #include <algorithm>
 
@@ -56,6 +55,16 @@ StreamSocket newSocket(const std::vector<StreamSocket> &before)
     return count == 1 ? found : StreamSocket{};
 }
 
+// The driver's connection handle: Qt's ODBC driver hands out its SQLHDBC as
+// a plain pointer.
+SQLHANDLE connectionHandle(const QSqlDatabase &db)
+{
+    const QVariant handle = db.driver()->handle();
+    if (!handle.isValid() || handle.metaType() != QMetaType::fromType<SQLHANDLE>())
+        return nullptr;
+    return *static_cast<const SQLHANDLE *>(handle.constData());
+}
+
 } // namespace
 
 OdbcSession::OdbcSession(QString connectionName, CallWatchdog &watchdog)
@@ -90,6 +99,8 @@ void OdbcSession::open(const QString &connectText, const QString &connectOptions
         throw Failure(error);
     }
     m_socket = newSocket(before);
+    m_connection = connectionHandle(m_db);
+    m_timestampDigits = OdbcStatement::timestampDigits(m_connection);
 }
 
 void OdbcSession::close()
@@ -98,6 +109,7 @@ void OdbcSession::close()
     m_kept.clear();
     m_noRowColumns.clear();
     m_socket = StreamSocket{};
+    m_connection = nullptr;
     if (!m_db.isValid())
         return;
     m_db.close();
@@ -105,7 +117,7 @@ void OdbcSession::close()
     QSqlDatabase::removeDatabase(m_connectionName);
 }
 
-QSqlQuery *OdbcSession::prepared(const QString &statement, QString &error, bool &reused)
+OdbcStatement *OdbcSession::prepared(const QString &statement, QString &error, bool &reused)
 {
     reused = false;
     for (auto it = m_kept.begin(); it != m_kept.end(); ++it) {
@@ -115,18 +127,15 @@ QSqlQuery *OdbcSession::prepared(const QString &statement, QString &error, bool 
             return m_kept.front().query.get();
         }
     }
-    auto query = std::make_unique<QSqlQuery>(m_db);
-    query->setForwardOnly(true);
+    std::unique_ptr<OdbcStatement> query;
     bool cut = false;
-    bool ok = false;
     {
         CallWatchdog::Call call(m_watchdog, m_socket, m_deadline);
-        ok = query->prepare(statement);
+        query = OdbcStatement::prepare(m_connection, statement, m_timestampDigits, error);
         cut = call.finish();
     }
-    if (!ok) {
-        error = oneLine(query->lastError().text());
-        query.reset();
+    if (!query) {
+        error = oneLine(error);
         afterFailure(cut, error);
         return nullptr;
     }
@@ -136,12 +145,12 @@ QSqlQuery *OdbcSession::prepared(const QString &statement, QString &error, bool 
     return m_kept.front().query.get();
 }
 
-bool OdbcSession::run(const QString &statement, const QVariantList &bindings, QString &error,
-                      const std::function<void(QSqlQuery &)> &read)
+bool OdbcSession::run(const QString &statement, const QVariantList &bindings, QString &error, StatementResult *result,
+                      OdbcStatement::Rows which)
 {
     m_lastCallCut = false;
     bool wasKept = false;
-    if (runOnce(statement, bindings, error, read, wasKept))
+    if (runOnce(statement, bindings, error, result, which, wasKept))
         return true;
     // A kept statement fails where its table was made anew meanwhile
     // (PostgreSQL: "cached plan must not change result type"). Outside a
@@ -150,25 +159,26 @@ bool OdbcSession::run(const QString &statement, const QVariantList &bindings, QS
     // prepares it anew.
     if (!wasKept || m_inTransaction || m_lastCallCut || !isOpen())
         return false;
-    return runOnce(statement, bindings, error, read, wasKept);
+    error.clear();
+    if (result)
+        *result = StatementResult{};
+    return runOnce(statement, bindings, error, result, which, wasKept);
 }
 
 bool OdbcSession::runOnce(const QString &statement, const QVariantList &bindings, QString &error,
-                          const std::function<void(QSqlQuery &)> &read, bool &reused)
+                          StatementResult *result, OdbcStatement::Rows which, bool &reused)
 {
-    QSqlQuery *query = prepared(statement, error, reused);
+    OdbcStatement *query = prepared(statement, error, reused);
     if (!query)
         return false;
-    for (qsizetype i = 0; i < bindings.size(); ++i)
-        query->bindValue(int(i), bindings[i]);
     bool cut = false;
     bool ok = false;
     {
         // Reading the rows talks to the server too (a cursor's next block).
         CallWatchdog::Call call(m_watchdog, m_socket, m_deadline);
-        ok = query->exec();
-        if (ok && read)
-            read(*query);
+        ok = query->execute(bindings, error);
+        if (ok && result)
+            ok = query->read(which, *result, error);
         cut = call.finish();
     }
     if (ok && cut) {
@@ -177,7 +187,7 @@ bool OdbcSession::runOnce(const QString &statement, const QVariantList &bindings
     }
     if (!ok) {
         if (!cut)
-            error = oneLine(query->lastError().text());
+            error = oneLine(error);
         // Its cursor may still be open on the server; it is made anew.
         m_kept.remove_if([&](const Kept &kept) { return kept.query.get() == query; });
         afterFailure(cut, error);
@@ -190,7 +200,7 @@ bool OdbcSession::runOnce(const QString &statement, const QVariantList &bindings
 }
 
 bool OdbcSession::execute(const QString &statement, const QVariantList &bindings, StatementResult &result,
-                          QString &error)
+                          QString &error, OdbcStatement::Rows which)
 {
     const bool noRows = givesNoRows(statement);
     if (noRows) {
@@ -200,25 +210,7 @@ bool OdbcSession::execute(const QString &statement, const QVariantList &bindings
             return true;
         }
     }
-    const bool ok = run(statement, bindings, error, [&](QSqlQuery &query) {
-        const QSqlRecord record = query.record();
-        const int count = record.count();
-        // The same column names object while they stay the same, so that a
-        // dataset keeps what it worked out from them.
-        auto columns = std::make_shared<QStringList>();
-        columns->reserve(count);
-        for (int i = 0; i < count; ++i)
-            *columns << record.fieldName(i);
-        result.columns = std::move(columns);
-        // Everything is read at once: a forward-only result cannot move back.
-        while (query.isSelect() && query.next()) {
-            QVariantList row;
-            row.reserve(count);
-            for (int i = 0; i < count; ++i)
-                row << query.value(i);
-            result.rows.push_back(std::move(row));
-        }
-    });
+    const bool ok = run(statement, bindings, error, &result, which);
     if (ok && noRows && result.rows.empty())
         m_noRowColumns.insert(statement, result.columns);
     return ok;
@@ -250,18 +242,16 @@ bool OdbcSession::transaction(DatabaseBackend::Step step, QString &error)
 bool OdbcSession::setOption(const QString &statement, QString &error)
 {
     m_lastCallCut = false;
-    QSqlQuery query(m_db);
     bool ok = false;
     bool cut = false;
     {
         CallWatchdog::Call call(m_watchdog, m_socket, m_deadline);
-        ok = query.exec(statement);
+        ok = OdbcStatement::executeDirect(m_connection, statement, error);
         cut = call.finish();
     }
     if (!ok) {
         if (!cut)
-            error = oneLine(query.lastError().text());
-        query = QSqlQuery();
+            error = oneLine(error);
         afterFailure(cut, error);
     }
     return ok;
@@ -285,10 +275,7 @@ bool OdbcSession::isDead()
     // session; every later statement would fail on it.
     if (!isOpen())
         return false;
-    const QVariant handle = m_db.driver()->handle();
-    if (!handle.isValid() || handle.metaType() != QMetaType::fromType<SQLHANDLE>())
-        return false;
-    SQLHANDLE connection = *static_cast<const SQLHANDLE *>(handle.constData());
+    SQLHANDLE connection = m_connection;
     SQLUINTEGER dead = SQL_CD_FALSE;
     if (!connection || !SQL_SUCCEEDED(SQLGetConnectAttr(connection, SQL_ATTR_CONNECTION_DEAD, &dead, 0, nullptr)))
         return false;

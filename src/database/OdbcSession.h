@@ -2,18 +2,20 @@
 
 #include "database/CallWatchdog.h"
 #include "database/DatabaseBackend.h"
+#include "database/OdbcStatement.h"
 
+#include <QHash>
 #include <QSqlDatabase>
-#include <QSqlQuery>
 
 #include <list>
 #include <memory>
 
 namespace velora {
 
-// One session with a database server through Qt's ODBC driver. Its
-// statements are prepared once and run again with new values, so that a
-// packet costs the server an execution, not a parse and a plan. Every call
+// One session with a database server over ODBC: Qt's driver connects and
+// ends transactions; the statements run on the connection's own handle
+// (OdbcStatement). They are prepared once and run again with new values, so
+// that a packet costs the server an execution, not a parse and a plan. Every call
 // into the driver has a deadline; a call that the server leaves unanswered
 // past it has its socket cut (CallWatchdog), and the session counts as lost.
 class OdbcSession {
@@ -37,11 +39,13 @@ public:
     // Whether the last failed call was cut at its deadline.
     bool lastCallCut() const { return m_lastCallCut; }
 
-    bool execute(const QString &statement, const QVariantList &bindings, StatementResult &result, QString &error);
-    // Runs a statement of a result set; `read` takes its rows. False with the
-    // driver's message; a session found lost is closed.
-    bool run(const QString &statement, const QVariantList &bindings, QString &error,
-             const std::function<void(QSqlQuery &)> &read);
+    // Runs a statement and reads the rows of the result set `which` names
+    // into `result` (none when `result` is null). False with the driver's
+    // message; a session found lost is closed.
+    bool execute(const QString &statement, const QVariantList &bindings, StatementResult &result, QString &error,
+                 OdbcStatement::Rows which = OdbcStatement::Rows::First);
+    bool run(const QString &statement, const QVariantList &bindings, QString &error, StatementResult *result,
+             OdbcStatement::Rows which);
     bool transaction(DatabaseBackend::Step step, QString &error);
     // A setting of the session, sent as it stands rather than prepared: SQL
     // Server undoes a SET made inside a prepared statement when it ends.
@@ -49,9 +53,9 @@ public:
 
 private:
     // `reused`: the statement was a kept one (prepared before this call).
-    bool runOnce(const QString &statement, const QVariantList &bindings, QString &error,
-                 const std::function<void(QSqlQuery &)> &read, bool &reused);
-    QSqlQuery *prepared(const QString &statement, QString &error, bool &reused);
+    bool runOnce(const QString &statement, const QVariantList &bindings, QString &error, StatementResult *result,
+                 OdbcStatement::Rows which, bool &reused);
+    OdbcStatement *prepared(const QString &statement, QString &error, bool &reused);
     // After a failed call: a session the server, the network or the
     // deadline has ended is closed, so that isOpen() says so and the next
     // user connects anew.
@@ -61,13 +65,15 @@ private:
     QString m_connectionName;
     CallWatchdog &m_watchdog;
     QSqlDatabase m_db;
+    void *m_connection = nullptr; // the driver's connection handle while open
+    int m_timestampDigits = 0;
     StreamSocket m_socket; // the session's connection; descriptor -1 when not known
     Clock::time_point m_deadline = Clock::time_point::max();
     bool m_lastCallCut = false;
     bool m_inTransaction = false;
     struct Kept {
         QString statement;
-        std::unique_ptr<QSqlQuery> query;
+        std::unique_ptr<OdbcStatement> query;
     };
     std::list<Kept> m_kept; // most recently used first
     // Statements that give no rows only tell the columns of a table: read

@@ -180,6 +180,52 @@ private Q_SLOTS:
         QVERIFY(kit.database->isOpen());
     }
 
+    // Values go to the server and come back through the session's own
+    // binding and reading: a text longer than one read, outside Latin-1 and
+    // beyond the 16-bit plane; an empty text apart from a NULL one; a
+    // moment's milliseconds; numbers of each kind.
+    void boundValuesComeBackAsTheyWent()
+    {
+        DatabaseKit kit;
+        const PostgresCluster &cluster = PostgresCluster::shared();
+        pointAtDataSource(kit, cluster.options().dataSource, cluster.options().password);
+        kit.database->open();
+        QString longText;
+        for (int i = 0; i < 300; ++i)
+            longText += QStringLiteral("Bel aan, rollator mee – \U0001F695 %1\r\n").arg(i);
+        const QDateTime moment(QDate(2026, 12, 10), QTime(14, 7, 31, 250));
+        const QVariantList values{longText,
+                                  QString(QLatin1String("")),
+                                  QVariant(QMetaType::fromType<QString>()),
+                                  int(-2147483647),
+                                  12.5,
+                                  moment,
+                                  QVariant(QMetaType::fromType<QDateTime>()),
+                                  qint64(1) << 40};
+        StatementResult result;
+        QString error;
+        DatabaseBackend &backend = kit.database->connection();
+        QVERIFY2(backend.execute(QStringLiteral("select ?, ?, ?, ?, ?, ?, ?, ?"), values, result, error),
+                 qPrintable(error));
+        QCOMPARE(result.rows.size(), size_t(1));
+        const QVariantList &row = result.rows.front();
+        QCOMPARE(row.size(), values.size());
+        QCOMPARE(row[0].toString(), longText);
+        QVERIFY(!row[1].isNull());
+        QVERIFY(row[1].toString().isEmpty());
+        QVERIFY(row[2].isNull());
+        QCOMPARE(row[3].toInt(), -2147483647);
+        QCOMPARE(row[4].toDouble(), 12.5);
+        QCOMPARE(row[5].toDateTime(), moment);
+        QVERIFY(row[6].isNull());
+        QCOMPARE(row[7].toLongLong(), qint64(1) << 40);
+        // A failure reads as the server's message and what failed.
+        QVERIFY(!backend.execute(QStringLiteral("select 1/0"), {}, result, error));
+        QVERIFY2(error.contains(QLatin1String("division by zero")) &&
+                     error.endsWith(QLatin1String("Unable to execute statement")),
+                 qPrintable(error));
+    }
+
     void appendedRowGetsItsOwnKeyDespiteATrigger()
     {
         PostgresCluster &cluster = PostgresCluster::shared();
