@@ -5,15 +5,15 @@
 
 #include "service/StatusQuery.h"
 
+#include "app/TerminationSignals.h"
 #include "service/HeadlessConsole.h"
 #include "service/Service.h"
+#include "service/SystemdNotify.h"
 #include "shell/ConfigFile.h"
 #include "shell/FailureHandler.h"
 #include "shell/GuardedApplication.h"
 #include "shell/Log.h"
 #include "shell/Settings.h"
-#include "shell/SystemdNotify.h"
-#include "shell/TerminationSignals.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>

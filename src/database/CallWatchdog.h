@@ -1,6 +1,6 @@
 #pragma once
 
-#include "shell/StreamSockets.h"
+#include "database/StreamSockets.h"
 
 #include <chrono>
 #include <condition_variable>

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "database/DatabaseBackend.h"
-#include "shell/FileIdentity.h"
+#include "database/FileIdentity.h"
 
 #include <QHash>
 

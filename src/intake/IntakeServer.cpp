@@ -1,11 +1,11 @@
 #include "intake/IntakeServer.h"
 
 #include "database/Database.h"
+#include "intake/OpenFileLimit.h"
 #include "intake/PeerLink.h"
 #include "shell/Failure.h"
 #include "shell/FailureHandler.h"
 #include "shell/Log.h"
-#include "shell/OpenFileLimit.h"
 #include "shell/ServiceMetrics.h"
 #include "shell/Settings.h"
 #include "shell/TextRules.h"

@@ -1,7 +1,7 @@
 #include "service/HeadlessConsole.h"
 
+#include "service/SystemdNotify.h"
 #include "shell/Log.h"
-#include "shell/SystemdNotify.h"
 
 #include <QFileDevice>
 #include <QMetaObject>

@@ -11,12 +11,12 @@
 #include "returns/StatusMessages.h"
 #include "rides/Datasets.h"
 #include "service/StatusEndpoint.h"
+#include "service/SystemdNotify.h"
 #include "shell/ConfigFile.h"
 #include "shell/Failure.h"
 #include "shell/FailureHandler.h"
 #include "shell/Log.h"
 #include "shell/Settings.h"
-#include "shell/SystemdNotify.h"
 #include "shell/WorkQueue.h"
 
 #include <QDir>

@@ -1,8 +1,8 @@
 #include "update/UpdateChecker.h"
 
 #include "shell/DurableFile.h"
-#include "shell/ProgramStart.h"
 #include "shell/TextRules.h"
+#include "update/ProgramStart.h"
 
 #include <QCryptographicHash>
 #include <QDir>

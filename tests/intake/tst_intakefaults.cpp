@@ -1,6 +1,6 @@
 #include "IntakeTestKit.h"
 
-#include "shell/OpenFileLimit.h"
+#include "intake/OpenFileLimit.h"
 #include "support/LoopbackHttpServer.h"
 
 #include <QFile>

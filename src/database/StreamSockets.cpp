@@ -1,4 +1,4 @@
-#include "shell/StreamSockets.h"
+#include "database/StreamSockets.h"
 
 #include <QtGlobal>
 

@@ -1,4 +1,4 @@
-#include "shell/FileIdentity.h"
+#include "database/FileIdentity.h"
 
 #include <QFile>
 

@@ -1,4 +1,4 @@
-#include "shell/OpenFileLimit.h"
+#include "intake/OpenFileLimit.h"
 
 #include <QtGlobal>
 

@@ -1,4 +1,4 @@
-#include "shell/TerminationSignals.h"
+#include "app/TerminationSignals.h"
 
 #ifdef Q_OS_UNIX
 

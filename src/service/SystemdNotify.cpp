@@ -1,4 +1,4 @@
-#include "shell/SystemdNotify.h"
+#include "service/SystemdNotify.h"
 
 #include <QtGlobal>
 

@@ -1,4 +1,4 @@
-#include "shell/ProgramStart.h"
+#include "update/ProgramStart.h"
 
 #include <QDir>
 #include <QProcess>
