@@ -46,7 +46,8 @@ struct IntakeContext {
     WorkQueue &queue;
     // The server listens only on an open database: a General tick that finds
     // it closed calls this, and listens from a later tick. Throws Failure
-    // when the database cannot be opened; the next tick tries again.
+    // when the database cannot be opened; the next tick tries again. Unset,
+    // the server waits until someone else opens it.
     std::function<void()> openDatabase = {};
     // Called as a connection ends, before its end is logged; may be unset.
     std::function<void()> connectionEnding = {};
@@ -66,10 +67,10 @@ public:
     ~IntakeServer() override;
 
     // Server activation at every tick of the timer General: database first
-    // (IntakeContext::openDatabase), then listening on RBSPoort; stops listening when "Server activeren" is
-    // unchecked, and moves to the new port when RBSPoort changes (the open
-    // connections stay). Failures go to the failure handler; the next tick
-    // retries.
+    // (IntakeContext::openDatabase), then listening on RBSPoort; stops
+    // listening when "Server activeren" is unchecked, and moves to the new
+    // port when RBSPoort changes (the open connections stay). Failures go to
+    // the failure handler; the next tick retries.
     void GeneralTimer();
 
     // The intake's part of the close step: no more connections or packets are
