@@ -154,8 +154,16 @@ protected:
         DistanceClient distance(settings, activityLog);
         Datasets datasets(database, settings, activityLog, distance, failures);
         WorkQueue work;
-        IntakeServer server(settings, activityLog, returnLog, failures, database, datasets, work,
-                            QDir(m_folder).filePath(QStringLiteral("RBS")));
+        IntakeContext context{settings, activityLog, returnLog, failures, database, datasets, work};
+        context.openDatabase = [&] { database.open(); };
+        // A full activity log is saved as a connection ends, as the service does.
+        context.connectionEnding = [&] {
+            if (activityLog.lineCount() > 500) {
+                saveActivityLog(activityLog, QDir(m_folder).filePath(QStringLiteral("RBS")));
+                activityLog.clear();
+            }
+        };
+        IntakeServer server(std::move(context));
         server.GeneralTimer();
         server.GeneralTimer();
         port = server.isListening() ? server.port() : quint16(1);

@@ -2,7 +2,6 @@
 
 #include "database/Database.h"
 #include "intake/OpenFileLimit.h"
-#include "intake/PeerLink.h"
 #include "shell/Failure.h"
 #include "shell/FailureHandler.h"
 #include "shell/Log.h"
@@ -10,12 +9,10 @@
 #include "shell/Settings.h"
 #include "shell/TextRules.h"
 #include "shell/WorkQueue.h"
-#include "wire/Framing.h"
 
 #include <QPointer>
 #include <QRegularExpression>
 #include <QTcpSocket>
-#include <QTimer>
 
 #include <algorithm>
 #include <limits>
@@ -24,14 +21,8 @@ namespace velora {
 
 namespace {
 
-constexpr qsizetype kActivityLogBound = 500;
 // Booking systems open many connections at once after an outage of the link.
 constexpr int kListenBacklog = 1024;
-
-// Replies a peer has not taken yet. A booking system that sends on without
-// ever reading would otherwise have its replies pile up in memory without end;
-// past this its packets wait unread (and its sends stall) until it reads.
-constexpr qint64 kUnreadReplyBound = 256 * 1024;
 
 // How long replies still unsent get to reach their peers when the server is
 // destroyed: after the close step, the reply of the packet that was in hand.
@@ -76,13 +67,6 @@ QString jobKey(const char *what, quint64 id)
 
 } // namespace
 
-QString peerAddressText(const QHostAddress &address)
-{
-    bool isIPv4 = false;
-    const quint32 v4 = address.toIPv4Address(&isIPv4);
-    return isIPv4 ? QHostAddress(v4).toString() : address.toString();
-}
-
 bool peerAllowed(const QHostAddress &peer, const QString &allowList)
 {
     static const QRegularExpression separators(QStringLiteral("[,\\s]+"));
@@ -114,50 +98,13 @@ QHostAddress listenAddress(const QString &text)
     return address;
 }
 
-struct IntakeServer::Peer final : PeerLink {
-    IntakeServer *server = nullptr;
-    quint64 id = 0;
-    QTcpSocket *socket = nullptr;
-    QString peerAddress;
-    QByteArray held; // the beginning of a packet still arriving
-    QTimer holdTimer;
-    QElapsedTimer lastBytes;
-    quint64 heardAt = 0;        // when it last sent, in the server's order of events
-    int handling = 0;           // packets of this peer being handled right now
-    bool finishPending = false; // it disconnected meanwhile
-    bool readsHeld = false;     // reading stopped until its replies are taken
-
-    QString address() const override { return peerAddress; }
-    bool isConnected() const override { return socket->state() == QAbstractSocket::ConnectedState; }
-    void send(const QByteArray &bytes, bool atOnce) override
-    {
-        if (!isConnected())
-            throw Failure(QStringLiteral("Verbinding verbroken: ") + peerAddress);
-        if (socket->write(bytes) != bytes.size())
-            throw Failure(socket->errorString());
-        if (atOnce)
-            flush();
-    }
-    void flush() override
-    {
-        if (isConnected())
-            socket->flush();
-    }
-    void hold() override { ++handling; }
-    void release() override
-    {
-        // It left while its replies waited for their commit: it is finished
-        // now, as a job like any other.
-        if (--handling == 0 && finishPending)
-            server->postJob("gone", id, &IntakeServer::finishPeer);
-    }
-};
-
-IntakeServer::IntakeServer(Settings &settings, Log &activityLog, Log &returnLog, FailureHandler &failures,
-                           Database &database, Datasets &datasets, WorkQueue &queue, QString logFolder, QObject *parent)
-    : QObject(parent), m_settings(settings), m_activityLog(activityLog), m_failures(failures), m_database(database),
-      m_queue(queue), m_logFolder(std::move(logFolder)),
-      m_handler(settings, activityLog, returnLog, failures, database, datasets), m_maxConnections(connectionBound())
+IntakeServer::IntakeServer(IntakeContext context, QObject *parent)
+    : QObject(parent), m_settings(context.settings), m_activityLog(context.activityLog), m_failures(context.failures),
+      m_database(context.database), m_queue(context.queue), m_openDatabase(std::move(context.openDatabase)),
+      m_connectionEnding(std::move(context.connectionEnding)),
+      m_handler(context.settings, context.activityLog, context.returnLog, context.failures, context.database,
+                context.datasets),
+      m_maxConnections(connectionBound())
 {
     m_handler.setGroupQueue(&m_queue);
     m_server.setListenBacklogSize(kListenBacklog);
@@ -170,18 +117,17 @@ IntakeServer::~IntakeServer()
     m_queue.closeGroup();
     m_server.close();
     // The sockets would report their disconnection into a half-destroyed server.
-    for (auto &[id, peer] : m_peers)
-        peer->socket->disconnect(this);
+    for (auto &[id, connection] : m_open)
+        connection->mute();
     // A reply written by the packet that was in hand at the close step (or
     // by any packet, when the program ends without that step) still goes
     // out: a peer told nothing sends its ride again, and it would be stored
     // twice.
     deliverWritten(QDeadlineTimer(kReplyWaitMs));
-    for (auto &[id, peer] : m_peers) {
-        peer->socket->abort();
-        delete peer->socket;
-    }
-    m_peers.clear();
+    // The sockets go with the listener, the connections with this object.
+    for (auto &[id, connection] : m_open)
+        connection->close();
+    m_open.clear();
 }
 
 void IntakeServer::setMetrics(ServiceMetrics *metrics)
@@ -246,13 +192,8 @@ bool IntakeServer::activate()
     const qint32 port = m_settings.integer(Setting::RBSPoort);
     if (wanted && !m_server.isListening()) {
         if (!m_database.isOpen()) {
-            try {
-                m_database.open();
-            } catch (...) {
-                if (m_metrics)
-                    m_metrics->databaseFailure();
-                throw;
-            }
+            if (m_openDatabase)
+                m_openDatabase();
             return false; // the server starts at a later tick
         }
         if (standby)
@@ -315,21 +256,19 @@ void IntakeServer::stop(int replyWaitMs)
     // Packets handled but not yet committed are stored and answered: their
     // replies are among those delivered now.
     m_queue.closeGroup();
-    for (const quint64 id : peerIds()) {
-        if (Peer *peer = findPeer(id))
-            peer->holdTimer.stop();
+    for (const quint64 id : connectionIds()) {
+        if (IntakeConnection *connection = find(id))
+            connection->stopWaiting();
     }
     deliverWritten(QDeadlineTimer(replyWaitMs));
     bool listChanged = false;
-    for (const quint64 id : peerIds()) {
-        Peer *peer = findPeer(id);
-        if (!peer || peer->handling > 0)
+    for (const quint64 id : connectionIds()) {
+        IntakeConnection *connection = find(id);
+        if (!connection || connection->inHand())
             continue;
-        peer->socket->disconnect(this);
-        peer->socket->abort();
-        listChanged |= m_connections.removeOne(peer->peerAddress);
-        peer->socket->deleteLater();
-        m_peers.erase(id);
+        connection->close();
+        listChanged |= m_connections.removeOne(connection->address());
+        m_open.erase(id);
     }
     if (listChanged)
         Q_EMIT connectionsChanged();
@@ -337,30 +276,30 @@ void IntakeServer::stop(int replyWaitMs)
 
 void IntakeServer::deliverWritten(QDeadlineTimer deadline)
 {
-    const std::vector<quint64> ids = peerIds();
+    const std::vector<quint64> ids = connectionIds();
     // Everything the kernel takes at once first, so that one slow peer does
     // not keep the others' replies back.
     for (const quint64 id : ids) {
-        if (Peer *peer = findPeer(id); peer && peer->isConnected())
-            peer->socket->flush();
+        if (IntakeConnection *connection = find(id))
+            connection->flush();
     }
     for (const quint64 id : ids) {
         for (;;) {
             // Waiting may report the peer gone, and its entry with it.
-            Peer *peer = findPeer(id);
-            if (!peer || !peer->isConnected() || peer->socket->bytesToWrite() <= 0 || deadline.hasExpired())
+            IntakeConnection *connection = find(id);
+            if (!connection || !connection->repliesUnsent() || deadline.hasExpired())
                 break;
-            if (!peer->socket->waitForBytesWritten(int(std::max<qint64>(1, deadline.remainingTime()))))
+            if (!connection->waitForReplies(int(std::max<qint64>(1, deadline.remainingTime()))))
                 break;
         }
     }
 }
 
-std::vector<quint64> IntakeServer::peerIds() const
+std::vector<quint64> IntakeServer::connectionIds() const
 {
     std::vector<quint64> ids;
-    ids.reserve(m_peers.size());
-    for (const auto &entry : m_peers)
+    ids.reserve(m_open.size());
+    for (const auto &entry : m_open)
         ids.push_back(entry.first);
     return ids;
 }
@@ -368,11 +307,11 @@ std::vector<quint64> IntakeServer::peerIds() const
 QCoro::Task<> IntakeServer::stopListening()
 {
     m_server.close();
-    for (quint64 id : peerIds()) {
-        Peer *peer = findPeer(id);
-        if (!peer)
+    for (quint64 id : connectionIds()) {
+        IntakeConnection *connection = find(id);
+        if (!connection)
             continue;
-        peer->socket->abort();
+        connection->abort();
         // Each peer is finished here, within the tick, so that its
         // disconnection is logged before the server's; the job its
         // disconnection posted then finds it gone.
@@ -388,10 +327,10 @@ void IntakeServer::setLamp(bool on)
     Q_EMIT lampChanged(on);
 }
 
-IntakeServer::Peer *IntakeServer::findPeer(quint64 id)
+IntakeConnection *IntakeServer::find(quint64 id)
 {
-    const auto it = m_peers.find(id);
-    return it == m_peers.end() ? nullptr : it->second.get();
+    const auto it = m_open.find(id);
+    return it == m_open.end() ? nullptr : it->second.get();
 }
 
 void IntakeServer::RBSServerSocketClientConnect()
@@ -410,54 +349,14 @@ void IntakeServer::RBSServerSocketClientConnect()
             socket->deleteLater();
             continue;
         }
-        auto peer = std::make_unique<Peer>();
         const quint64 id = m_nextId++;
-        peer->server = this;
-        peer->id = id;
-        peer->socket = socket;
-        peer->peerAddress = peerAddressText(socket->peerAddress());
-        peer->heardAt = ++m_lastHeard;
-        if (int(m_peers.size()) >= m_maxConnections && !makeRoomFor(peer->peerAddress))
+        std::unique_ptr<IntakeConnection, DeleteLater> connection(new IntakeConnection(id, socket, this));
+        connection->heard(++m_lastHeard);
+        const QString address = connection->address();
+        if (int(m_open.size()) >= m_maxConnections && !makeRoomFor(address))
             noRoom = true;
-        peer->holdTimer.setSingleShot(true);
-        socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-        // What is not read yet stays with the peer rather than in memory here.
-        socket->setReadBufferSize(kPacketBufferBound);
-
-        connect(socket, &QTcpSocket::readyRead, this, [this, id] {
-            if (Peer *heard = findPeer(id))
-                heard->heardAt = ++m_lastHeard;
-            postJob("read", id, &IntakeServer::RBSServerSocketClientRead);
-        });
-        // Reading may have stopped for the replies still to go. Only then is
-        // a read posted, and queued: a reply's flush reports written bytes
-        // while its packet is handled. (Every reply reports its bytes; a
-        // queued call for each cost an event per packet.)
-        connect(socket, &QTcpSocket::bytesWritten, this, [this, id] {
-            Peer *peer = findPeer(id);
-            if (!peer || !peer->readsHeld || peer->socket->bytesToWrite() >= kUnreadReplyBound)
-                return;
-            peer->readsHeld = false;
-            // The peer was not silent while this side did not read: a packet
-            // held back waits its full time again from here.
-            peer->lastBytes.restart();
-            QMetaObject::invokeMethod(
-                this, [this, id] { postJob("read", id, &IntakeServer::RBSServerSocketClientRead); },
-                Qt::QueuedConnection);
-        });
-        connect(socket, &QTcpSocket::disconnected, this,
-                [this, id] { postJob("gone", id, &IntakeServer::finishPeer); });
-        const QString shown = peer->peerAddress;
-        connect(socket, &QTcpSocket::errorOccurred, this, [this, socket, shown](QAbstractSocket::SocketError error) {
-            // A peer closing its side is how every conversation ends, not a failure.
-            if (error != QAbstractSocket::RemoteHostClosedError)
-                m_failures.handle(QStringLiteral("RBSServerSocket"), QStringLiteral("RBSServerSocket ") + shown +
-                                                                         QStringLiteral(": ") + socket->errorString());
-        });
-        connect(&peer->holdTimer, &QTimer::timeout, this,
-                [this, id] { postJob("hold", id, &IntakeServer::releaseHeld); });
-        const QString address = peer->peerAddress;
-        m_peers.emplace(id, std::move(peer));
+        follow(*connection);
+        m_open.emplace(id, std::move(connection));
 
         m_failures.guard([&] {
             if (!m_connections.contains(address)) {
@@ -474,21 +373,40 @@ void IntakeServer::RBSServerSocketClientConnect()
         m_server.pauseAccepting();
 }
 
+void IntakeServer::follow(IntakeConnection &connection)
+{
+    const quint64 id = connection.id();
+    connect(&connection, &IntakeConnection::bytesArrived, this, [this, id] {
+        if (IntakeConnection *heard = find(id))
+            heard->heard(++m_lastHeard);
+        postJob("read", id, &IntakeServer::RBSServerSocketClientRead);
+    });
+    connect(&connection, &IntakeConnection::readingResumed, this,
+            [this, id] { postJob("read", id, &IntakeServer::RBSServerSocketClientRead); });
+    connect(&connection, &IntakeConnection::left, this, [this, id] { postJob("gone", id, &IntakeServer::finishPeer); });
+    connect(&connection, &IntakeConnection::repliesDone, this,
+            [this, id] { postJob("gone", id, &IntakeServer::finishPeer); });
+    connect(&connection, &IntakeConnection::holdExpired, this,
+            [this, id] { postJob("hold", id, &IntakeServer::releaseHeld); });
+    connect(&connection, &IntakeConnection::socketFailed, this,
+            [this](const QString &message) { m_failures.handle(QStringLiteral("RBSServerSocket"), message); });
+}
+
 bool IntakeServer::makeRoomFor(const QString &newcomer)
 {
     // Connections that never send would otherwise hold every place and lock
     // out the booking systems for good. The one silent longest goes; a peer
     // whose packet is being handled keeps its place for the reply.
-    Peer *silent = nullptr;
-    for (const auto &[id, peer] : m_peers) {
-        if (peer->handling == 0 && (!silent || peer->heardAt < silent->heardAt))
-            silent = peer.get();
+    IntakeConnection *silent = nullptr;
+    for (const auto &[id, connection] : m_open) {
+        if (!connection->inHand() && (!silent || connection->heardAt() < silent->heardAt()))
+            silent = connection.get();
     }
     if (!silent)
         return false;
     m_activityLog.addLine(QStringLiteral("Stille verbinding gesloten om ") + timeOfDayStamp() + QStringLiteral(" -> ") +
-                          silent->peerAddress + QStringLiteral(", plaats nodig voor ") + newcomer);
-    removePeer(silent->id);
+                          silent->address() + QStringLiteral(", plaats nodig voor ") + newcomer);
+    removePeer(silent->id());
     return true;
 }
 
@@ -520,111 +438,77 @@ QCoro::Task<> IntakeServer::readAvailable(quint64 id)
         co_return;
     bool gotBytes = false;
     for (;;) {
-        Peer *current = findPeer(id);
-        if (!current || current->socket->bytesAvailable() <= 0)
+        IntakeConnection *current = find(id);
+        if (!current)
             break;
-        if (current->isConnected() && current->socket->bytesToWrite() >= kUnreadReplyBound) {
-            current->readsHeld = true;
-            break;
-        }
-        // Never more than the bound in hand: a flood is cut into bounded texts.
-        const QByteArray chunk = current->socket->read(kPacketBufferBound - current->held.size());
-        if (chunk.isEmpty())
+        IntakeConnection::Read read = current->readSome();
+        if (!read.gotBytes)
             break;
         gotBytes = true;
-        if (appendWhileIncomplete(current->held, chunk, kPacketBufferBound))
-            continue;
-        // A read may end inside the "<RBS>" of the next packet: that
-        // beginning waits for the rest of its packet instead of going out
-        // with the one before, which would leave the next packet without its
-        // marker and lose it.
-        FramingResult framed = cutFrames(current->held, chunk, kIntakeHoldRule);
-        current->held = std::move(framed.held);
-        co_await handlePieces(id, std::move(framed.pieces));
+        if (read.pieces)
+            co_await handlePieces(id, std::move(*read.pieces));
     }
-    Peer *current = findPeer(id);
-    if (!current)
-        co_return;
-    if (current->held.isEmpty()) {
-        current->holdTimer.stop();
-    } else if (gotBytes) {
-        current->lastBytes.restart();
-        current->holdTimer.start(kPacketHoldMs);
-    }
+    if (IntakeConnection *current = find(id))
+        current->readingEnded(gotBytes);
 }
 
 QCoro::Task<> IntakeServer::releaseHeld(quint64 id)
 {
-    if (!findPeer(id))
+    if (!find(id))
         co_return;
     // Bytes that arrived while the job waited in the queue count as more bytes.
     co_await readAvailable(id);
-    Peer *peer = findPeer(id);
-    if (!peer || peer->held.isEmpty())
+    IntakeConnection *connection = find(id);
+    if (!connection || !connection->holdsBytes())
         co_return;
-    const qint64 waited = peer->lastBytes.elapsed();
-    // Bytes left unread for the replies still to go are no silence: the
-    // rest of the packet may be among them, in this side's buffer or still
-    // in the system's, which is not read while reading is held back.
-    if (peer->readsHeld || peer->socket->bytesAvailable() > 0) {
-        peer->holdTimer.start(kPacketHoldMs);
-        co_return;
-    }
-    if (waited < kPacketHoldMs) {
-        peer->holdTimer.start(int(kPacketHoldMs - waited));
-        co_return;
-    }
-    FramingResult framed = cutFrames(peer->held, {}, {.release = true});
-    peer->held.clear();
-    peer->holdTimer.stop();
-    co_await handlePieces(id, std::move(framed.pieces));
+    std::optional<std::vector<QByteArray>> pieces = connection->releaseAfterWait();
+    if (pieces)
+        co_await handlePieces(id, std::move(*pieces));
 }
 
 QCoro::Task<> IntakeServer::handlePieces(quint64 id, std::vector<QByteArray> pieces)
 {
     for (QByteArray &piece : pieces) {
-        Peer *peer = findPeer(id);
+        IntakeConnection *connection = find(id);
         // After the close step only the packet in hand is finished.
-        if (!peer || m_stopped)
+        if (!connection || m_stopped)
             co_return;
         // A peer whose packet is in hand keeps its place until it ends.
-        ++peer->handling;
-        co_await m_handler.handle(std::move(piece), *peer);
-        if (Peer *handled = findPeer(id))
-            --handled->handling;
+        connection->beginPacket();
+        co_await m_handler.handle(std::move(piece), *connection);
+        if (IntakeConnection *handled = find(id))
+            handled->endPacket();
     }
-    Peer *peer = findPeer(id);
-    if (peer && peer->handling == 0 && peer->finishPending)
+    IntakeConnection *connection = find(id);
+    if (connection && !connection->inHand() && connection->finishPending())
         co_await finishPeer(id);
 }
 
 QCoro::Task<> IntakeServer::finishPeer(quint64 id)
 {
-    Peer *peer = findPeer(id);
-    if (!peer)
+    IntakeConnection *connection = find(id);
+    if (!connection)
         co_return;
-    if (peer->handling > 0) {
-        peer->finishPending = true;
+    if (connection->inHand()) {
+        connection->finishWhenDone();
         co_return;
     }
     // What the peer sent before it left is handled as it stands: it can no
     // longer be completed.
     co_await readAvailable(id);
-    peer = findPeer(id);
-    if (!peer)
+    connection = find(id);
+    if (!connection)
         co_return;
-    if (!peer->held.isEmpty() && !m_stopped) {
-        FramingResult framed = cutFrames(peer->held, {}, {.release = true});
-        peer->held.clear();
-        co_await handlePieces(id, std::move(framed.pieces));
+    if (connection->holdsBytes() && !m_stopped) {
+        co_await handlePieces(id, connection->takeHeld());
         // Their replies wait in the open group, which holds the peer: they
         // are written before it is finished.
         m_queue.closeGroup();
-        peer = findPeer(id);
-        if (!peer)
+        connection = find(id);
+        if (!connection)
             co_return;
-        if (peer->handling > 0) {
-            peer->finishPending = true;
+        if (connection->inHand()) {
+            connection->finishWhenDone();
             co_return;
         }
     }
@@ -633,30 +517,27 @@ QCoro::Task<> IntakeServer::finishPeer(quint64 id)
 
 void IntakeServer::removePeer(quint64 id)
 {
-    Peer *peer = findPeer(id);
-    if (!peer)
+    IntakeConnection *connection = find(id);
+    if (!connection)
         return;
-    peer->holdTimer.stop();
-    m_failures.guard([&] { RBSServerSocketClientDisconnect(*peer); });
+    connection->stopWaiting();
+    m_failures.guard([&] { RBSServerSocketClientDisconnect(*connection); });
 
-    peer->socket->disconnect(this);
-    peer->socket->abort();
-    peer->socket->deleteLater();
-    m_peers.erase(id);
-    if (int(m_peers.size()) < m_maxConnections && m_server.isListening())
+    connection->close();
+    m_open.erase(id);
+    if (int(m_open.size()) < m_maxConnections && m_server.isListening())
         m_server.resumeAccepting();
 }
 
-void IntakeServer::RBSServerSocketClientDisconnect(Peer &peer)
+void IntakeServer::RBSServerSocketClientDisconnect(IntakeConnection &connection)
 {
-    if (m_activityLog.lineCount() > kActivityLogBound) {
-        saveActivityLog(m_activityLog, m_logFolder, QDateTime::currentDateTime(),
-                        m_settings.integer(Setting::LogBewaarDagen));
-        m_activityLog.clear();
-    }
+    // A failure here (the activity log cannot be saved) leaves the line and
+    // the list as they are; the failure handler reports it.
+    if (m_connectionEnding)
+        m_connectionEnding();
     m_activityLog.addLine(QStringLiteral("Verbinding verbroken om ") + timeOfDayStamp() + QStringLiteral(" -> ") +
-                          peer.peerAddress);
-    if (m_connections.removeOne(peer.peerAddress))
+                          connection.address());
+    if (m_connections.removeOne(connection.address()))
         Q_EMIT connectionsChanged();
 }
 

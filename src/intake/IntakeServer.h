@@ -1,21 +1,20 @@
 #pragma once
 
+#include "intake/IntakeConnection.h"
 #include "intake/PacketHandler.h"
 #include "shell/ServiceRole.h"
 
 #include <QByteArray>
 #include <QCoroTask>
 #include <QDeadlineTimer>
-#include <QElapsedTimer>
 #include <QObject>
 #include <QStringList>
 #include <QTcpServer>
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <vector>
-
-class QTcpSocket;
 
 namespace velora {
 
@@ -27,10 +26,6 @@ class Settings;
 class WorkQueue;
 struct Datasets;
 
-// The peer's address as the connection list shows it: dotted IPv4, also when
-// the dual-stack server reports an IPv4-mapped IPv6 address.
-QString peerAddressText(const QHostAddress &address);
-
 // RBSToegestaan: addresses and networks (CIDR, "10.1.0.0/16"; a bare address
 // is that one address) separated by commas or blanks. An empty list allows
 // every peer; an entry that cannot be read allows none by itself. An
@@ -40,8 +35,27 @@ bool peerAllowed(const QHostAddress &peer, const QString &allowList);
 // Throws Failure for a text that is no address.
 QHostAddress listenAddress(const QString &text);
 
+// What the intake works with, as the service composes it.
+struct IntakeContext {
+    Settings &settings;
+    Log &activityLog;
+    Log &returnLog;
+    FailureHandler &failures;
+    Database &database;
+    Datasets &datasets;
+    WorkQueue &queue;
+    // The server listens only on an open database: a General tick that finds
+    // it closed calls this, and listens from a later tick. Throws Failure
+    // when the database cannot be opened; the next tick tries again. Unset,
+    // the server waits until someone else opens it.
+    std::function<void()> openDatabase = {};
+    // Called as a connection ends, before its end is logged; may be unset.
+    std::function<void()> connectionEnding = {};
+};
+
 // RBSServerSocket: the intake server with its connection list RBSConnections.
-// Received bytes are cut into packets per connection (see cutFrames);
+// It listens, accepts, and hands the packets of its connections
+// (IntakeConnection, which cuts them out of the bytes) on to the handler:
 // every packet is handled to its end, database work and reply included,
 // before the next read of any connection: reads, releases and disconnects are
 // jobs of the work queue, so they wait while a packet's post waits for the
@@ -49,15 +63,14 @@ QHostAddress listenAddress(const QString &text);
 class IntakeServer : public QObject {
     Q_OBJECT
 public:
-    IntakeServer(Settings &settings, Log &activityLog, Log &returnLog, FailureHandler &failures, Database &database,
-                 Datasets &datasets, WorkQueue &queue, QString logFolder, QObject *parent = nullptr);
+    explicit IntakeServer(IntakeContext context, QObject *parent = nullptr);
     ~IntakeServer() override;
 
-    // Server activation at every tick of the timer General: database first,
-    // then listening on RBSPoort; stops listening when "Server activeren" is
-    // unchecked, and moves to the new port when RBSPoort changes (the open
-    // connections stay). Failures go to the failure handler; the next tick
-    // retries.
+    // Server activation at every tick of the timer General: database first
+    // (IntakeContext::openDatabase), then listening on RBSPoort; stops
+    // listening when "Server activeren" is unchecked, and moves to the new
+    // port when RBSPoort changes (the open connections stay). Failures go to
+    // the failure handler; the next tick retries.
     void GeneralTimer();
 
     // The intake's part of the close step: no more connections or packets are
@@ -84,7 +97,7 @@ public:
     QString listenError() const { return m_server.errorString(); }   // of the last listen that failed
     bool lamp() const { return m_lamp; }                             // JvLED1
     const QStringList &connections() const { return m_connections; } // RBSConnections
-    int openConnectionCount() const { return int(m_peers.size()); }
+    int openConnectionCount() const { return int(m_open.size()); }
     // The most peers held at once. A peer beyond it takes the place of the
     // one that has been silent longest. Derived from the open file limit
     // (raised to the hard limit when the server is made) unless set.
@@ -93,8 +106,7 @@ public:
 
     PacketHandler &handler() { return m_handler; }
 
-    // Counts refused peers and failed database opens there (and, through the
-    // handler, the packets).
+    // Counts refused peers there (and, through the handler, the packets).
     void setMetrics(ServiceMetrics *metrics);
     // Why the server does not listen, as the status shows it; empty while it does.
     QString listenProblem() const;
@@ -104,7 +116,10 @@ Q_SIGNALS:
     void connectionsChanged();
 
 private:
-    struct Peer;
+    // Deleted later: a connection may end inside one of its own slots.
+    struct DeleteLater {
+        void operator()(IntakeConnection *connection) const { connection->deleteLater(); }
+    };
 
     QCoro::Task<> generalTick();
     // True when the server is to stop listening (and drop its peers).
@@ -114,32 +129,34 @@ private:
     void logListening();
     void setLamp(bool on);
     void RBSServerSocketClientConnect();
-    // The jobs; each finds its peer by id, which may be gone by then.
+    void follow(IntakeConnection &connection);
+    // The jobs; each finds its connection by id, which may be gone by then.
     void postJob(const char *what, quint64 id, QCoro::Task<> (IntakeServer::*job)(quint64));
     QCoro::Task<> RBSServerSocketClientRead(quint64 id);
     QCoro::Task<> releaseHeld(quint64 id);
     QCoro::Task<> finishPeer(quint64 id);
-    void RBSServerSocketClientDisconnect(Peer &peer);
+    void RBSServerSocketClientDisconnect(IntakeConnection &connection);
     QCoro::Task<> readAvailable(quint64 id);
     void removePeer(quint64 id);
     bool makeRoomFor(const QString &newcomer);
     void deliverWritten(QDeadlineTimer deadline);
-    std::vector<quint64> peerIds() const;
+    std::vector<quint64> connectionIds() const;
     QCoro::Task<> handlePieces(quint64 id, std::vector<QByteArray> pieces);
-    Peer *findPeer(quint64 id);
+    IntakeConnection *find(quint64 id);
 
     Settings &m_settings;
     Log &m_activityLog;
     FailureHandler &m_failures;
     Database &m_database;
     WorkQueue &m_queue;
-    QString m_logFolder;
+    std::function<void()> m_openDatabase;
+    std::function<void()> m_connectionEnding;
     PacketHandler m_handler;
     QTcpServer m_server;
     QStringList m_connections;
-    std::map<quint64, std::unique_ptr<Peer>> m_peers;
+    std::map<quint64, std::unique_ptr<IntakeConnection, DeleteLater>> m_open;
     quint64 m_nextId = 1;
-    quint64 m_lastHeard = 0; // orders the peers by when each was last heard from
+    quint64 m_lastHeard = 0; // orders the connections by when each was last heard from
     int m_maxConnections;
     bool m_lamp = false;
     bool m_stopped = false;

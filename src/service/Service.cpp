@@ -25,6 +25,14 @@
 
 namespace velora {
 
+namespace {
+
+// The activity log is saved to RBS/ and emptied as a booking system's
+// connection ends once it holds more lines than this.
+constexpr qsizetype kActivityLogBound = 500;
+
+} // namespace
+
 Service::Service(Settings &settings, Log &activityLog, Log &returnLog, FailureHandler &failures, ConfigFile &config,
                  QString programFolder, QObject *parent)
     : ServicePanel(parent), m_settings(settings), m_activityLog(activityLog), m_returnLog(returnLog),
@@ -78,8 +86,10 @@ Service::Service(Settings &settings, Log &activityLog, Log &returnLog, FailureHa
             [this] { Q_EMIT queueChanged(ReturnChannelId::Valys); });
     keepQueuesOnDisk();
     connect(m_scheduler.get(), &ReturnScheduler::buttonsChanged, this, &ServicePanel::resubmitButtonsChanged);
-    m_intake = std::make_unique<IntakeServer>(m_settings, m_activityLog, m_returnLog, m_failures, *m_database,
-                                              *m_datasets, *m_work, logFolder());
+    IntakeContext intake{m_settings, m_activityLog, m_returnLog, m_failures, *m_database, *m_datasets, *m_work};
+    intake.openDatabase = [this] { openDatabaseForIntake(); };
+    intake.connectionEnding = [this] { saveFullActivityLog(); };
+    m_intake = std::make_unique<IntakeServer>(std::move(intake));
     m_intake->setRole(&m_role);
     m_rbsChannel->setRole(&m_role);
     m_valysChannel->setRole(&m_role);
@@ -128,6 +138,30 @@ QString Service::logFolder() const
     return QDir(m_programFolder).filePath(QStringLiteral("RBS"));
 }
 
+void Service::saveLog()
+{
+    saveActivityLog(m_activityLog, logFolder(), QDateTime::currentDateTime(),
+                    m_settings.integer(Setting::LogBewaarDagen));
+}
+
+void Service::saveFullActivityLog()
+{
+    if (m_activityLog.lineCount() <= kActivityLogBound)
+        return;
+    saveLog();
+    m_activityLog.clear();
+}
+
+void Service::openDatabaseForIntake()
+{
+    try {
+        m_database->open();
+    } catch (...) {
+        m_metrics->databaseFailure();
+        throw;
+    }
+}
+
 void Service::start()
 {
     // A folder that cannot be created is not reported here: saving the log at
@@ -168,8 +202,7 @@ bool Service::closeStep(bool abandonWhenLogFails)
         // service ends.
         if (!m_work->isBusy())
             m_database->close();
-        saveActivityLog(m_activityLog, logFolder(), QDateTime::currentDateTime(),
-                        m_settings.integer(Setting::LogBewaarDagen));
+        saveLog();
     } catch (const std::exception &e) {
         // The close is abandoned and the service goes on: so does the intake,
         // from the next tick.

@@ -99,6 +99,14 @@ private:
     // The return queues kept in VeloraRBS-queues.db; what the last run left
     // waiting is queued again.
     void keepQueuesOnDisk();
+    // The activity log into RBS/; throws Failure when it cannot be written.
+    void saveLog();
+    // As a booking system's connection ends: a log past its bound is saved
+    // and emptied. A failure reaches the intake's failure handling.
+    void saveFullActivityLog();
+    // When the intake is to listen on a database not open yet; a failure
+    // counts in the metrics and goes on to the intake, which reports it.
+    void openDatabaseForIntake();
 
     // Timer ticks, each run inside the failure handler's guard.
     void GeneralTimer();

@@ -1,6 +1,6 @@
 // The bytes a booking system sends on one intake connection, read as the
-// intake server reads them (IntakeServer::readAvailable, then the release at
-// the end of the wait) and each released text read as PacketHandler reads it
+// intake reads them (IntakeConnection::readSome, then the release at the end
+// of the wait) and each released text read as PacketHandler reads it
 // (readPacket) up to its replies: "AC", the refusal and a reply of the
 // packet's own type.
 

@@ -1,15 +1,9 @@
 #pragma once
 
-#include "database/Database.h"
+#include "database/DatabaseTestKit.h"
 #include "intake/IntakeServer.h"
-#include "net/DistanceClient.h"
-#include "rides/Datasets.h"
-#include "shell/FailureHandler.h"
-#include "shell/Log.h"
 #include "shell/ServiceMetrics.h"
-#include "shell/Settings.h"
 #include "shell/WorkQueue.h"
-#include "support/TestDatabase.h"
 #include "support/TestSupport.h"
 #include "wire/WireCodec.h"
 
@@ -20,7 +14,6 @@
 #include <QSqlRecord>
 #include <QTcpServer>
 #include <QTcpSocket>
-#include <QTemporaryDir>
 #include <QTest>
 #include <QUuid>
 
@@ -80,20 +73,14 @@ inline quint16 freePort()
     return probe.listen(QHostAddress::Any, 0) ? probe.serverPort() : 0;
 }
 
-// The intake with everything it needs, on an embedded database in a fresh
-// temporary program folder (or the test server's emptied tables), listening
-// on a free port.
-struct IntakeKit {
-    QTemporaryDir folder;
-    Settings settings;
-    Log activityLog{QStringLiteral("RBSLog")};
+// The intake with everything it needs, on the database kit's database,
+// listening on a free port. The General tick opens the database as the
+// service has it opened (failures aside, which the service counts); nothing
+// is saved as a connection ends.
+struct IntakeKit : DatabaseKit {
     Log returnLog{QStringLiteral("RBSCLog")};
-    FailureHandler failures{activityLog};
     WorkQueue work;
     ServiceMetrics metrics;
-    std::unique_ptr<Database> database;
-    std::unique_ptr<DistanceClient> distance;
-    std::unique_ptr<Datasets> datasets;
     std::unique_ptr<IntakeServer> server;
     QString readerName = QUuid::createUuid().toString();
 
@@ -102,22 +89,14 @@ struct IntakeKit {
         settings.setChecked(Setting::RBSActive, true);
         settings.setText(Setting::RBSPoort, QString::number(freePort()));
         settings.setChecked(Setting::GoogleV2, false);
-        useTestDatabase(settings);
-        database = std::make_unique<Database>(settings, folder.path());
-        DatabaseTimeouts timeouts;
-        timeouts.sqliteBusyMs = 300; // a locked file fails fast in tests
-        database->setTimeouts(timeouts);
-        distance = std::make_unique<DistanceClient>(settings, activityLog);
-        datasets = std::make_unique<Datasets>(*database, settings, activityLog, *distance, failures);
-        server = std::make_unique<IntakeServer>(settings, activityLog, returnLog, failures, *database, *datasets, work,
-                                                folder.filePath(QStringLiteral("RBS")));
+        IntakeContext context{settings, activityLog, returnLog, failures, *database, *datasets, work};
+        context.openDatabase = [this] { database->open(); };
+        server = std::make_unique<IntakeServer>(std::move(context));
         server->setMetrics(&metrics);
     }
     ~IntakeKit()
     {
         server.reset();
-        datasets.reset();
-        database->close();
         QSqlDatabase::removeDatabase(readerName);
     }
 
@@ -128,8 +107,6 @@ struct IntakeKit {
         server->GeneralTimer();
         return server->isListening();
     }
-
-    QString databasePath() const { return folder.filePath(QStringLiteral("VeloraRBS.db")); }
 
     // A second connection to the database, as another program of the suite has.
     QSqlDatabase reader() { return suiteConnection(readerName, databasePath()); }

@@ -1,6 +1,5 @@
 #include "IntakeTestKit.h"
 
-#include <QDir>
 #include <QElapsedTimer>
 #include <QSignalSpy>
 #include <QTcpServer>
@@ -332,21 +331,8 @@ private Q_SLOTS:
             kit.activityLog.addLine("x");
         peer.exchange(OrderItems("RS").packet());
         QVERIFY(kit.unstamped(kit.activityLog).first() == "-127.0.0.1"); // cleared before logging
-
-        // At a disconnect more than 500 lines are saved to RBS/ and cleared.
-        QVERIFY(QDir(kit.folder.path()).mkpath("RBS"));
-        kit.activityLog.clear();
-        for (int i = 0; i < 501; ++i)
-            kit.activityLog.addLine(QString::number(i));
-        peer.socket().disconnectFromHost();
-        QVERIFY(waitUntil([&] { return kit.server->openConnectionCount() == 0; }));
-        QCOMPARE(kit.activityLog.lineCount(), 1);
-        QVERIFY(lastLine(kit.activityLog).startsWith("Verbinding verbroken om "));
-        const QStringList saved = QDir(kit.folder.filePath("RBS")).entryList({"*.TXT"});
-        QCOMPARE(saved.size(), 1);
-        QFile file(kit.folder.filePath("RBS/" + saved.first()));
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        QCOMPARE(file.readAll().count("\r\n"), 501);
+        // What is saved as a connection ends is the service's part
+        // (tests/service/tst_serviceintake).
     }
 };
 
