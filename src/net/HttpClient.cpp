@@ -53,6 +53,7 @@ void HttpClient::start(const HttpRequest &request)
     m_statusText.clear();
     m_headDone = false;
     m_locationSeen = false;
+    m_location.clear();
     m_headBytes = 0;
     m_contentLength = -1;
     m_bodyBytes = 0;
@@ -223,6 +224,7 @@ size_t HttpClient::onHeader(char *data, size_t size, size_t count, void *self)
             // A redirection is followed: a new answer, a new head.
             client->m_headDone = false;
             client->m_locationSeen = false;
+            client->m_location.clear();
             client->m_headBytes = 0;
         }
         const QList<QByteArray> words = line.trimmed().toByteArray().split(' ');
@@ -237,8 +239,10 @@ size_t HttpClient::onHeader(char *data, size_t size, size_t count, void *self)
         client->m_stoppedFor = Failure::TooLarge;
         return 0;
     }
-    if (line.size() >= 9 && QByteArrayView(line.first(9)).compare("location:", Qt::CaseInsensitive) == 0)
+    if (line.size() >= 9 && QByteArrayView(line.first(9)).compare("location:", Qt::CaseInsensitive) == 0) {
         client->m_locationSeen = true;
+        client->m_location = line.sliced(9).trimmed().toByteArray();
+    }
     if (line.trimmed().isEmpty()) {
         const int status = client->m_statusCode;
         if (status >= 100 && status < 200)
@@ -334,11 +338,17 @@ void HttpClient::complete(int code)
         case CURLE_PARTIAL_FILE: failure = m_headDone ? Failure::BodyIncomplete : Failure::ClosedBeforeHead; break;
         case CURLE_UNSUPPORTED_PROTOCOL: {
             // A redirection to another scheme names the address it refused.
+            // While redirections are followed the library keeps no record
+            // of it, but such an address is never relative: the head's
+            // Location is it.
             char *target = nullptr;
             curl_easy_getinfo(m_easy, CURLINFO_REDIRECT_URL, &target);
             if (target) {
                 failure = Failure::InvalidRequest;
                 text = QString::fromUtf8(target);
+            } else if (m_locationSeen && !m_location.isEmpty()) {
+                failure = Failure::InvalidRequest;
+                text = QString::fromUtf8(m_location);
             }
             break;
         }

@@ -134,6 +134,7 @@ private:
     QString m_statusText;
     bool m_headDone = false; // the final answer's head is complete
     bool m_locationSeen = false;
+    QByteArray m_location; // the current head's Location, as sent
     qint64 m_headBytes = 0;
     qint64 m_contentLength = -1;
     qint64 m_bodyBytes = 0;

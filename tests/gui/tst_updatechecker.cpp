@@ -630,6 +630,15 @@ private Q_SLOTS:
         target.close();
         QVERIFY(target.remove());
 
+        // A redirection from https to plain http is not followed.
+        const QUrl plain = m_server->url(QStringLiteral("/liveupdate/VeloraRBS/Updates.txt"));
+        m_server->answer(QStringLiteral("/omleiding"), {"302 Found", {"Location: " + plain.toEncoded()}, {}});
+        UpdateCheckerConfig downgraded = trusted;
+        downgraded.descriptionUrl = front.url(m_server->url(QStringLiteral("/omleiding")));
+        UpdateChecker redirected(downgraded);
+        QCOMPARE(check(redirected), CheckOutcome::NoUpdateOfferWebsite);
+        QCOMPARE(redirected.releaseNotes(), QStringLiteral("Mislukt: 0 Ongeldig adres ") + plain.toString());
+
         // The description over http, the package from an unverified server.
         UpdateChecker unverifiedPackage(config());
         QCOMPARE(check(unverifiedPackage), CheckOutcome::ShowNotice);
