@@ -13,6 +13,9 @@ packages=(
   postgresql odbc-postgresql
   # HTTP client (distance service, update check); zlib for the package's CRC-32
   libcurl4-openssl-dev zlib1g-dev
+  # the authorities https servers are verified against; openssl makes the
+  # update test's throwaway certificate
+  ca-certificates openssl
   # the status endpoint (/health, /metrics)
   qt6-httpserver-dev
   # coroutine task type for the work queue's jobs that wait

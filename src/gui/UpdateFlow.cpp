@@ -75,6 +75,11 @@ void UpdateFlow::checked(CheckOutcome outcome)
                                QString::fromLatin1(kNoUpdateText) + QStringLiteral("\rWenst u de website te openen?")))
             m_dialogs.openUrl(QUrl(description.updatePageUrl));
         break;
+    case CheckOutcome::UntrustedServer:
+        // Told whether the operator asked or not: an update server that
+        // cannot be trusted is a fault to see, not "nothing new".
+        m_dialogs.error(m_window, title(), m_checker->checkFailure());
+        break;
     case CheckOutcome::Silent: break;
     }
     release();

@@ -1,5 +1,6 @@
 #include "net/HttpClient.h"
 
+#include <QFile>
 #include <QIODevice>
 #include <QPointer>
 #include <QSocketNotifier>
@@ -52,6 +53,7 @@ void HttpClient::start(const HttpRequest &request)
     m_statusText.clear();
     m_headDone = false;
     m_locationSeen = false;
+    m_location.clear();
     m_headBytes = 0;
     m_contentLength = -1;
     m_bodyBytes = 0;
@@ -65,7 +67,9 @@ void HttpClient::start(const HttpRequest &request)
     m_errorBuffer[0] = 0;
 
     const QUrl &url = request.url;
-    if (url.scheme().compare(QLatin1String("http"), Qt::CaseInsensitive) != 0 || url.host().isEmpty()) {
+    const QString scheme = url.scheme().toLower();
+    const bool secure = scheme == u"https";
+    if ((scheme != u"http" && !secure) || url.host().isEmpty()) {
         // Reported from the event loop like every other end.
         QTimer::singleShot(0, this, [this] {
             if (m_running && !m_easy)
@@ -83,9 +87,15 @@ void HttpClient::start(const HttpRequest &request)
 
     CURL *easy = m_easy;
     curl_easy_setopt(easy, CURLOPT_URL, url.toEncoded(QUrl::RemoveFragment).constData());
-    // Only plain HTTP, also where a redirection points.
-    curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http");
-    curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http");
+    // HTTP and HTTPS only, also where a redirection points; what began
+    // verified never goes on in the clear.
+    curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, secure ? "https" : "http,https");
+    // The library verifies the peer and its name by default; only the
+    // authorities it trusts may be named, never the check turned off.
+    const QByteArray caFile = QFile::encodeName(request.caFile);
+    if (!caFile.isEmpty())
+        curl_easy_setopt(easy, CURLOPT_CAINFO, caFile.constData());
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, m_errorBuffer);
     curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &HttpClient::onHeader);
@@ -214,6 +224,7 @@ size_t HttpClient::onHeader(char *data, size_t size, size_t count, void *self)
             // A redirection is followed: a new answer, a new head.
             client->m_headDone = false;
             client->m_locationSeen = false;
+            client->m_location.clear();
             client->m_headBytes = 0;
         }
         const QList<QByteArray> words = line.trimmed().toByteArray().split(' ');
@@ -228,8 +239,10 @@ size_t HttpClient::onHeader(char *data, size_t size, size_t count, void *self)
         client->m_stoppedFor = Failure::TooLarge;
         return 0;
     }
-    if (line.size() >= 9 && QByteArrayView(line.first(9)).compare("location:", Qt::CaseInsensitive) == 0)
+    if (line.size() >= 9 && QByteArrayView(line.first(9)).compare("location:", Qt::CaseInsensitive) == 0) {
         client->m_locationSeen = true;
+        client->m_location = line.sliced(9).trimmed().toByteArray();
+    }
     if (line.trimmed().isEmpty()) {
         const int status = client->m_statusCode;
         if (status >= 100 && status < 200)
@@ -306,11 +319,18 @@ void HttpClient::complete(int code)
             failure = Failure::ConnectFailed;
             text = systemText;
             break;
+        case CURLE_SSL_CONNECT_ERROR:
+            // No secure connection came about (the peer speaks no TLS, or
+            // none that both sides share): the library's text says which.
+            failure = Failure::ConnectFailed;
+            break;
         case CURLE_SEND_ERROR:
         case CURLE_RECV_ERROR:
             failure = Failure::ConnectionLost;
             text = systemText;
             break;
+        case CURLE_PEER_FAILED_VERIFICATION:
+        case CURLE_SSL_CACERT_BADFILE: failure = Failure::Untrusted; break;
         case CURLE_OPERATION_TIMEDOUT: failure = Failure::Timeout; break;
         case CURLE_FILESIZE_EXCEEDED: failure = Failure::TooLarge; break;
         case CURLE_TOO_MANY_REDIRECTS: failure = Failure::TooManyRedirects; break;
@@ -318,11 +338,17 @@ void HttpClient::complete(int code)
         case CURLE_PARTIAL_FILE: failure = m_headDone ? Failure::BodyIncomplete : Failure::ClosedBeforeHead; break;
         case CURLE_UNSUPPORTED_PROTOCOL: {
             // A redirection to another scheme names the address it refused.
+            // While redirections are followed the library keeps no record
+            // of it, but such an address is never relative: the head's
+            // Location is it.
             char *target = nullptr;
             curl_easy_getinfo(m_easy, CURLINFO_REDIRECT_URL, &target);
             if (target) {
                 failure = Failure::InvalidRequest;
                 text = QString::fromUtf8(target);
+            } else if (m_locationSeen && !m_location.isEmpty()) {
+                failure = Failure::InvalidRequest;
+                text = QString::fromUtf8(m_location);
             }
             break;
         }

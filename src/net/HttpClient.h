@@ -29,7 +29,7 @@ struct HttpProxy {
 // default, except that no proxy is taken from the environment: a transfer
 // goes through the proxy named here or through none.
 struct HttpRequest {
-    QUrl url; // http only; anything else fails as InvalidRequest
+    QUrl url; // http or https; anything else fails as InvalidRequest
     // Sent instead of the URL's path and query, byte for byte. The URL then
     // only names scheme, host and port.
     QByteArray target;
@@ -47,6 +47,10 @@ struct HttpRequest {
     // A final answer outside 2xx ends the transfer with its head: a body
     // nobody will use is not read.
     bool bodyOnlyOnSuccess = false;
+    // https: the server's certificate is always verified, name included. By
+    // default against the system's store of authorities; a PEM file named
+    // here is trusted instead (a private authority, a test's own).
+    QString caFile;
 };
 
 // One HTTP transfer on the event loop: libcurl's multi interface, its sockets
@@ -59,7 +63,8 @@ class HttpClient : public QObject {
 public:
     enum class Failure {
         None,             // a whole answer came (any status; see statusCode())
-        InvalidRequest,   // not an http URL, or no host
+        InvalidRequest,   // not an http or https URL, or no host
+        Untrusted,        // https: the server's certificate did not verify (errorString() says why)
         ConnectFailed,    // no connection came about (errorString() says why)
         ConnectionLost,   // the connection broke after it was made
         Timeout,          // connect, overall or idle time-out
@@ -129,6 +134,7 @@ private:
     QString m_statusText;
     bool m_headDone = false; // the final answer's head is complete
     bool m_locationSeen = false;
+    QByteArray m_location; // the current head's Location, as sent
     qint64 m_headBytes = 0;
     qint64 m_contentLength = -1;
     qint64 m_bodyBytes = 0;

@@ -1,5 +1,6 @@
 #include "service/StatusQuery.h"
 
+#include "net/HttpClient.h"
 #include "shell/ConfigFile.h"
 #include "shell/Settings.h"
 
@@ -10,10 +11,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
 #include <QTextStream>
-#include <QTimer>
 #include <QUrl>
 
 namespace velora {
@@ -28,20 +26,25 @@ struct Answer {
     QString error;
 };
 
-Answer get(QNetworkAccessManager &network, const QUrl &url)
+// The command ends when its two answers are in: waiting in a local loop
+// holds up nothing else.
+Answer get(const QUrl &url)
 {
-    QNetworkRequest request(url);
-    request.setTransferTimeout(kRequestTimeoutMs);
-    QNetworkReply *reply = network.get(request);
+    HttpRequest request;
+    request.url = url;
+    request.connectTimeoutMs = kRequestTimeoutMs;
+    request.idleTimeoutMs = kRequestTimeoutMs;
+    HttpClient client;
     QEventLoop loop;
-    QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
+    QObject::connect(&client, &HttpClient::finished, &loop, &QEventLoop::quit);
+    client.start(request);
     loop.exec();
     Answer answer;
-    answer.status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    answer.body = reply->readAll();
+    // A head that came counts as an answer, as a cut-off body of it does.
+    answer.status = client.hasHead() ? client.statusCode() : 0;
+    answer.body = client.body();
     if (answer.status == 0)
-        answer.error = reply->errorString();
-    reply->deleteLater();
+        answer.error = client.errorString();
     return answer;
 }
 
@@ -146,17 +149,16 @@ int queryStatus(const QString &programFolder, QTextStream &out, QTextStream &err
     base.setHost(address);
     base.setPort(port);
 
-    QNetworkAccessManager network;
     QUrl healthUrl = base;
     healthUrl.setPath(QStringLiteral("/health"));
-    const Answer health = get(network, healthUrl);
+    const Answer health = get(healthUrl);
     if (health.status == 0) {
         err << "VeloraRBS: no running service answers at " << healthUrl.toString() << " (" << health.error << ")\n";
         return 1;
     }
     QUrl metricsUrl = base;
     metricsUrl.setPath(QStringLiteral("/metrics"));
-    const Answer metrics = get(network, metricsUrl);
+    const Answer metrics = get(metricsUrl);
     out << "VeloraRBS on " << QDir::toNativeSeparators(programFolder) << " (" << base.toString() << ")\n"
         << statusText(health.body, metrics.body);
     out.flush();

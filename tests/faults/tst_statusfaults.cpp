@@ -6,6 +6,7 @@
 #include "support/TestSupport.h"
 
 #include "Version.h"
+#include "net/HttpClient.h"
 #include "shell/GuardedApplication.h"
 
 #include <QDir>
@@ -13,8 +14,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
 #include <QRegularExpression>
 #include <QSqlDatabase>
 #include <QSqlQuery>
@@ -37,16 +36,16 @@ struct HttpAnswer {
 
 HttpAnswer httpGet(quint16 port, const QString &path)
 {
-    QNetworkAccessManager network;
-    QNetworkRequest request(QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(port).arg(path)));
-    request.setTransferTimeout(5000);
-    QNetworkReply *reply = network.get(request);
+    HttpRequest request;
+    request.url = QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(port).arg(path));
+    request.connectTimeoutMs = 5000;
+    request.idleTimeoutMs = 5000;
+    HttpClient client;
     QEventLoop loop;
-    QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
+    QObject::connect(&client, &HttpClient::finished, &loop, &QEventLoop::quit);
+    client.start(request);
     loop.exec();
-    HttpAnswer answer{reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), reply->readAll()};
-    delete reply;
-    return answer;
+    return {client.hasHead() ? client.statusCode() : 0, client.body()};
 }
 
 // The value of one series in a /metrics text; -1 when it is not there.

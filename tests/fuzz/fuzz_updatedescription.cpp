@@ -4,7 +4,8 @@
 
 #include "FuzzReads.h"
 
-#include "update/UpdateChecker.h"
+#include "update/UpdateDecision.h"
+#include "update/UpdateDescription.h"
 
 #include <QByteArray>
 

@@ -5,7 +5,12 @@
 #include <QBuffer>
 #include <QCryptographicHash>
 #include <QElapsedTimer>
+#include <QProcess>
 #include <QSignalSpy>
+#include <QSslKey>
+#include <QSslServer>
+#include <QSslSocket>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTemporaryFile>
 #include <QTest>
@@ -37,6 +42,75 @@ QByteArray description(const QByteArray &keys)
 {
     return "[Andere]\r\nVersion=99\r\n[VeloraRBS]\r\n" + keys;
 }
+
+// https in front of a plain test server: each connection's bytes go both
+// ways between the client's TLS session and a connection to the backend, so
+// every answer the backend can play is played over https as well. The
+// certificate is made for this run, for 127.0.0.1, and signs itself: only
+// a client told to trust it does.
+class TlsFront : public QObject {
+public:
+    QString certificateFile() const { return m_folder.filePath(QStringLiteral("cert.pem")); }
+    quint16 port() const { return m_server.serverPort(); }
+    QUrl url(const QUrl &backendUrl) const
+    {
+        QUrl url = backendUrl;
+        url.setScheme(QStringLiteral("https"));
+        url.setPort(port());
+        return url;
+    }
+
+    // Empty when it listens; otherwise why not.
+    QString start(quint16 backendPort)
+    {
+        m_backendPort = backendPort;
+        if (!QSslSocket::supportsSsl())
+            return QStringLiteral("Qt has no TLS backend here");
+        const QString openssl = QStandardPaths::findExecutable(QStringLiteral("openssl"));
+        if (openssl.isEmpty())
+            return QStringLiteral("no openssl program to make a certificate with");
+        const QString key = m_folder.filePath(QStringLiteral("key.pem"));
+        QProcess make;
+        make.start(openssl, {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
+                             "-days", "2", "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1",
+                             "-keyout", key, "-out", certificateFile()});
+        if (!make.waitForFinished(20000) || make.exitCode() != 0)
+            return QString::fromLocal8Bit(make.readAllStandardError());
+        QFile keyFile(key);
+        keyFile.open(QIODevice::ReadOnly);
+        QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+        tls.setLocalCertificateChain(QSslCertificate::fromPath(certificateFile()));
+        tls.setPrivateKey(QSslKey(&keyFile, QSsl::Ec));
+        m_server.setSslConfiguration(tls);
+        connect(&m_server, &QTcpServer::pendingConnectionAvailable, this, &TlsFront::accept);
+        return m_server.listen(QHostAddress::LocalHost, 0) ? QString() : m_server.errorString();
+    }
+
+private:
+    void accept()
+    {
+        while (QTcpSocket *client = m_server.nextPendingConnection()) {
+            auto *backend = new QTcpSocket(client);
+            auto pass = [client, backend] {
+                if (backend->state() == QAbstractSocket::ConnectedState)
+                    backend->write(client->readAll());
+            };
+            connect(client, &QIODevice::readyRead, backend, pass);
+            connect(backend, &QAbstractSocket::connected, backend, pass);
+            connect(backend, &QIODevice::readyRead, client, [client, backend] { client->write(backend->readAll()); });
+            connect(backend, &QAbstractSocket::disconnected, client, [client] { client->disconnectFromHost(); });
+            connect(client, &QAbstractSocket::disconnected, client, [client, backend] {
+                backend->abort();
+                client->deleteLater();
+            });
+            backend->connectToHost(QHostAddress::LocalHost, m_backendPort);
+        }
+    }
+
+    QTemporaryDir m_folder;
+    QSslServer m_server;
+    quint16 m_backendPort = 0;
+};
 
 } // namespace
 
@@ -513,6 +587,67 @@ private Q_SLOTS:
         QCOMPARE(download(tampered), UpdateChecker::DownloadResult::Failed);
         QCOMPARE(status.last().at(0).toString(), QStringLiteral("Mislukt: 0 Pakket klopt niet met SHA1Hash"));
         QVERIFY(!QFile::exists(tampered.targetPath()));
+    }
+
+    // https is verified against the system's authorities unless others are
+    // named, and a server that fails verification is said to, at every
+    // step: nothing it sends is taken, nor is it read as "nothing new".
+    void httpsServerMustVerify()
+    {
+        TlsFront front;
+        if (const QString why = front.start(m_server->port()); !why.isEmpty())
+            QSKIP(qPrintable(why));
+        const QByteArray package(50000, 'p');
+        const QByteArray sha1 = QCryptographicHash::hash(package, QCryptographicHash::Sha1).toHex();
+        m_server->answer(QStringLiteral("/pakket.zip"), {"200 OK", {}, package});
+        const QUrl packageUrl = front.url(m_server->url(QStringLiteral("/pakket.zip")));
+        offer("Version=9.1\r\nDownloadFileURL=" + packageUrl.toEncoded() + "\r\nSHA1Hash=" + sha1 + "\r\n");
+        const QString refused = QStringLiteral("Mislukt: 0 Certificaat van de server niet vertrouwd (");
+
+        UpdateCheckerConfig untrusted = config();
+        untrusted.descriptionUrl = front.url(untrusted.descriptionUrl);
+        UpdateChecker unknownAuthority(untrusted);
+        QCOMPARE(check(unknownAuthority), CheckOutcome::UntrustedServer);
+        QVERIFY2(unknownAuthority.checkFailure().startsWith(refused), qPrintable(unknownAuthority.checkFailure()));
+        QVERIFY(m_server->requests().isEmpty());
+
+        // Trusted, but asked by a name the certificate does not carry.
+        UpdateCheckerConfig trusted = untrusted;
+        trusted.caFile = front.certificateFile();
+        UpdateCheckerConfig otherName = trusted;
+        otherName.descriptionUrl.setHost(QStringLiteral("localhost"));
+        UpdateChecker wrongName(otherName);
+        QCOMPARE(check(wrongName), CheckOutcome::UntrustedServer);
+        QVERIFY2(wrongName.checkFailure().startsWith(refused), qPrintable(wrongName.checkFailure()));
+        QVERIFY(m_server->requests().isEmpty());
+
+        UpdateChecker verified(trusted);
+        QCOMPARE(check(verified), CheckOutcome::ShowNotice);
+        QCOMPARE(download(verified), UpdateChecker::DownloadResult::Succeeded);
+        QFile target(verified.targetPath());
+        QVERIFY(target.open(QIODevice::ReadOnly));
+        QCOMPARE(target.readAll(), package);
+        target.close();
+        QVERIFY(target.remove());
+
+        // A redirection from https to plain http is not followed.
+        const QUrl plain = m_server->url(QStringLiteral("/liveupdate/VeloraRBS/Updates.txt"));
+        m_server->answer(QStringLiteral("/omleiding"), {"302 Found", {"Location: " + plain.toEncoded()}, {}});
+        UpdateCheckerConfig downgraded = trusted;
+        downgraded.descriptionUrl = front.url(m_server->url(QStringLiteral("/omleiding")));
+        UpdateChecker redirected(downgraded);
+        QCOMPARE(check(redirected), CheckOutcome::NoUpdateOfferWebsite);
+        QCOMPARE(redirected.releaseNotes(), QStringLiteral("Mislukt: 0 Ongeldig adres ") + plain.toString());
+
+        // The description over http, the package from an unverified server.
+        UpdateChecker unverifiedPackage(config());
+        QCOMPARE(check(unverifiedPackage), CheckOutcome::ShowNotice);
+        QSignalSpy status(&unverifiedPackage, &UpdateChecker::downloadStatus);
+        const qsizetype asked = m_server->requests().size();
+        QCOMPARE(download(unverifiedPackage), UpdateChecker::DownloadResult::Failed);
+        QVERIFY2(status.last().at(0).toString().startsWith(refused), qPrintable(status.last().at(0).toString()));
+        QCOMPARE(m_server->requests().size(), asked);
+        QVERIFY(!QFile::exists(unverifiedPackage.targetPath()));
     }
 
     void packageHashes()
