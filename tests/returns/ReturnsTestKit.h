@@ -28,14 +28,21 @@ struct ReturnsKit : DatabaseKit {
     Log returnLog{QStringLiteral("RBSCLog")};
     QStringList failureMessages;
     WorkQueue work;
-    std::unique_ptr<ReturnLink> link = std::make_unique<ReturnLink>(ReturnLinkContext{.settings = settings,
-                                                                                      .activityLog = activityLog,
-                                                                                      .returnLog = returnLog,
-                                                                                      .failures = failures,
-                                                                                      .work = work,
-                                                                                      .database = *database,
-                                                                                      .datasets = *datasets,
-                                                                                      .programFolder = folder.path()});
+    // What the service hands its link, on this kit's parts.
+    ReturnLinkContext context(const ServiceRole *role = nullptr, ServiceMetrics *metrics = nullptr)
+    {
+        return {.settings = settings,
+                .activityLog = activityLog,
+                .returnLog = returnLog,
+                .failures = failures,
+                .work = work,
+                .database = *database,
+                .datasets = *datasets,
+                .programFolder = folder.path(),
+                .role = role,
+                .metrics = metrics};
+    }
+    std::unique_ptr<ReturnLink> link = std::make_unique<ReturnLink>(context());
 
     // The link's parts under the names the tests use.
     ReturnChannel *rbs = &link->channel(ReturnChannelId::Rbs);
