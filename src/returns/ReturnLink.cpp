@@ -60,8 +60,9 @@ ReturnLink::~ReturnLink() = default;
 
 void ReturnLink::keepQueuesOnDisk()
 {
-    m_queueStore = std::make_unique<ReturnQueueStore>(
-        QDir(m_context.programFolder).filePath(QStringLiteral("VeloraRBS-queues.db")));
+    if (m_context.queueFile.isEmpty())
+        return;
+    m_queueStore = std::make_unique<ReturnQueueStore>(m_context.queueFile);
     m_queueStore->setReporter(
         [this](const QString &line) { m_context.activityLog.addLine(dateTimeStamp() + u' ' + line); });
     if (!m_queueStore->open())

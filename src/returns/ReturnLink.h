@@ -17,13 +17,14 @@
 namespace velora {
 
 // The return side of the service, whole: both channels with their queues
-// kept in VeloraRBS-queues.db, the status messages, the scheduler and the
+// (kept in the queue file), the status messages, the scheduler and the
 // five timers that drive them. The service and the returns tests build it
 // the same way, so what the tests run is the link the service runs.
 class ReturnLink : public QObject {
     Q_OBJECT
 public:
-    // Opens the queue file; what the last run left waiting is queued again.
+    // Opens the queue file, if there is one; what the last run left waiting
+    // is queued again.
     explicit ReturnLink(const ReturnLinkContext &context, QObject *parent = nullptr);
     ~ReturnLink() override;
 

@@ -24,8 +24,9 @@ struct ReturnLinkContext {
     WorkQueue &work;
     Database &database;
     Datasets &datasets;
-    // Holds the queue file VeloraRBS-queues.db.
-    QString programFolder;
+    // The file that keeps the queues across runs (VeloraRBS-queues.db in the
+    // program folder); empty, the queues live in memory only.
+    QString queueFile;
     // Asked before every connection and send: nothing goes out while it says
     // stand-by. Unset, the channels always send.
     const ServiceRole *role = nullptr;

@@ -45,16 +45,17 @@ Service::Service(Settings &settings, Log &activityLog, Log &returnLog, FailureHa
             [this](const QString &text) { m_activityLog.addLine(timeOfDayStamp() + text); });
     m_distance = std::make_unique<DistanceClient>(m_settings, m_activityLog);
     m_datasets = std::make_unique<Datasets>(*m_database, m_settings, m_activityLog, *m_distance, m_failures);
-    m_returnLink = std::make_unique<ReturnLink>(ReturnLinkContext{.settings = m_settings,
-                                                                  .activityLog = m_activityLog,
-                                                                  .returnLog = m_returnLog,
-                                                                  .failures = m_failures,
-                                                                  .work = *m_work,
-                                                                  .database = *m_database,
-                                                                  .datasets = *m_datasets,
-                                                                  .programFolder = m_programFolder,
-                                                                  .role = &m_role,
-                                                                  .metrics = m_metrics.get()});
+    m_returnLink = std::make_unique<ReturnLink>(
+        ReturnLinkContext{.settings = m_settings,
+                          .activityLog = m_activityLog,
+                          .returnLog = m_returnLog,
+                          .failures = m_failures,
+                          .work = *m_work,
+                          .database = *m_database,
+                          .datasets = *m_datasets,
+                          .queueFile = QDir(m_programFolder).filePath(QStringLiteral("VeloraRBS-queues.db")),
+                          .role = &m_role,
+                          .metrics = m_metrics.get()});
     connect(m_returnLink.get(), &ReturnLink::queueChanged, this, &ServicePanel::queueChanged);
     connect(m_returnLink.get(), &ReturnLink::resubmitButtonsChanged, this, &ServicePanel::resubmitButtonsChanged);
     m_intake = std::make_unique<IntakeServer>(m_settings, m_activityLog, m_returnLog, m_failures, *m_database,

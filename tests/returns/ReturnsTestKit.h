@@ -28,8 +28,12 @@ struct ReturnsKit : DatabaseKit {
     Log returnLog{QStringLiteral("RBSCLog")};
     QStringList failureMessages;
     WorkQueue work;
-    // What the service hands its link, on this kit's parts.
-    ReturnLinkContext context(const ServiceRole *role = nullptr, ServiceMetrics *metrics = nullptr)
+    // What the service hands its link, on this kit's parts. The queues live
+    // in memory unless a test names a queue file: the channel tests time
+    // their ticks in milliseconds, which a synced write per change would
+    // upset on a busy disk.
+    ReturnLinkContext context(const ServiceRole *role = nullptr, ServiceMetrics *metrics = nullptr,
+                              const QString &queueFile = QString())
     {
         return {.settings = settings,
                 .activityLog = activityLog,
@@ -38,7 +42,7 @@ struct ReturnsKit : DatabaseKit {
                 .work = work,
                 .database = *database,
                 .datasets = *datasets,
-                .programFolder = folder.path(),
+                .queueFile = queueFile,
                 .role = role,
                 .metrics = metrics};
     }

@@ -20,13 +20,17 @@ private Q_SLOTS:
     void nextRunQueuesWhatTheLastLeftFirst()
     {
         ReturnsKit kit;
-        kit.rbs->queue().append("<RBS>01<EINDE>");
-        kit.rbs->queue().append("<RBS>02<EINDE>");
-        kit.valys->queue().append("<RBS>03<EINDE>");
         kit.link.reset();
+        const QString queueFile = kit.folder.filePath("VeloraRBS-queues.db");
+        {
+            ReturnLink last(kit.context(nullptr, nullptr, queueFile));
+            last.channel(ReturnChannelId::Rbs).queue().append("<RBS>01<EINDE>");
+            last.channel(ReturnChannelId::Rbs).queue().append("<RBS>02<EINDE>");
+            last.channel(ReturnChannelId::Valys).queue().append("<RBS>03<EINDE>");
+        }
 
         ServiceMetrics metrics;
-        ReturnLink next(kit.context(nullptr, &metrics));
+        ReturnLink next(kit.context(nullptr, &metrics, queueFile));
         ReturnQueue &rbs = next.channel(ReturnChannelId::Rbs).queue();
         QCOMPARE(rbs.entries(), QStringList({"<RBS>01<EINDE>", "<RBS>02<EINDE>"}));
         QCOMPARE(next.channel(ReturnChannelId::Valys).queue().entries(), QStringList{"<RBS>03<EINDE>"});
