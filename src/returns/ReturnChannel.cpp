@@ -41,11 +41,11 @@ ReturnChannelSetup valysChannelSetup()
     return {QStringLiteral("ValysClientSocket"), Setting::VALYSHOST, Setting::VALYSPOORT, QStringLiteral("valys")};
 }
 
-ReturnChannel::ReturnChannel(ReturnChannelSetup setup, Settings &settings, Log &activityLog, Log &returnLog,
-                             FailureHandler &failures, WorkQueue &work, Datasets &datasets, QTimer &queueTimer,
+ReturnChannel::ReturnChannel(ReturnChannelSetup setup, const ReturnLinkContext &context, QTimer &queueTimer,
                              QObject *parent)
-    : QObject(parent), m_setup(std::move(setup)), m_settings(settings), m_activityLog(activityLog),
-      m_returnLog(returnLog), m_failures(failures), m_work(work), m_datasets(datasets), m_queueTimer(queueTimer)
+    : QObject(parent), m_setup(std::move(setup)), m_settings(context.settings), m_activityLog(context.activityLog),
+      m_returnLog(context.returnLog), m_failures(context.failures), m_work(context.work), m_datasets(context.datasets),
+      m_queueTimer(queueTimer), m_role(context.role)
 {
     m_socket.setObjectName(m_setup.socketName);
     m_socket.setReadBufferSize(kSocketReadBuffer);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "returns/ReturnLinkContext.h"
 #include "returns/ReturnQueue.h"
 #include "shell/ServiceRole.h"
 #include "shell/Settings.h"
@@ -39,8 +40,8 @@ ReturnChannelSetup valysChannelSetup();
 class ReturnChannel : public QObject {
     Q_OBJECT
 public:
-    ReturnChannel(ReturnChannelSetup setup, Settings &settings, Log &activityLog, Log &returnLog,
-                  FailureHandler &failures, WorkQueue &work, Datasets &datasets, QTimer &queueTimer,
+    // Takes the role from the context; the metrics come with setMetrics().
+    ReturnChannel(ReturnChannelSetup setup, const ReturnLinkContext &context, QTimer &queueTimer,
                   QObject *parent = nullptr);
     ~ReturnChannel() override;
 
@@ -68,9 +69,6 @@ public:
     // Seconds the head entry has waited; -1 when the queue is empty. Entries
     // are timed from when this channel saw them arrive.
     qint64 oldestAgeSeconds() const;
-    // Asked before every connection and send: nothing goes out while it says
-    // stand-by. Unset, the channel always sends.
-    void setRole(const ServiceRole *role) { m_role = role; }
 
     // An attempt that has not connected when a queue tick finds it this old is
     // given up (and reported) so that a host that swallows the handshake still
@@ -121,7 +119,7 @@ private:
     std::deque<qint64> m_arrivals; // when each queued entry arrived, head first
     int m_awaitingAnswer = 0;      // sent on the open connection, not answered yet
     QString m_attemptHost;
-    const ServiceRole *m_role = nullptr;
+    const ServiceRole *m_role;
 };
 
 } // namespace velora

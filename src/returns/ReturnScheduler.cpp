@@ -1,6 +1,7 @@
 #include "returns/ReturnScheduler.h"
 
 #include "database/Database.h"
+#include "returns/ReturnLinkContext.h"
 #include "returns/StatusMessages.h"
 #include "rides/Datasets.h"
 #include "rides/RideCodes.h"
@@ -44,11 +45,11 @@ ResubmitButton buttonFor(const char *caption, int rows)
 
 } // namespace
 
-ReturnScheduler::ReturnScheduler(Settings &settings, Log &activityLog, Log &returnLog, FailureHandler &failures,
-                                 Database &database, Datasets &datasets, WorkQueue &work,
-                                 StatusMessages &statusMessages, QTimer &timer, QObject *parent)
-    : QObject(parent), m_settings(settings), m_activityLog(activityLog), m_returnLog(returnLog), m_failures(failures),
-      m_database(database), m_datasets(datasets), m_work(work), m_statusMessages(statusMessages), m_timer(timer)
+ReturnScheduler::ReturnScheduler(const ReturnLinkContext &context, StatusMessages &statusMessages, QTimer &timer,
+                                 QObject *parent)
+    : QObject(parent), m_settings(context.settings), m_activityLog(context.activityLog), m_returnLog(context.returnLog),
+      m_failures(context.failures), m_database(context.database), m_datasets(context.datasets), m_work(context.work),
+      m_statusMessages(statusMessages), m_timer(timer)
 {
     // The captions the window shows before the first count.
     m_noReply.caption = QStringLiteral("NO REPLY");

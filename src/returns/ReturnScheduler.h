@@ -15,6 +15,7 @@ class Settings;
 class StatusMessages;
 class WorkQueue;
 struct Datasets;
+struct ReturnLinkContext;
 
 // RetourZender: offers one ride that waits for its status message per working
 // tick, marks it offered (ReturnOffered), and counts the offered and failed rides for the
@@ -24,8 +25,7 @@ class ReturnScheduler : public QObject {
 public:
     static constexpr int kFirstIntervalMs = 15000;
 
-    ReturnScheduler(Settings &settings, Log &activityLog, Log &returnLog, FailureHandler &failures, Database &database,
-                    Datasets &datasets, WorkQueue &work, StatusMessages &statusMessages, QTimer &timer,
+    ReturnScheduler(const ReturnLinkContext &context, StatusMessages &statusMessages, QTimer &timer,
                     QObject *parent = nullptr);
 
     // The timer's tick, and the buttons below: each is a job of the work

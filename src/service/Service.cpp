@@ -5,10 +5,7 @@
 #include "database/Database.h"
 #include "intake/IntakeServer.h"
 #include "net/DistanceClient.h"
-#include "returns/ReturnChannel.h"
-#include "returns/ReturnQueueStore.h"
-#include "returns/ReturnScheduler.h"
-#include "returns/StatusMessages.h"
+#include "returns/ReturnLink.h"
 #include "rides/Datasets.h"
 #include "service/StatusEndpoint.h"
 #include "service/SystemdNotify.h"
@@ -38,26 +35,9 @@ Service::Service(Settings &settings, Log &activityLog, Log &returnLog, FailureHa
     : ServicePanel(parent), m_settings(settings), m_activityLog(activityLog), m_returnLog(returnLog),
       m_failures(failures), m_config(config), m_programFolder(std::move(programFolder))
 {
-    const struct {
-        QTimer &timer;
-        const char *name;
-        int interval;
-        void (Service::*tick)();
-    } timers[] = {
-        {m_general, "General", 1000, &Service::GeneralTimer},
-        {m_retourZender, "RetourZender", 15000, &Service::RetourZenderTimer},
-        {m_rbsQOutTimer, "RBSQOutTimer", 5000, &Service::RBSQOutTimerTimer},
-        {m_valysQOutTimer, "ValysQOutTimer", 5000, &Service::ValysQOutTimerTimer},
-        {m_sendClient, "SendClient", 1000, &Service::SendClientTimer},
-        {m_sendclientValys, "SendclientValys", 1000, &Service::SendclientValysTimer},
-    };
-    for (const auto &entry : timers) {
-        entry.timer.setObjectName(QLatin1String(entry.name));
-        entry.timer.setInterval(entry.interval);
-        const auto tick = entry.tick;
-        connect(&entry.timer, &QTimer::timeout, this,
-                [this, tick] { m_failures.guard([this, tick] { (this->*tick)(); }); });
-    }
+    m_general.setObjectName(QStringLiteral("General"));
+    m_general.setInterval(1000);
+    connect(&m_general, &QTimer::timeout, this, [this] { m_failures.guard([this] { GeneralTimer(); }); });
 
     // Connected after the tick itself, so it reports what the tick left.
     connect(&m_general, &QTimer::timeout, this, &Service::reportToServiceManager);
@@ -73,34 +53,30 @@ Service::Service(Settings &settings, Log &activityLog, Log &returnLog, FailureHa
             [this](const QString &text) { m_activityLog.addLine(timeOfDayStamp() + text); });
     m_distance = std::make_unique<DistanceClient>(m_settings, m_activityLog);
     m_datasets = std::make_unique<Datasets>(*m_database, m_settings, m_activityLog, *m_distance, m_failures);
-    m_rbsChannel = std::make_unique<ReturnChannel>(rbsChannelSetup(), m_settings, m_activityLog, m_returnLog,
-                                                   m_failures, *m_work, *m_datasets, m_rbsQOutTimer);
-    m_valysChannel = std::make_unique<ReturnChannel>(valysChannelSetup(), m_settings, m_activityLog, m_returnLog,
-                                                     m_failures, *m_work, *m_datasets, m_valysQOutTimer);
-    m_statusMessages =
-        std::make_unique<StatusMessages>(*m_datasets, m_returnLog, m_rbsChannel->queue(), m_valysChannel->queue());
-    m_scheduler = std::make_unique<ReturnScheduler>(m_settings, m_activityLog, m_returnLog, m_failures, *m_database,
-                                                    *m_datasets, *m_work, *m_statusMessages, m_retourZender);
-    connect(&m_rbsChannel->queue(), &ReturnQueue::changed, this, [this] { Q_EMIT queueChanged(ReturnChannelId::Rbs); });
-    connect(&m_valysChannel->queue(), &ReturnQueue::changed, this,
-            [this] { Q_EMIT queueChanged(ReturnChannelId::Valys); });
-    keepQueuesOnDisk();
-    connect(m_scheduler.get(), &ReturnScheduler::buttonsChanged, this, &ServicePanel::resubmitButtonsChanged);
+    m_returnLink = std::make_unique<ReturnLink>(
+        ReturnLinkContext{.settings = m_settings,
+                          .activityLog = m_activityLog,
+                          .returnLog = m_returnLog,
+                          .failures = m_failures,
+                          .work = *m_work,
+                          .database = *m_database,
+                          .datasets = *m_datasets,
+                          .queueFile = QDir(m_programFolder).filePath(QStringLiteral("VeloraRBS-queues.db")),
+                          .role = &m_role,
+                          .metrics = m_metrics.get()});
+    connect(m_returnLink.get(), &ReturnLink::queueChanged, this, &ServicePanel::queueChanged);
+    connect(m_returnLink.get(), &ReturnLink::resubmitButtonsChanged, this, &ServicePanel::resubmitButtonsChanged);
     IntakeContext intake{m_settings, m_activityLog, m_returnLog, m_failures, *m_database, *m_datasets, *m_work};
     intake.openDatabase = [this] { openDatabaseForIntake(); };
     intake.connectionEnding = [this] { saveFullActivityLog(); };
     m_intake = std::make_unique<IntakeServer>(std::move(intake));
     m_intake->setRole(&m_role);
-    m_rbsChannel->setRole(&m_role);
-    m_valysChannel->setRole(&m_role);
     connect(m_intake.get(), &IntakeServer::lampChanged, this, &ServicePanel::serverListeningChanged);
     // The intake starts listening in a job after the tick: READY=1 follows
     // at once rather than at the next tick.
     connect(m_intake.get(), &IntakeServer::lampChanged, this, &Service::reportToServiceManager);
     connect(m_intake.get(), &IntakeServer::connectionsChanged, this, &ServicePanel::connectionsChanged);
     m_distance->setMetrics(m_metrics.get());
-    m_rbsChannel->setMetrics(m_metrics.get());
-    m_valysChannel->setMetrics(m_metrics.get());
     m_intake->setMetrics(m_metrics.get());
     m_statusEndpoint = std::make_unique<StatusEndpoint>(*m_metrics, [this] { return statusSnapshot(); });
 }
@@ -112,25 +88,6 @@ Service::Service(Settings &settings, Log &activityLog, Log &returnLog, FailureHa
 Service::~Service()
 {
     m_distance->endWait();
-}
-
-void Service::keepQueuesOnDisk()
-{
-    m_queueStore =
-        std::make_unique<ReturnQueueStore>(QDir(m_programFolder).filePath(QStringLiteral("VeloraRBS-queues.db")));
-    m_queueStore->setReporter([this](const QString &line) { m_activityLog.addLine(dateTimeStamp() + u' ' + line); });
-    if (!m_queueStore->open())
-        return;
-    const qsizetype rbs = m_rbsChannel->queue().keepIn(*m_queueStore, QStringLiteral("RBSQOut"));
-    const qsizetype valys = m_valysChannel->queue().keepIn(*m_queueStore, QStringLiteral("VALYSQOut"));
-    if (rbs + valys > 0)
-        m_activityLog.addLine(dateTimeStamp() +
-                              QStringLiteral(" Queue file %1: %2 status messages of the last run wait to be sent "
-                                             "(RBSQOut %3, VALYSQOut %4).")
-                                  .arg(QDir::toNativeSeparators(m_queueStore->path()))
-                                  .arg(rbs + valys)
-                                  .arg(rbs)
-                                  .arg(valys));
 }
 
 QString Service::logFolder() const
@@ -167,9 +124,8 @@ void Service::start()
     // A folder that cannot be created is not reported here: saving the log at
     // close fails then, and that failure is reported and abandons the close.
     QDir(m_programFolder).mkpath(QStringLiteral("RBS"));
-    for (QTimer *timer :
-         {&m_general, &m_retourZender, &m_rbsQOutTimer, &m_valysQOutTimer, &m_sendClient, &m_sendclientValys})
-        timer->start();
+    m_general.start();
+    m_returnLink->start();
     if (const auto period = systemd::watchdogPeriod(); period.count() > 0) {
         m_watchdog.setInterval(period);
         m_watchdog.start();
@@ -230,9 +186,8 @@ bool Service::closeStep(bool abandonWhenLogFails)
                  qUtf8Printable(QDir::toNativeSeparators(m_config.path())));
     // The program ends after a successful close: no tick may work on after the
     // log was saved.
-    for (QTimer *timer :
-         {&m_general, &m_retourZender, &m_rbsQOutTimer, &m_valysQOutTimer, &m_sendClient, &m_sendclientValys})
-        timer->stop();
+    m_general.stop();
+    m_returnLink->stop();
     m_work->discardWaiting();
     // The packet that waits for the distance service ends now, its request
     // counted as failed, and writes its reply; the intake delivers it as the
@@ -284,8 +239,8 @@ QString Service::statusLine() const
         intake = QStringLiteral("not listening on port %1: %2").arg(port).arg(m_intake->listenError());
     return QStringLiteral("%1; database %2; return queues RBS %3, VALYS %4")
         .arg(intake, m_database->isOpen() ? QStringLiteral("open") : QStringLiteral("not open"))
-        .arg(m_rbsChannel->queue().size())
-        .arg(m_valysChannel->queue().size());
+        .arg(m_returnLink->channel(ReturnChannelId::Rbs).queue().size())
+        .arg(m_returnLink->channel(ReturnChannelId::Valys).queue().size());
 }
 
 bool Service::intakeSettled() const
@@ -324,17 +279,17 @@ QStringList Service::connections() const
 
 QStringList Service::queue(ReturnChannelId channel) const
 {
-    return channel == ReturnChannelId::Valys ? m_valysChannel->queue().entries() : m_rbsChannel->queue().entries();
+    return m_returnLink->channel(channel).queue().entries();
 }
 
 ResubmitButton Service::noReplyButton() const
 {
-    return m_scheduler->noReplyButton();
+    return m_returnLink->scheduler().noReplyButton();
 }
 
 ResubmitButton Service::failedButton() const
 {
-    return m_scheduler->failedButton();
+    return m_returnLink->scheduler().failedButton();
 }
 
 StatusSnapshot Service::statusSnapshot() const
@@ -345,18 +300,7 @@ StatusSnapshot Service::statusSnapshot() const
     now.listenProblem = m_intake->listenProblem();
     now.openConnections = m_intake->openConnectionCount();
     now.databaseOpen = m_database->isOpen();
-    for (const ReturnChannel *channel : {m_rbsChannel.get(), m_valysChannel.get()}) {
-        ChannelStatus status;
-        status.label = channel->setup().label;
-        status.name = channel->setup().socketName;
-        status.peer = channel->configuredPeer();
-        status.state = channel->isConnected()        ? QStringLiteral("verbonden")
-                       : channel->isAttemptPending() ? QStringLiteral("verbinden")
-                                                     : QStringLiteral("niet verbonden");
-        status.depth = channel->queue().size();
-        status.oldestAgeSeconds = channel->oldestAgeSeconds();
-        now.channels.push_back(status);
-    }
+    now.channels = m_returnLink->channelStatuses();
     now.uptimeSeconds = m_metrics->uptimeSeconds();
     now.version = QString::fromLatin1(kFileVersion);
     now.lastFailure = m_failures.lastFailure();
@@ -383,28 +327,22 @@ void Service::testDatabaseConnection(const std::function<void()> &reportSuccess)
 
 void Service::sendTestStatus()
 {
-    m_scheduler->Button1Click();
+    m_returnLink->scheduler().Button1Click();
 }
 
 void Service::clearQueue(ReturnChannelId channel)
 {
-    // Behind the jobs that may still be filling the queue it clears.
-    const bool valys = channel == ReturnChannelId::Valys;
-    QPointer<ReturnChannel> guarded((valys ? m_valysChannel : m_rbsChannel).get());
-    m_work->post(valys ? QStringLiteral("VALYSQOut-clear") : QStringLiteral("RBSQOut-clear"), [guarded] {
-        if (guarded)
-            guarded->clearQueue();
-    });
+    m_returnLink->clearQueue(channel);
 }
 
 void Service::resubmitNoReply()
 {
-    m_scheduler->NackBerichtenClick();
+    m_returnLink->scheduler().NackBerichtenClick();
 }
 
 void Service::resubmitFailed()
 {
-    m_scheduler->ErrorBerichtenClick();
+    m_returnLink->scheduler().ErrorBerichtenClick();
 }
 
 void Service::GeneralTimer()
@@ -468,29 +406,29 @@ void Service::setStandby(bool standby)
                  : QStringLiteral(" Active: this machine holds the service lock of this database and serves")));
 }
 
-void Service::RetourZenderTimer()
+QTimer &Service::RetourZender()
 {
-    m_scheduler->RetourZenderTimer();
+    return m_returnLink->RetourZender();
 }
 
-void Service::RBSQOutTimerTimer()
+QTimer &Service::RBSQOutTimer()
 {
-    m_rbsChannel->queueTick();
+    return m_returnLink->RBSQOutTimer();
 }
 
-void Service::ValysQOutTimerTimer()
+QTimer &Service::ValysQOutTimer()
 {
-    m_valysChannel->queueTick();
+    return m_returnLink->ValysQOutTimer();
 }
 
-void Service::SendClientTimer()
+QTimer &Service::SendClient()
 {
-    m_rbsChannel->sendTick();
+    return m_returnLink->SendClient();
 }
 
-void Service::SendclientValysTimer()
+QTimer &Service::SendclientValys()
 {
-    m_valysChannel->sendTick();
+    return m_returnLink->SendclientValys();
 }
 
 } // namespace velora

@@ -18,11 +18,8 @@ class ConfigFile;
 class Database;
 class DistanceClient;
 class IntakeServer;
-class ReturnChannel;
-class ReturnQueueStore;
-class ReturnScheduler;
+class ReturnLink;
 class StatusEndpoint;
-class StatusMessages;
 class WorkQueue;
 struct Datasets;
 class FailureHandler;
@@ -30,7 +27,7 @@ class Log;
 class Settings;
 
 // The service object: owns the timers, the work queue and the subsystems
-// (database, intake server, return channels, scheduler) and holds the state
+// (database, intake server, return link) and holds the state
 // the window shows. Everything that touches the datasets (received packets,
 // the timers' database work, the buttons that use the database) is a job of
 // the one work queue. The
@@ -87,18 +84,16 @@ public:
     void resubmitNoReply() override;                                                  // "NO REPLY"
     void resubmitFailed() override;                                                   // "NACK"
 
-    // The six timers; tests may shorten their intervals.
+    // The six timers (five of them the return link's); tests may shorten
+    // their intervals.
     QTimer &General() { return m_general; }
-    QTimer &RetourZender() { return m_retourZender; }
-    QTimer &RBSQOutTimer() { return m_rbsQOutTimer; }
-    QTimer &ValysQOutTimer() { return m_valysQOutTimer; }
-    QTimer &SendClient() { return m_sendClient; }
-    QTimer &SendclientValys() { return m_sendclientValys; }
+    QTimer &RetourZender();
+    QTimer &RBSQOutTimer();
+    QTimer &ValysQOutTimer();
+    QTimer &SendClient();
+    QTimer &SendclientValys();
 
 private:
-    // The return queues kept in VeloraRBS-queues.db; what the last run left
-    // waiting is queued again.
-    void keepQueuesOnDisk();
     // The activity log into RBS/; throws Failure when it cannot be written.
     void saveLog();
     // As a booking system's connection ends: a log past its bound is saved
@@ -110,11 +105,6 @@ private:
 
     // Timer ticks, each run inside the failure handler's guard.
     void GeneralTimer();
-    void RetourZenderTimer();
-    void RBSQOutTimerTimer();
-    void ValysQOutTimerTimer();
-    void SendClientTimer();
-    void SendclientValysTimer();
     // After each General tick and when the intake starts or stops
     // listening: READY=1 once the intake is settled, STATUS= whenever the
     // line changed. Nothing without a service manager listening.
@@ -135,11 +125,6 @@ private:
     QString m_programFolder;
 
     QTimer m_general;
-    QTimer m_retourZender;
-    QTimer m_rbsQOutTimer;
-    QTimer m_valysQOutTimer;
-    QTimer m_sendClient;
-    QTimer m_sendclientValys;
     // Posts the watchdog's keep-alive as a job: it is sent only when the work
     // queue gets to it, so a queue that is stuck lets the manager restart us.
     QTimer m_watchdog;
@@ -149,19 +134,13 @@ private:
     ServiceRole m_role;
     QElapsedTimer m_lockAsked; // when the stand-by last asked for the lock
 
-    // Declared after the timers: the return link uses them until it is gone.
     // The queue before its users: their jobs may still wait in it.
     std::unique_ptr<ServiceMetrics> m_metrics;
     std::unique_ptr<WorkQueue> m_work;
     std::unique_ptr<Database> m_database;
     std::unique_ptr<DistanceClient> m_distance;
     std::unique_ptr<Datasets> m_datasets;
-    // Before the queues it keeps: they are gone before it closes.
-    std::unique_ptr<ReturnQueueStore> m_queueStore;
-    std::unique_ptr<ReturnChannel> m_rbsChannel;
-    std::unique_ptr<ReturnChannel> m_valysChannel;
-    std::unique_ptr<StatusMessages> m_statusMessages;
-    std::unique_ptr<ReturnScheduler> m_scheduler;
+    std::unique_ptr<ReturnLink> m_returnLink;
     std::unique_ptr<IntakeServer> m_intake;
     std::unique_ptr<StatusEndpoint> m_statusEndpoint;
 };

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "returns/ResubmitButton.h"
+#include "returns/ReturnChannelId.h"
 #include "shell/ServiceMetrics.h"
 
 #include <QObject>
@@ -10,11 +11,6 @@
 #include <functional>
 
 namespace velora {
-
-enum class ReturnChannelId {
-    Rbs,
-    Valys
-};
 
 // What the operator's window sees of the service and can ask of it. The
 // service object implements it; the window depends on nothing else of the

@@ -1,18 +1,10 @@
 #pragma once
 
-#include "database/Database.h"
+#include "database/DatabaseTestKit.h"
 #include "database/Schema.h"
-#include "net/DistanceClient.h"
-#include "returns/ReturnChannel.h"
-#include "returns/ReturnScheduler.h"
-#include "returns/StatusMessages.h"
-#include "rides/Datasets.h"
-#include "shell/FailureHandler.h"
-#include "shell/Log.h"
-#include "shell/Settings.h"
+#include "returns/ReturnLink.h"
 #include "shell/TextRules.h"
 #include "shell/WorkQueue.h"
-#include "support/TestDatabase.h"
 #include "support/TestSupport.h"
 #include "wire/WireCodec.h"
 
@@ -31,63 +23,51 @@
 namespace velora::test {
 
 // The status return link on an embedded database in a fresh program folder,
-// with both channels, the composition and the scheduler wired as the service
-// wires them, but with timers the test starts and sets.
-struct ReturnsKit {
-    QTemporaryDir folder;
-    Settings settings;
-    Log activityLog{QStringLiteral("RBSLog")};
+// built as the service builds it, with timers the test starts and sets.
+struct ReturnsKit : DatabaseKit {
     Log returnLog{QStringLiteral("RBSCLog")};
-    FailureHandler failures{activityLog};
     QStringList failureMessages;
     WorkQueue work;
-    std::unique_ptr<Database> database;
-    std::unique_ptr<DistanceClient> distance;
-    std::unique_ptr<Datasets> datasets;
+    // What the service hands its link, on this kit's parts. The queues live
+    // in memory unless a test names a queue file: the channel tests time
+    // their ticks in milliseconds, which a synced write per change would
+    // upset on a busy disk.
+    ReturnLinkContext context(const ServiceRole *role = nullptr, ServiceMetrics *metrics = nullptr,
+                              const QString &queueFile = QString())
+    {
+        return {.settings = settings,
+                .activityLog = activityLog,
+                .returnLog = returnLog,
+                .failures = failures,
+                .work = work,
+                .database = *database,
+                .datasets = *datasets,
+                .queueFile = queueFile,
+                .role = role,
+                .metrics = metrics};
+    }
+    std::unique_ptr<ReturnLink> link = std::make_unique<ReturnLink>(context());
 
-    QTimer rbsQueueTimer, valysQueueTimer, rbsSendTimer, valysSendTimer, schedulerTimer;
-    std::unique_ptr<ReturnChannel> rbs, valys;
-    std::unique_ptr<StatusMessages> status;
-    std::unique_ptr<ReturnScheduler> scheduler;
+    // The link's parts under the names the tests use.
+    ReturnChannel *rbs = &link->channel(ReturnChannelId::Rbs);
+    ReturnChannel *valys = &link->channel(ReturnChannelId::Valys);
+    StatusMessages *status = &link->statusMessages();
+    ReturnScheduler *scheduler = &link->scheduler();
+    QTimer &rbsQueueTimer = link->RBSQOutTimer();
+    QTimer &valysQueueTimer = link->ValysQOutTimer();
+    QTimer &rbsSendTimer = link->SendClient();
+    QTimer &valysSendTimer = link->SendclientValys();
+    QTimer &schedulerTimer = link->RetourZender();
 
     ReturnsKit()
     {
         QObject::connect(&failures, &FailureHandler::failed, [this](const QString &m) { failureMessages << m; });
-        useTestDatabase(settings);
-        database = std::make_unique<Database>(settings, folder.path());
         database->open();
-        distance = std::make_unique<DistanceClient>(settings, activityLog);
-        datasets = std::make_unique<Datasets>(*database, settings, activityLog, *distance, failures);
-        rbs = std::make_unique<ReturnChannel>(rbsChannelSetup(), settings, activityLog, returnLog, failures, work,
-                                              *datasets, rbsQueueTimer);
-        valys = std::make_unique<ReturnChannel>(valysChannelSetup(), settings, activityLog, returnLog, failures, work,
-                                                *datasets, valysQueueTimer);
-        status = std::make_unique<StatusMessages>(*datasets, returnLog, rbs->queue(), valys->queue());
-        scheduler = std::make_unique<ReturnScheduler>(settings, activityLog, returnLog, failures, *database, *datasets,
-                                                      work, *status, schedulerTimer);
-        // The intervals the service runs with, until a test shortens them.
-        rbsQueueTimer.setInterval(5000);
-        valysQueueTimer.setInterval(5000);
-        rbsSendTimer.setInterval(1000);
-        valysSendTimer.setInterval(1000);
-        schedulerTimer.setInterval(ReturnScheduler::kFirstIntervalMs);
-        QObject::connect(&rbsQueueTimer, &QTimer::timeout, [this] { rbs->queueTick(); });
-        QObject::connect(&valysQueueTimer, &QTimer::timeout, [this] { valys->queueTick(); });
-        QObject::connect(&rbsSendTimer, &QTimer::timeout, [this] { rbs->sendTick(); });
-        QObject::connect(&valysSendTimer, &QTimer::timeout, [this] { valys->sendTick(); });
-        QObject::connect(&schedulerTimer, &QTimer::timeout, [this] { scheduler->RetourZenderTimer(); });
     }
 
     ~ReturnsKit()
     {
-        for (QTimer *timer : {&rbsQueueTimer, &valysQueueTimer, &rbsSendTimer, &valysSendTimer, &schedulerTimer})
-            timer->stop();
-        scheduler.reset();
-        status.reset();
-        rbs.reset();
-        valys.reset();
-        datasets.reset();
-        database->close();
+        link.reset();
         if (QSqlDatabase::contains(suiteName())) {
             QSqlDatabase::database(suiteName()).close();
             QSqlDatabase::removeDatabase(suiteName());
@@ -97,8 +77,8 @@ struct ReturnsKit {
     // Queue and send ticks at test speed.
     void startChannel(ReturnChannel &channel, int queueMs = 40, int sendMs = 15)
     {
-        QTimer &queueTimer = &channel == rbs.get() ? rbsQueueTimer : valysQueueTimer;
-        QTimer &sendTimer = &channel == rbs.get() ? rbsSendTimer : valysSendTimer;
+        QTimer &queueTimer = &channel == rbs ? rbsQueueTimer : valysQueueTimer;
+        QTimer &sendTimer = &channel == rbs ? rbsSendTimer : valysSendTimer;
         queueTimer.start(queueMs);
         sendTimer.start(sendMs);
     }
@@ -113,7 +93,7 @@ struct ReturnsKit {
     QString suiteName() const { return QStringLiteral("suite-%1").arg(reinterpret_cast<quintptr>(this), 0, 16); }
     QSqlDatabase suite()
     {
-        QSqlDatabase db = suiteConnection(suiteName(), folder.filePath(QStringLiteral("VeloraRBS.db")));
+        QSqlDatabase db = suiteConnection(suiteName(), databasePath());
         if (!db.isOpen())
             qFatal("%s", qPrintable(db.lastError().text()));
         return db;

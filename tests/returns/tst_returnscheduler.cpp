@@ -11,7 +11,7 @@ namespace {
 // Runs one scheduler tick and waits until its work is done.
 void tickOnce(ReturnsKit &kit)
 {
-    QSignalSpy done(kit.scheduler.get(), &ReturnScheduler::tickDone);
+    QSignalSpy done(kit.scheduler, &ReturnScheduler::tickDone);
     kit.scheduler->RetourZenderTimer();
     QVERIFY(done.count() == 1 || done.wait(2000));
 }
@@ -40,7 +40,7 @@ private Q_SLOTS:
         for (int i = 0; i < 10; ++i)
             rides << kit.insertRide(
                 {{"pla_eigenaar", i % 2 ? "003" : "002"}, {"pla_extern", 100 + i}, {"pla_retour_rbs", 1}});
-        QSignalSpy buttons(kit.scheduler.get(), &ReturnScheduler::buttonsChanged);
+        QSignalSpy buttons(kit.scheduler, &ReturnScheduler::buttonsChanged);
         kit.schedulerTimer.start(1);
 
         QVERIFY(waitUntil([&] { return kit.returnLines("D:-> RETOURMELDING AANGEBODEN - ").size() == 10; }));
