@@ -1,5 +1,6 @@
 #include "faults/FaultKit.h"
 
+#include "support/PostgresCluster.h"
 #include "support/TestSupport.h"
 #include "wire/WireCodec.h"
 
@@ -57,14 +58,6 @@ void SmallDisk::release() const
     QFile::remove(QDir(m_folder).filePath(QStringLiteral("filler")));
 }
 
-quint16 freeLoopbackPort()
-{
-    QTcpServer probe;
-    if (!probe.listen(QHostAddress::LocalHost, 0))
-        return 0;
-    return probe.serverPort();
-}
-
 bool writeSettings(const QString &folder, quint16 port, const QMap<QString, QString> &extra)
 {
     QDir().mkpath(folder);
@@ -91,7 +84,7 @@ QMap<QString, QString> silentDistanceSettings(quint16 distancePort, int timeoutS
             {QStringLiteral("AfstandTimeOut_Text"), QString::number(timeoutSeconds)}};
 }
 
-ServiceProcess::ServiceProcess(QString folder) : m_folder(std::move(folder)) {}
+ServiceProcess::ServiceProcess(QString folder, Mode mode) : m_folder(std::move(folder)), m_mode(mode) {}
 
 ServiceProcess::~ServiceProcess()
 {
@@ -104,8 +97,10 @@ ServiceProcess::~ServiceProcess()
 bool ServiceProcess::start(const QStringList &extraArguments)
 {
     m_process.setProgram(QStringLiteral(VELORA_EXECUTABLE));
-    m_process.setArguments(QStringList{QStringLiteral("--headless"), QStringLiteral("--dir"), m_folder} +
-                           extraArguments);
+    QStringList arguments{QStringLiteral("--dir"), m_folder};
+    if (m_mode == Mode::Headless)
+        arguments.prepend(QStringLiteral("--headless"));
+    m_process.setArguments(arguments + extraArguments);
     m_process.start();
     return m_process.waitForStarted(10000);
 }
@@ -152,6 +147,90 @@ bool ServiceProcess::waitForExit(int timeoutMs)
     output();
     errors();
     return ended;
+}
+
+StartedService::StartedService(ServiceOptions options)
+    : m_dir(std::make_unique<QTemporaryDir>()), m_folder(m_dir->path()), m_options(std::move(options))
+{
+    m_port = m_options.port ? m_options.port : test::freeLoopbackPort();
+    m_process = std::make_unique<ServiceProcess>(m_folder, m_options.mode);
+}
+
+StartedService::StartedService(QString folder, ServiceOptions options)
+    : m_folder(std::move(folder)), m_options(std::move(options))
+{
+    m_port = m_options.port ? m_options.port : test::freeLoopbackPort();
+    m_process = std::make_unique<ServiceProcess>(m_folder, m_options.mode);
+}
+
+StartedService::~StartedService()
+{
+    if (!QTest::currentTestFailed() || !m_started)
+        return;
+    // What the pipe holds reaches the process object through the event loop.
+    QTest::qWait(1000);
+    qInfo("service (state %d, exit %d) output:\n%s\n%s", int(m_process->process().state()), m_process->exitCode(),
+          m_process->output().right(20000).constData(), m_process->errors().right(2000).constData());
+}
+
+QString StartedService::filePath(const QString &name) const
+{
+    return QDir(m_folder).filePath(name);
+}
+
+bool StartedService::failed(const char *step)
+{
+    m_process->output();
+    m_process->errors();
+    qWarning("service in %s: %s; output:\n%s\n%s", qPrintable(m_folder), step,
+             m_process->output().right(4000).constData(), m_process->errors().right(2000).constData());
+    return false;
+}
+
+bool StartedService::writeSettings()
+{
+    QMap<QString, QString> settings = m_options.settings;
+    if (const test::PostgresCluster *server = m_options.server) {
+        settings.insert(QStringLiteral("xLoginServer_Text"), QStringLiteral("dsn:") + server->options().dataSource);
+        settings.insert(QStringLiteral("xLoginSQL_Text"), server->options().user);
+        settings.insert(QStringLiteral("xPaswoordSQL_Text"), server->options().password);
+    }
+    m_settingsWritten = faults::writeSettings(m_folder, m_port, settings);
+    return m_settingsWritten;
+}
+
+bool StartedService::start(Until until)
+{
+    if (!m_settingsWritten && !writeSettings())
+        return failed("the settings file cannot be written");
+    if (m_started) {
+        if (m_process->process().state() != QProcess::NotRunning)
+            return failed("the last process still runs");
+        m_process = std::make_unique<ServiceProcess>(m_folder, m_options.mode);
+    }
+    m_started = true;
+    QProcess &process = m_process->process();
+    QProcessEnvironment environment =
+        m_options.environment.isEmpty() ? QProcessEnvironment::systemEnvironment() : m_options.environment;
+    if (m_options.server)
+        environment = m_options.server->environment(environment);
+    process.setProcessEnvironment(environment);
+    if (m_options.childSetup)
+        process.setChildProcessModifier(m_options.childSetup);
+    if (!m_process->start(m_options.arguments))
+        return failed("the process did not start");
+    switch (until) {
+    case Until::Listening:
+        if (!ServiceProcess::waitForListening(m_port))
+            return failed(qPrintable(QStringLiteral("nothing listens on port %1").arg(m_port)));
+        break;
+    case Until::StandBy:
+        if (!m_process->waitForOutput("Stand-by"))
+            return failed("it did not stand by");
+        break;
+    case Until::Started: break;
+    }
+    return true;
 }
 
 QByteArray newRidePacket(qint32 ride)

@@ -8,20 +8,24 @@
 #include <QByteArray>
 #include <QMap>
 #include <QProcess>
+#include <QProcessEnvironment>
 #include <QSqlDatabase>
 #include <QString>
 #include <QStringList>
+#include <QTemporaryDir>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <thread>
 #include <vector>
 
+namespace velora::test {
+class PostgresCluster;
+}
+
 namespace velora::faults {
 
-// A settings file that switches the intake server on at `port` (0: a free
-// port is chosen). Extra elements are added under Hoofdscherm as given, by
-// their full element name (for example "RBSPoort_Text").
 // A small tmpfs mounted on a folder for one test; unmounted when it goes, also
 // when the test failed half-way (the service process must be gone by then).
 // Mounting needs root: a test without it says why and skips.
@@ -41,17 +45,25 @@ private:
     bool m_mounted = false;
 };
 
-quint16 freeLoopbackPort();
+// A settings file that switches the intake server on at `port`. Extra
+// elements are added under Hoofdscherm as given, by their full element name
+// (for example "RBSPoort_Text", which then takes the place of `port`).
 bool writeSettings(const QString &folder, quint16 port, const QMap<QString, QString> &extra = {});
 
 // Settings that make every new ride ask the distance service on
 // 127.0.0.1:distancePort, waiting at most timeoutSeconds.
 QMap<QString, QString> silentDistanceSettings(quint16 distancePort, int timeoutSeconds);
 
-// The service as a process, headless, on one program folder.
+// The service as a process on one program folder: headless, or with its
+// window (on the platform the environment names).
 class ServiceProcess {
 public:
-    explicit ServiceProcess(QString folder);
+    enum class Mode {
+        Headless,
+        Window
+    };
+
+    explicit ServiceProcess(QString folder, Mode mode = Mode::Headless);
     ~ServiceProcess(); // kills it when still running
 
     bool start(const QStringList &extraArguments = {});
@@ -71,9 +83,73 @@ public:
 
 private:
     QString m_folder;
+    Mode m_mode;
     QProcess m_process;
     QByteArray m_out;
     QByteArray m_err;
+};
+
+// What differs between the services the tests start.
+struct ServiceOptions {
+    // Elements of the settings file besides the intake's (see writeSettings).
+    QMap<QString, QString> settings;
+    // The intake port; 0: a free one.
+    quint16 port = 0;
+    // A database server whose data source the service stores on, with the
+    // ODBC environment that names it; none: the embedded file in the folder.
+    const test::PostgresCluster *server = nullptr;
+    // The process's environment; empty: this process's own.
+    QProcessEnvironment environment;
+    // Runs in the child before the program starts (limits, another user).
+    std::function<void()> childSetup;
+    ServiceProcess::Mode mode = ServiceProcess::Mode::Headless;
+    QStringList arguments; // after --dir
+};
+
+// A service started for a test: its program folder (a temporary one, or one
+// the test prepared), its intake port, its settings file and the process with
+// its logs. The settings file is written at the first start; a later start,
+// once the last process has ended, runs a new process on whatever the folder
+// holds then. When the test failed, the last process's output is shown.
+class StartedService {
+public:
+    // What start() waits for.
+    enum class Until {
+        Listening, // the intake accepts connections
+        StandBy,   // the service says it stands by for another machine
+        Started    // the process runs
+    };
+
+    explicit StartedService(ServiceOptions options = {});
+    explicit StartedService(QString folder, ServiceOptions options = {});
+    ~StartedService();
+    StartedService(const StartedService &) = delete;
+    StartedService &operator=(const StartedService &) = delete;
+
+    // False, with the reason as a warning, when a step failed.
+    bool start(Until until = Until::Listening);
+    // The settings file written now, before the first start (which then
+    // leaves it), for a test that changes it or its folder first.
+    bool writeSettings();
+
+    ServiceProcess &process() { return *m_process; }
+    ServiceProcess *operator->() { return m_process.get(); }
+    quint16 port() const { return m_port; }
+    const QString &folder() const { return m_folder; }
+    QString filePath(const QString &name) const;
+    // The embedded database file.
+    QString databasePath() const { return filePath(QStringLiteral("VeloraRBS.db")); }
+
+private:
+    bool failed(const char *step);
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+    QString m_folder;
+    ServiceOptions m_options;
+    quint16 m_port;
+    bool m_settingsWritten = false;
+    bool m_started = false; // the process has been started once
+    std::unique_ptr<ServiceProcess> m_process;
 };
 
 // What one booking system was told about one ride.

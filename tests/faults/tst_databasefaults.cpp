@@ -13,7 +13,6 @@
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
-#include <QTemporaryDir>
 #include <QTest>
 #include <QUuid>
 
@@ -31,11 +30,6 @@ using namespace velora::faults;
 namespace {
 
 constexpr uid_t kUnprivileged = 65534; // "nobody" on Debian
-
-QString databaseOf(const QString &folder)
-{
-    return QDir(folder).filePath(QStringLiteral("VeloraRBS.db"));
-}
 
 // Runs one statement on its own connection; the first column of each row.
 QStringList query(const QString &path, const QString &statement)
@@ -69,15 +63,12 @@ private Q_SLOTS:
     // rides, and every ride answered "AC" after the move is in it.
     void fileMovedOverTheOpenOneIsUsedAsItIs()
     {
-        QTemporaryDir tmp;
-        const quint16 port = freeLoopbackPort();
-        QVERIFY(writeSettings(tmp.path(), port));
-        const QString live = databaseOf(tmp.path());
-        const QString backup = tmp.filePath(QStringLiteral("other.db"));
-
-        ServiceProcess service(tmp.path());
-        QVERIFY(service.start());
-        QVERIFY(ServiceProcess::waitForListening(port));
+        StartedService started;
+        QVERIFY(started.start());
+        ServiceProcess &service = started.process();
+        const quint16 port = started.port();
+        const QString live = started.databasePath();
+        const QString backup = started.filePath(QStringLiteral("other.db"));
         {
             LoadClients seed(port, 2, 900000);
             QVERIFY(test::waitUntil([&] { return seed.accepted() >= 40; }, 30000));
@@ -154,7 +145,7 @@ private Q_SLOTS:
         QVERIFY2(lostAfterMove.isEmpty(), qPrintable(lostAfterMove.join(u' ')));
 
         // The old file's journal was kept aside, not played into the new file.
-        const QStringList aside = QDir(tmp.path()).entryList({QStringLiteral("VeloraRBS.db-wal.*")}, QDir::Files);
+        const QStringList aside = QDir(started.folder()).entryList({QStringLiteral("VeloraRBS.db-wal.*")}, QDir::Files);
         QVERIFY(noticed);
         QCOMPARE(aside.size(), 1);
         QVERIFY(service.output().contains("the journal of the file it replaced was moved aside to"));
@@ -167,58 +158,44 @@ private Q_SLOTS:
     {
         if (::geteuid() != 0)
             QSKIP("needs root to run the service as an unprivileged user (root ignores permission bits)");
-        QTemporaryDir tmp;
-        const quint16 port = freeLoopbackPort();
-        QVERIFY(writeSettings(tmp.path(), port));
-        const QString live = databaseOf(tmp.path());
-        for (const QString &path : {tmp.path(), tmp.filePath(QStringLiteral("VeloraRBS.xml"))})
+        StartedService service({.childSetup = [] {
+            if (::setgroups(0, nullptr) != 0 || ::setgid(kUnprivileged) != 0 || ::setuid(kUnprivileged) != 0)
+                ::_exit(126);
+        }});
+        QVERIFY(service.writeSettings());
+        for (const QString &path : {service.folder(), service.filePath(QStringLiteral("VeloraRBS.xml"))})
             QCOMPARE(::chown(QFile::encodeName(path).constData(), kUnprivileged, kUnprivileged), 0);
-        auto startUnprivileged = [&](ServiceProcess &service) {
-            service.process().setChildProcessModifier([] {
-                if (::setgroups(0, nullptr) != 0 || ::setgid(kUnprivileged) != 0 || ::setuid(kUnprivileged) != 0)
-                    ::_exit(126);
-            });
-            return service.start() && ServiceProcess::waitForListening(port);
-        };
-        auto send = [&](qint32 ride) { return toldIn(exchangeOnce(port, newRidePacket(ride))); };
+        const QString live = service.databasePath();
+        auto send = [&](qint32 ride) { return toldIn(exchangeOnce(service.port(), newRidePacket(ride))); };
         auto setMode = [&](mode_t mode) { return ::chmod(QFile::encodeName(live).constData(), mode) == 0; };
 
         int refusedWritable = 0;
         int refusedRestarted = 0;
-        auto stop = [](ServiceProcess &service) {
-            service.signal(SIGTERM);
-            return service.waitForExit();
+        auto stop = [&] {
+            service->signal(SIGTERM);
+            return service->waitForExit();
         };
-        {
-            ServiceProcess service(tmp.path());
-            QVERIFY(startUnprivileged(service));
-            QCOMPARE(send(1), Told::Accepted);
-            QVERIFY(stop(service));
-        }
+        QVERIFY(service.start());
+        QCOMPARE(send(1), Told::Accepted);
+        QVERIFY(stop());
         // Read-only when the service opens it: refused.
         QVERIFY(setMode(0444));
-        {
-            ServiceProcess service(tmp.path());
-            QVERIFY(startUnprivileged(service));
-            QCOMPARE(send(2), Told::Refused);
-            QCOMPARE(send(3), Told::Refused);
-            // Writable again: accepted from the next packet on.
-            QVERIFY(setMode(0644));
-            for (qint32 ride = 10; ride < 15; ++ride)
-                refusedWritable += send(ride) != Told::Accepted;
-            qInfo("not accepted after it was made writable again: %d of 5", refusedWritable);
-            QVERIFY(stop(service));
-        }
+        QVERIFY(service.start());
+        QCOMPARE(send(2), Told::Refused);
+        QCOMPARE(send(3), Told::Refused);
+        // Writable again: accepted from the next packet on.
+        QVERIFY(setMode(0644));
+        for (qint32 ride = 10; ride < 15; ++ride)
+            refusedWritable += send(ride) != Told::Accepted;
+        qInfo("not accepted after it was made writable again: %d of 5", refusedWritable);
+        QVERIFY(stop());
         // And what the read-only open left beside the file refuses nothing
         // after a restart.
-        {
-            ServiceProcess service(tmp.path());
-            QVERIFY(startUnprivileged(service));
-            for (qint32 ride = 30; ride < 35; ++ride)
-                refusedRestarted += send(ride) != Told::Accepted;
-            qInfo("not accepted after the restart: %d of 5", refusedRestarted);
-            QVERIFY(stop(service));
-        }
+        QVERIFY(service.start());
+        for (qint32 ride = 30; ride < 35; ++ride)
+            refusedRestarted += send(ride) != Told::Accepted;
+        qInfo("not accepted after the restart: %d of 5", refusedRestarted);
+        QVERIFY(stop());
         QCOMPARE(refusedWritable, 0);
         QCOMPARE(refusedRestarted, 0);
 

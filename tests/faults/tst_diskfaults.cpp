@@ -47,28 +47,24 @@ private Q_SLOTS:
             QSKIP(qPrintable(QStringLiteral("a tmpfs cannot be mounted here (%1); this test needs root with "
                                             "the right to mount")
                                  .arg(disk.error())));
-        const quint16 port = freeLoopbackPort();
-        QVERIFY(writeSettings(folder, port));
-        const QString settingsPath = QDir(folder).filePath(QStringLiteral("VeloraRBS.xml"));
+        StartedService service(folder);
+        QVERIFY(service.writeSettings());
+        const QString settingsPath = service.filePath(QStringLiteral("VeloraRBS.xml"));
         const QByteArray settings = readAll(settingsPath);
         QVERIFY(!settings.isEmpty());
-        {
-            ServiceProcess service(folder);
-            QVERIFY(service.start());
-            QVERIFY(ServiceProcess::waitForListening(port));
-            QVERIFY(exchangeOnce(port, newRidePacket(1)).contains("<EINDE>"));
-            QVERIFY(disk.fill() > 0);
+        QVERIFY(service.start());
+        QVERIFY(exchangeOnce(service.port(), newRidePacket(1)).contains("<EINDE>"));
+        QVERIFY(disk.fill() > 0);
 
-            QElapsedTimer stopping;
-            stopping.start();
-            service.signal(SIGTERM);
-            QVERIFY2(service.waitForExit(5000), service.errors().constData());
-            qInfo("ended %lld ms after SIGTERM", stopping.elapsed());
-            QCOMPARE(service.exitCode(), 1);
-            QVERIFY2(service.errors().contains("No space left on device"), service.errors().constData());
-            QVERIFY2(service.errors().contains("stopped without saving the activity log"),
-                     service.errors().constData());
-        }
+        QElapsedTimer stopping;
+        stopping.start();
+        service->signal(SIGTERM);
+        QVERIFY2(service->waitForExit(5000), service->errors().constData());
+        qInfo("ended %lld ms after SIGTERM", stopping.elapsed());
+        QCOMPARE(service->exitCode(), 1);
+        QVERIFY2(service->errors().contains("No space left on device"), service->errors().constData());
+        QVERIFY2(service->errors().contains("stopped without saving the activity log"), service->errors().constData());
+
         QCOMPARE(readAll(settingsPath), settings);
         const QFileInfoList logs =
             QDir(QDir(folder).filePath(QStringLiteral("RBS"))).entryInfoList(QDir::Files | QDir::Hidden | QDir::System);
@@ -79,31 +75,25 @@ private Q_SLOTS:
                  QStringList());
 
         disk.release();
-        ServiceProcess again(folder);
-        QVERIFY(again.start());
-        QVERIFY(ServiceProcess::waitForListening(port));
-        again.signal(SIGTERM);
-        QVERIFY(again.waitForExit());
-        QCOMPARE(again.exitCode(), 0);
+        QVERIFY(service.start()); // again, on the settings the stop left
+        service->signal(SIGTERM);
+        QVERIFY(service->waitForExit());
+        QCOMPARE(service->exitCode(), 0);
     }
 
     // The log folder is removed under the running service: the stop makes it
     // again and saves the log there, and the service ends at the first signal.
     void removedLogFolderIsMadeAgain()
     {
-        QTemporaryDir tmp;
-        const quint16 port = freeLoopbackPort();
-        QVERIFY(writeSettings(tmp.path(), port));
-        ServiceProcess service(tmp.path());
+        StartedService service;
         QVERIFY(service.start());
-        QVERIFY(ServiceProcess::waitForListening(port));
-        QDir logFolder(tmp.filePath(QStringLiteral("RBS")));
+        QDir logFolder(service.filePath(QStringLiteral("RBS")));
         QVERIFY(logFolder.exists());
         QVERIFY(logFolder.removeRecursively());
 
-        service.signal(SIGTERM);
-        QVERIFY2(service.waitForExit(10000), service.errors().constData());
-        QCOMPARE(service.exitCode(), 0);
+        service->signal(SIGTERM);
+        QVERIFY2(service->waitForExit(10000), service->errors().constData());
+        QCOMPARE(service->exitCode(), 0);
         const QFileInfoList logs = logFolder.entryInfoList(QDir::Files);
         QCOMPARE(logs.size(), 1);
         QVERIFY(logs.first().fileName().endsWith(QLatin1String(".TXT")));

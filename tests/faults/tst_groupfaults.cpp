@@ -180,13 +180,11 @@ private Q_SLOTS:
     // the order it sent the packets.
     void oneFailingUnitIsRefusedAlone()
     {
-        QTemporaryDir tmp;
-        const quint16 port = freeLoopbackPort();
-        QVERIFY(writeSettings(tmp.path(), port));
-        ServiceProcess service(tmp.path());
-        QVERIFY(service.start());
-        QVERIFY(ServiceProcess::waitForListening(port));
-        const QString database = tmp.filePath(QStringLiteral("VeloraRBS.db"));
+        StartedService started;
+        QVERIFY(started.start());
+        ServiceProcess &service = started.process();
+        const quint16 port = started.port();
+        const QString database = started.databasePath();
         // The fourth connection's second packet of its third round.
         constexpr qint32 refused = 400000 + 2 * kPerRound + 1;
         QVERIFY(execute(database, QStringLiteral("create trigger refuse_one before insert on planning "
@@ -226,11 +224,10 @@ private Q_SLOTS:
         SmallDisk disk(tmp.path(), "size=8m");
         if (!disk.mounted())
             QSKIP(qPrintable(QStringLiteral("no tmpfs for the test: ") + disk.error()));
-        const quint16 port = freeLoopbackPort();
-        QVERIFY(writeSettings(tmp.path(), port));
-        ServiceProcess service(tmp.path());
-        QVERIFY(service.start());
-        QVERIFY(ServiceProcess::waitForListening(port));
+        StartedService started(tmp.path());
+        QVERIFY(started.start());
+        ServiceProcess &service = started.process();
+        const quint16 port = started.port();
         // Room for a few hundred rides, not for all of them.
         const qint64 filled = disk.fill();
         QVERIFY(filled > 1024 * 1024);
@@ -263,7 +260,7 @@ private Q_SLOTS:
 
         service.signal(SIGTERM);
         QVERIFY(service.waitForExit());
-        const LedgerReport report = checkLedger(QDir(tmp.path()).filePath(QStringLiteral("VeloraRBS.db")), outcomes);
+        const LedgerReport report = checkLedger(started.databasePath(), outcomes);
         QVERIFY2(report.sound(), qPrintable(report.text()));
         QCOMPARE(report.stored, accepted + 1);
     }
@@ -272,18 +269,14 @@ private Q_SLOTS:
     // stored exactly once, with its one transaction row.
     void killedBetweenGroupsLosesNothingAnswered()
     {
-        QTemporaryDir tmp;
-        const quint16 port = freeLoopbackPort();
-        QVERIFY(writeSettings(tmp.path(), port));
+        StartedService service;
         std::vector<RideOutcome> outcomes;
         {
-            ServiceProcess service(tmp.path());
             QVERIFY(service.start());
-            QVERIFY(ServiceProcess::waitForListening(port));
-            PipelinedLoad load(port, 16, 1000);
+            PipelinedLoad load(service.port(), 16, 1000);
             QTest::qWait(1500);
-            service.signal(SIGKILL);
-            QVERIFY(service.waitForExit());
+            service->signal(SIGKILL);
+            QVERIFY(service->waitForExit());
             load.stop = true;
             load.join();
             outcomes = load.outcomes();
@@ -292,7 +285,7 @@ private Q_SLOTS:
         for (const RideOutcome &outcome : outcomes)
             told += outcome.told == Told::Accepted;
         QVERIFY(told >= 100);
-        const LedgerReport report = checkLedger(QDir(tmp.path()).filePath(QStringLiteral("VeloraRBS.db")), outcomes);
+        const LedgerReport report = checkLedger(service.databasePath(), outcomes);
         QVERIFY2(report.sound(), qPrintable(report.text()));
     }
 };

@@ -11,11 +11,11 @@
 #include <QRegularExpression>
 #include <QSet>
 #include <QTcpSocket>
-#include <QTemporaryDir>
 #include <QTest>
 
 #include <sys/resource.h>
 
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -26,14 +26,14 @@ namespace {
 
 // The child starts with these open-file limits, as a system's defaults would
 // give it.
-void limitFiles(ServiceProcess &service, rlim_t soft, rlim_t hard)
+std::function<void()> fileLimits(rlim_t soft, rlim_t hard)
 {
-    service.process().setChildProcessModifier([soft, hard] {
+    return [soft, hard] {
         const struct rlimit limit {
             soft, hard
         };
         ::setrlimit(RLIMIT_NOFILE, &limit);
-    });
+    };
 }
 
 // The soft open-file limit of a running process, as the system reports it.
@@ -84,13 +84,9 @@ private Q_SLOTS:
     // makes room for each newcomer.
     void idleConnectionsDoNotLockOutBookingSystems()
     {
-        QTemporaryDir tmp;
-        const quint16 port = freeLoopbackPort();
-        QVERIFY(writeSettings(tmp.path(), port));
-        ServiceProcess service(tmp.path());
-        limitFiles(service, 128, 128);
+        StartedService service({.childSetup = fileLimits(128, 128)});
         QVERIFY(service.start());
-        QVERIFY(ServiceProcess::waitForListening(port));
+        const quint16 port = service.port();
 
         std::vector<std::unique_ptr<QTcpSocket>> idle;
         for (int i = 0; i < 128; ++i) {
@@ -106,22 +102,17 @@ private Q_SLOTS:
         }
         // The first idle peers went, each with a line naming it.
         QVERIFY(test::waitUntil([&] { return idle.front()->state() == QAbstractSocket::UnconnectedState; }, 5000));
-        QVERIFY(service.output().contains("Stille verbinding gesloten om "));
-        QVERIFY(service.output().contains(" -> 127.0.0.1, plaats nodig voor 127.0.0.1"));
+        QVERIFY(service->output().contains("Stille verbinding gesloten om "));
+        QVERIFY(service->output().contains(" -> 127.0.0.1, plaats nodig voor 127.0.0.1"));
         QCOMPARE(idle.back()->state(), QAbstractSocket::ConnectedState); // the most recent stays
     }
 
     // A soft limit of 128 under a hard one of 1024 is raised at start.
     void softFileLimitIsRaisedToTheHardOne()
     {
-        QTemporaryDir tmp;
-        const quint16 port = freeLoopbackPort();
-        QVERIFY(writeSettings(tmp.path(), port));
-        ServiceProcess service(tmp.path());
-        limitFiles(service, 128, 1024);
+        StartedService service({.childSetup = fileLimits(128, 1024)});
         QVERIFY(service.start());
-        QVERIFY(ServiceProcess::waitForListening(port));
-        QCOMPARE(softFileLimit(service.pid()), 1024LL);
+        QCOMPARE(softFileLimit(service->pid()), 1024LL);
     }
 
     // A port without digits or zero would let the system choose any port, one
@@ -137,25 +128,20 @@ private Q_SLOTS:
     void portThatIsNoPortIsRefused()
     {
         QFETCH(QString, text);
-        QTemporaryDir tmp;
-        QVERIFY(writeSettings(tmp.path(), 0, {{QStringLiteral("RBSPoort_Text"), text}}));
-        ServiceProcess service(tmp.path());
-        QVERIFY(service.start());
-        QVERIFY(service.waitForOutput("Ongeldige poort: " + text.toLatin1()));
+        StartedService service({.settings = {{QStringLiteral("RBSPoort_Text"), text}}});
+        QVERIFY(service.start(StartedService::Until::Started));
+        QVERIFY(service->waitForOutput("Ongeldige poort: " + text.toLatin1()));
         QTest::qWait(1500); // more ticks
-        QVERIFY(!service.output().contains("ingeschakeld"));
-        QCOMPARE(listeningSockets(service.pid()), 0);
+        QVERIFY(!service->output().contains("ingeschakeld"));
+        QCOMPARE(listeningSockets(service->pid()), 0);
     }
 
     void listeningLineNamesThePort()
     {
-        QTemporaryDir tmp;
-        const quint16 port = freeLoopbackPort();
-        QVERIFY(writeSettings(tmp.path(), port));
-        ServiceProcess service(tmp.path());
-        QVERIFY(service.start());
-        QVERIFY(service.waitForOutput(" RBS C/S poort " + QByteArray::number(port) + '\n'));
-        QCOMPARE(listeningSockets(service.pid()), 1);
+        StartedService service;
+        QVERIFY(service.start(StartedService::Until::Started));
+        QVERIFY(service->waitForOutput(" RBS C/S poort " + QByteArray::number(service.port()) + '\n'));
+        QCOMPARE(listeningSockets(service->pid()), 1);
     }
 };
 

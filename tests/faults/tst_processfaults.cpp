@@ -10,7 +10,6 @@
 
 #include <QDir>
 #include <QFile>
-#include <QTemporaryDir>
 #include <QTest>
 
 #include <csignal>
@@ -33,9 +32,9 @@ bool rideAccepted(quint16 port, qint32 ride)
     return DecodeHexText(receivedText(reply.mid(start + 5, end - start - 5))).startsWith(QLatin1String("AC"));
 }
 
-QByteArray settingsFile(const QTemporaryDir &tmp)
+QByteArray settingsFile(const StartedService &service)
 {
-    QFile file(tmp.filePath(QStringLiteral("VeloraRBS.xml")));
+    QFile file(service.filePath(QStringLiteral("VeloraRBS.xml")));
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
@@ -47,9 +46,9 @@ QByteArray portElement(quint16 port)
 // A second free port, different from the first.
 quint16 otherFreePort(quint16 taken)
 {
-    quint16 port = freeLoopbackPort();
+    quint16 port = test::freeLoopbackPort();
     while (port == taken)
-        port = freeLoopbackPort();
+        port = test::freeLoopbackPort();
     return port;
 }
 
@@ -64,36 +63,31 @@ private Q_SLOTS:
     // hard, its lock is stale and the next start takes the folder over.
     void oneServicePerFolder()
     {
-        QTemporaryDir tmp;
-        const quint16 port = freeLoopbackPort();
-        QVERIFY(writeSettings(tmp.path(), port));
-        auto first = std::make_unique<ServiceProcess>(tmp.path());
-        QVERIFY(first->start());
-        QVERIFY(ServiceProcess::waitForListening(port));
-        const QByteArray settingsBefore = settingsFile(tmp);
+        StartedService service;
+        QVERIFY(service.start());
+        const quint16 port = service.port();
+        const QByteArray settingsBefore = settingsFile(service);
+        const qint64 first = service->pid();
 
-        ServiceProcess second(tmp.path());
+        ServiceProcess second(service.folder());
         QVERIFY(second.start());
         QVERIFY(second.waitForExit(10000));
         QCOMPARE(second.exitCode(), 3);
-        QVERIFY2(second.errors().contains("process " + QByteArray::number(first->pid())), second.errors().constData());
+        QVERIFY2(second.errors().contains("process " + QByteArray::number(first)), second.errors().constData());
         QVERIFY(second.output().isEmpty());
-        QCOMPARE(settingsFile(tmp), settingsBefore);
+        QCOMPARE(settingsFile(service), settingsBefore);
         QVERIFY(rideAccepted(port, 1));
 
-        first->signal(SIGKILL);
-        QVERIFY(first->waitForExit());
-        first.reset();
-        QVERIFY(QFile::exists(tmp.filePath(QStringLiteral("VeloraRBS.lock"))));
+        service->signal(SIGKILL);
+        QVERIFY(service->waitForExit());
+        QVERIFY(QFile::exists(service.filePath(QStringLiteral("VeloraRBS.lock"))));
 
-        ServiceProcess third(tmp.path());
-        QVERIFY(third.start());
-        QVERIFY(ServiceProcess::waitForListening(port));
+        QVERIFY(service.start()); // the third
         QVERIFY(rideAccepted(port, 2));
-        third.signal(SIGTERM);
-        QVERIFY(third.waitForExit());
-        QCOMPARE(third.exitCode(), 0);
-        QVERIFY(!QFile::exists(tmp.filePath(QStringLiteral("VeloraRBS.lock"))));
+        service->signal(SIGTERM);
+        QVERIFY(service->waitForExit());
+        QCOMPARE(service->exitCode(), 0);
+        QVERIFY(!QFile::exists(service.filePath(QStringLiteral("VeloraRBS.lock"))));
     }
 
     // SIGHUP reads the edited settings file into the running service: it says
@@ -101,25 +95,21 @@ private Q_SLOTS:
     // instead of the one it started with.
     void hangupReloadsSettings()
     {
-        QTemporaryDir tmp;
-        const quint16 port = freeLoopbackPort();
-        const quint16 newPort = otherFreePort(port);
-        QVERIFY(writeSettings(tmp.path(), port));
-        ServiceProcess service(tmp.path());
+        StartedService service;
         QVERIFY(service.start());
-        QVERIFY(ServiceProcess::waitForListening(port));
+        const quint16 newPort = otherFreePort(service.port());
 
-        QVERIFY(writeSettings(tmp.path(), newPort));
-        service.signal(SIGHUP);
-        QVERIFY(service.waitForOutput("read again (SIGHUP)."));
+        QVERIFY(writeSettings(service.folder(), newPort));
+        service->signal(SIGHUP);
+        QVERIFY(service->waitForOutput("read again (SIGHUP)."));
         QVERIFY(ServiceProcess::waitForListening(newPort, 5000));
         QVERIFY(rideAccepted(newPort, 1));
-        QCOMPARE(service.process().state(), QProcess::Running);
+        QCOMPARE(service->process().state(), QProcess::Running);
 
-        service.signal(SIGTERM);
-        QVERIFY(service.waitForExit());
-        QCOMPARE(service.exitCode(), 0);
-        QVERIFY(settingsFile(tmp).contains(portElement(newPort)));
+        service->signal(SIGTERM);
+        QVERIFY(service->waitForExit());
+        QCOMPARE(service->exitCode(), 0);
+        QVERIFY(settingsFile(service).contains(portElement(newPort)));
     }
 
     // The same in window mode, where SIGHUP used to end the program without
@@ -127,58 +117,49 @@ private Q_SLOTS:
     // would write the old port back.
     void hangupReloadsSettingsInWindowMode()
     {
-        QTemporaryDir tmp;
-        const quint16 port = freeLoopbackPort();
-        QVERIFY(writeSettings(tmp.path(), port));
-        QProcess window;
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-        window.setProcessEnvironment(environment);
-        window.start(QStringLiteral(VELORA_EXECUTABLE),
-                     {QStringLiteral("--dir"), tmp.path(), QStringLiteral("--update-url"),
-                      QStringLiteral("http://127.0.0.1:1/none")});
-        QVERIFY(window.waitForStarted(10000));
-        QVERIFY(ServiceProcess::waitForListening(port));
+        StartedService window(
+            {.environment = environment,
+             .mode = ServiceProcess::Mode::Window,
+             .arguments = {QStringLiteral("--update-url"), QStringLiteral("http://127.0.0.1:1/none")}});
+        QVERIFY(window.start());
 
-        QVERIFY(writeSettings(tmp.path(), 4242));
-        ::kill(pid_t(window.processId()), SIGHUP);
+        QVERIFY(writeSettings(window.folder(), 4242));
+        window->signal(SIGHUP);
         // Signals are handled in the order they came: the reload before the close.
-        ::kill(pid_t(window.processId()), SIGTERM);
-        QVERIFY(window.waitForFinished(15000));
-        QCOMPARE(window.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(window.exitCode(), 0);
-        QVERIFY2(settingsFile(tmp).contains(portElement(4242)), settingsFile(tmp).constData());
+        window->signal(SIGTERM);
+        QVERIFY(window->waitForExit());
+        QVERIFY(!window->crashed());
+        QCOMPARE(window->exitCode(), 0);
+        QVERIFY2(settingsFile(window).contains(portElement(4242)), settingsFile(window).constData());
     }
 
     // The reader of standard output is gone: the next log line fails to be
     // written, and that must not end the service or cost a reply.
     void closedOutputKeepsServing()
     {
-        QTemporaryDir tmp;
-        const quint16 port = freeLoopbackPort();
-        QVERIFY(writeSettings(tmp.path(), port));
         // Standard output goes to a pipe of the test's own, not to QProcess,
         // whose closeReadChannel() only stops reading and keeps the pipe open.
         int pipeEnds[2];
         QCOMPARE(::pipe2(pipeEnds, O_CLOEXEC), 0);
-        ServiceProcess service(tmp.path());
-        service.process().setChildProcessModifier([writeEnd = pipeEnds[1]] { ::dup2(writeEnd, STDOUT_FILENO); });
-        QVERIFY(service.start());
+        StartedService service({.childSetup = [writeEnd = pipeEnds[1]] { ::dup2(writeEnd, STDOUT_FILENO); }});
+        const bool started = service.start();
         ::close(pipeEnds[1]);
-        QVERIFY(ServiceProcess::waitForListening(port));
+        QVERIFY(started);
         // The log reader is gone.
         ::close(pipeEnds[0]);
 
         for (qint32 ride = 1; ride <= 3; ++ride)
-            QVERIFY(rideAccepted(port, ride));
+            QVERIFY(rideAccepted(service.port(), ride));
         QTest::qWait(200);
-        QCOMPARE(service.process().state(), QProcess::Running);
-        QVERIFY(service.errors().contains("standard output cannot be written"));
+        QCOMPARE(service->process().state(), QProcess::Running);
+        QVERIFY(service->errors().contains("standard output cannot be written"));
 
-        service.signal(SIGTERM);
-        QVERIFY(service.waitForExit());
-        QVERIFY(!service.crashed());
-        QCOMPARE(service.exitCode(), 0);
+        service->signal(SIGTERM);
+        QVERIFY(service->waitForExit());
+        QVERIFY(!service->crashed());
+        QCOMPARE(service->exitCode(), 0);
     }
 };
 

@@ -7,7 +7,6 @@
 
 #include <QSqlDatabase>
 #include <QSqlQuery>
-#include <QTemporaryDir>
 #include <QTest>
 
 #include <csignal>
@@ -19,16 +18,15 @@ namespace {
 
 // The return link on, the scheduler at its shortest interval, both return
 // hosts at `returnPort`.
-bool writeReturnSettings(const QString &folder, quint16 returnPort)
+QMap<QString, QString> returnSettings(quint16 returnPort)
 {
     const QString port = QString::number(returnPort);
-    return writeSettings(folder, freeLoopbackPort(),
-                         {{QStringLiteral("RBSRetour_Checked"), QStringLiteral("TRUE")},
-                          {QStringLiteral("TrackBar1_Position"), QStringLiteral("5")},
-                          {QStringLiteral("RBSCHost_Text"), QStringLiteral("127.0.0.1")},
-                          {QStringLiteral("RBSCPoort_Text"), port},
-                          {QStringLiteral("VALYSHOST_Text"), QStringLiteral("127.0.0.1")},
-                          {QStringLiteral("VALYSPOORT_Text"), port}});
+    return {{QStringLiteral("RBSRetour_Checked"), QStringLiteral("TRUE")},
+            {QStringLiteral("TrackBar1_Position"), QStringLiteral("5")},
+            {QStringLiteral("RBSCHost_Text"), QStringLiteral("127.0.0.1")},
+            {QStringLiteral("RBSCPoort_Text"), port},
+            {QStringLiteral("VALYSHOST_Text"), QStringLiteral("127.0.0.1")},
+            {QStringLiteral("VALYSPOORT_Text"), port}};
 }
 
 int storedEntries(const QString &path)
@@ -58,17 +56,17 @@ private Q_SLOTS:
     // next start, with the host up, delivers both and the queue file empties.
     void queuedMessagesSurviveAKill()
     {
-        QTemporaryDir tmp;
-        QVERIFY(writeReturnSettings(tmp.path(), test::closedPort()));
+        StartedService service({.settings = returnSettings(test::closedPort())});
+        QVERIFY(service.writeSettings());
         int rbsRide = 0, valysRide = 0;
         {
             // The dispatch suite marks one ride of each channel for reporting.
             Settings settings;
-            Database suite(settings, tmp.path());
+            Database suite(settings, service.folder());
             suite.open(); // makes the file with its tables
             suite.close();
             QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("suite"));
-            db.setDatabaseName(tmp.filePath(QStringLiteral("VeloraRBS.db")));
+            db.setDatabaseName(service.databasePath());
             QVERIFY(db.open());
             QSqlQuery insert(db);
             QVERIFY(insert.exec(QStringLiteral("insert into planning (pla_eigenaar, pla_extern, pla_retour_rbs, "
@@ -81,23 +79,20 @@ private Q_SLOTS:
             db.close();
         }
         QSqlDatabase::removeDatabase(QStringLiteral("suite"));
-        {
-            ServiceProcess service(tmp.path());
-            QVERIFY(service.start());
-            // The first scheduler tick comes after 15 s, the second 5 s later.
-            for (int ride : {rbsRide, valysRide})
-                QVERIFY(
-                    service.waitForOutput(QStringLiteral("RETOURMELDING AANGEBODEN - %1").arg(ride).toLatin1(), 30000));
-            service.signal(SIGKILL);
-            QVERIFY(service.waitForExit());
-            QVERIFY(service.crashed());
-        }
+        QVERIFY(service.start(StartedService::Until::Started));
+        // The first scheduler tick comes after 15 s, the second 5 s later.
+        for (int ride : {rbsRide, valysRide})
+            QVERIFY(
+                service->waitForOutput(QStringLiteral("RETOURMELDING AANGEBODEN - %1").arg(ride).toLatin1(), 30000));
+        service->signal(SIGKILL);
+        QVERIFY(service->waitForExit());
+        QVERIFY(service->crashed());
 
         test::ReturnPeer host;
         host.answer = [](const QByteArray &message) { return test::acceptFor(test::rideNumberOf(message)); };
-        QVERIFY(writeReturnSettings(tmp.path(), host.port()));
-        ServiceProcess again(tmp.path());
-        QVERIFY(again.start());
+        QVERIFY(writeSettings(service.folder(), service.port(), returnSettings(host.port())));
+        QVERIFY(service.start(StartedService::Until::Started));
+        ServiceProcess &again = service.process();
         const bool both = test::waitUntil([&] { return host.messages().size() >= 2; }, 15000);
         QVERIFY2(both, qPrintable(QStringLiteral("%1 of 2 messages delivered").arg(host.messages().size())));
         QVERIFY(again.output().contains("2 status messages of the last run wait to be sent (RBSQOut 1, VALYSQOut 1)"));
@@ -112,7 +107,7 @@ private Q_SLOTS:
         QVERIFY(again.waitForExit());
         QCOMPARE(again.exitCode(), 0);
         QCOMPARE(host.messages().size(), 2); // nothing twice
-        QCOMPARE(storedEntries(tmp.filePath(QStringLiteral("VeloraRBS-queues.db"))), 0);
+        QCOMPARE(storedEntries(service.filePath(QStringLiteral("VeloraRBS-queues.db"))), 0);
     }
 };
 

@@ -6,7 +6,6 @@
 #include "support/TestSupport.h"
 
 #include <QSqlQuery>
-#include <QTemporaryDir>
 #include <QTest>
 
 #include <csignal>
@@ -27,17 +26,10 @@ private Q_SLOTS:
     {
         PostgresCluster &cluster = PostgresCluster::shared();
         QVERIFY(cluster.resetTables());
-        QTemporaryDir tmp;
-        const quint16 port = freeLoopbackPort();
-        QVERIFY(
-            writeSettings(tmp.path(), port,
-                          {{QStringLiteral("xLoginServer_Text"), QStringLiteral("dsn:") + cluster.options().dataSource},
-                           {QStringLiteral("xLoginSQL_Text"), cluster.options().user},
-                           {QStringLiteral("xPaswoordSQL_Text"), cluster.options().password}}));
-        ServiceProcess service(tmp.path());
-        service.process().setProcessEnvironment(cluster.environment());
-        QVERIFY(service.start());
-        QVERIFY(ServiceProcess::waitForListening(port));
+        StartedService started({.server = &cluster});
+        QVERIFY(started.start());
+        ServiceProcess &service = started.process();
+        const quint16 port = started.port();
 
         // One ride on its own first: the reply and the row.
         const QByteArray reply = exchangeOnce(port, newRidePacket(4711));

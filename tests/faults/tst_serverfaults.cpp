@@ -10,12 +10,10 @@
 
 #include "wire/WireCodec.h"
 
-#include <QDir>
 #include <QElapsedTimer>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QTcpSocket>
-#include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
 
@@ -27,16 +25,6 @@ using namespace velora::faults;
 using velora::test::PostgresCluster;
 
 namespace {
-
-// The settings of a service on the test server's data source.
-bool writeServerSettings(const QString &folder, quint16 port)
-{
-    const PostgresCluster &cluster = PostgresCluster::shared();
-    return writeSettings(folder, port,
-                         {{QStringLiteral("xLoginServer_Text"), QStringLiteral("dsn:") + cluster.options().dataSource},
-                          {QStringLiteral("xLoginSQL_Text"), cluster.options().user},
-                          {QStringLiteral("xPaswoordSQL_Text"), cluster.options().password}});
-}
 
 // A connection of the test's own, new each time: one made before the server
 // was stopped is gone with it.
@@ -85,28 +73,9 @@ bool listening(quint16 port)
     return up;
 }
 
-// What a service said, shown when the test that ran it failed.
-struct ShownOnFailure {
-    ServiceProcess &service;
-    ~ShownOnFailure()
-    {
-        if (!QTest::currentTestFailed())
-            return;
-        // What the pipe holds reaches the process object through the event loop.
-        QTest::qWait(1000);
-        qInfo("service (state %d, exit %d) output:\n%s\n%s", int(service.process().state()), service.exitCode(),
-              service.output().right(20000).constData(), service.errors().right(2000).constData());
-    }
-};
-
 // A service on the test server's data source, in a folder of its own.
-struct ServerService {
-    QTemporaryDir dir;
-    quint16 port = freeLoopbackPort();
-    ServiceProcess process{dir.path()};
-    ShownOnFailure shown{process};
-    bool start() { return writeServerSettings(dir.path(), port) && process.start(); }
-    bool startListening() { return start() && ServiceProcess::waitForListening(port); }
+struct ServerService : StartedService {
+    ServerService() : StartedService({.server = &PostgresCluster::shared()}) {}
 };
 
 // The shared server's rows against what the clients were told.
@@ -168,11 +137,10 @@ private Q_SLOTS:
     void standbyTakesOverWhenTheActiveDies()
     {
         ServerService first, second;
-        ServiceProcess &active = first.process, &standby = second.process;
-        const quint16 portA = first.port, portB = second.port;
-        QVERIFY2(first.startListening(), active.output().constData());
-        QVERIFY(second.start());
-        QVERIFY2(standby.waitForOutput("Stand-by"), standby.output().constData());
+        ServiceProcess &active = first.process(), &standby = second.process();
+        const quint16 portA = first.port(), portB = second.port();
+        QVERIFY(first.start());
+        QVERIFY(second.start(StartedService::Until::StandBy));
         runFor(3000);
         QVERIFY2(!listening(portB), "the stand-by listens");
         QCOMPARE(standby.output().count("Stand-by"), 1);
@@ -214,11 +182,10 @@ private Q_SLOTS:
     void frozenSessionIsCutAndTheStandbyTakesOver()
     {
         ServerService first, second;
-        ServiceProcess &active = first.process, &standby = second.process;
-        const quint16 portA = first.port, portB = second.port;
-        QVERIFY2(first.startListening(), active.output().constData());
-        QVERIFY(second.start());
-        QVERIFY2(standby.waitForOutput("Stand-by"), standby.output().constData());
+        ServiceProcess &active = first.process(), &standby = second.process();
+        const quint16 portA = first.port(), portB = second.port();
+        QVERIFY(first.start());
+        QVERIFY(second.start(StartedService::Until::StandBy));
 
         std::vector<RideOutcome> outcomes;
         {
@@ -272,9 +239,9 @@ private Q_SLOTS:
     void frozenSessionWithoutStandbyServesAgain()
     {
         ServerService started;
-        ServiceProcess &service = started.process;
-        const quint16 port = started.port;
-        QVERIFY2(started.startListening(), service.output().constData());
+        ServiceProcess &service = started.process();
+        const quint16 port = started.port();
+        QVERIFY(started.start());
         std::vector<RideOutcome> outcomes = {{530001, sendRide(port, 530001).told}};
         QCOMPARE(outcomes.back().told, Told::Accepted);
         const qint64 backend = sessionBackend("store", service.process().processId());
@@ -312,11 +279,10 @@ private Q_SLOTS:
     void frozenLockSessionKeepsBothWaitingUntilItEnds()
     {
         ServerService first, second;
-        ServiceProcess &active = first.process, &standby = second.process;
-        const quint16 portA = first.port, portB = second.port;
-        QVERIFY2(first.startListening(), active.output().constData());
-        QVERIFY(second.start());
-        QVERIFY2(standby.waitForOutput("Stand-by"), standby.output().constData());
+        ServiceProcess &active = first.process(), &standby = second.process();
+        const quint16 portA = first.port(), portB = second.port();
+        QVERIFY(first.start());
+        QVERIFY(second.start(StartedService::Until::StandBy));
         std::vector<RideOutcome> outcomes = {{520001, sendRide(portA, 520001).told}};
         QCOMPARE(outcomes.back().told, Told::Accepted);
 
@@ -349,9 +315,9 @@ private Q_SLOTS:
     void heldTableLockBoundsEveryPacket()
     {
         ServerService started;
-        ServiceProcess &service = started.process;
-        const quint16 port = started.port;
-        QVERIFY2(started.startListening(), service.output().constData());
+        ServiceProcess &service = started.process();
+        const quint16 port = started.port();
+        QVERIFY(started.start());
         QCOMPARE(sendRide(port, 310001).told, Told::Accepted);
 
         QSqlDatabase locker = freshConnection();
@@ -400,17 +366,10 @@ private Q_SLOTS:
         durable.dataSource = QStringLiteral("velora_pg_durable");
         PostgresCluster cluster(durable);
         QVERIFY2(cluster.start(), qPrintable(cluster.error()));
-        QTemporaryDir dir;
-        const quint16 port = freeLoopbackPort();
-        QVERIFY(writeSettings(dir.path(), port,
-                              {{QStringLiteral("xLoginServer_Text"), QStringLiteral("dsn:") + durable.dataSource},
-                               {QStringLiteral("xLoginSQL_Text"), durable.user},
-                               {QStringLiteral("xPaswoordSQL_Text"), durable.password}}));
-        ServiceProcess service(dir.path());
-        const ShownOnFailure serviceShown{service};
-        service.process().setProcessEnvironment(cluster.environment());
-        QVERIFY(service.start());
-        QVERIFY2(ServiceProcess::waitForListening(port), service.output().constData());
+        StartedService started({.server = &cluster});
+        ServiceProcess &service = started.process();
+        const quint16 port = started.port();
+        QVERIFY(started.start());
 
         LoadClients load(port, 4, 200000);
         runFor(1500);
@@ -469,9 +428,9 @@ private Q_SLOTS:
     void lockedTableAndSessionEndedMidUnit()
     {
         ServerService started;
-        ServiceProcess &service = started.process;
-        const quint16 port = started.port;
-        QVERIFY2(started.startListening(), service.output().constData());
+        ServiceProcess &service = started.process();
+        const quint16 port = started.port();
+        QVERIFY(started.start());
         QCOMPARE(sendRide(port, 300001).told, Told::Accepted);
 
         QSqlDatabase locker = freshConnection();

@@ -164,11 +164,12 @@ private Q_SLOTS:
         QTemporaryDir tmp;
         NotifySocket manager(tmp.filePath(QStringLiteral("notify")));
         QVERIFY(manager.bound());
-        const quint16 port = freeLoopbackPort();
-        QVERIFY(writeSettings(tmp.path(), port));
-        ServiceProcess service(tmp.path());
-        service.process().setProcessEnvironment(managedEnvironment(tmp.filePath(QStringLiteral("notify")), 1000));
-        QVERIFY(service.start());
+        StartedService started(tmp.path(),
+                               {.environment = managedEnvironment(tmp.filePath(QStringLiteral("notify")), 1000)});
+        // Not until it listens: that it is ready before is what is checked.
+        QVERIFY(started.start(StartedService::Until::Started));
+        ServiceProcess &service = started.process();
+        const quint16 port = started.port();
 
         QVERIFY2(test::waitUntil([&] { return manager.find("READY=1") >= 0; }, 15000), service.errors().constData());
         // A booking system that connects as soon as the start is reported
@@ -209,12 +210,12 @@ private Q_SLOTS:
         QVERIFY(manager.bound());
         QTcpServer silentDistance; // completes the handshake, never answers
         QVERIFY(silentDistance.listen(QHostAddress::LocalHost, 0));
-        const quint16 port = freeLoopbackPort();
-        QVERIFY(writeSettings(tmp.path(), port, silentDistanceSettings(silentDistance.serverPort(), 6)));
-        ServiceProcess service(tmp.path());
-        service.process().setProcessEnvironment(managedEnvironment(tmp.filePath(QStringLiteral("notify")), 600));
-        QVERIFY(service.start());
-        QVERIFY(ServiceProcess::waitForListening(port));
+        StartedService started(tmp.path(),
+                               {.settings = silentDistanceSettings(silentDistance.serverPort(), 6),
+                                .environment = managedEnvironment(tmp.filePath(QStringLiteral("notify")), 600)});
+        QVERIFY(started.start());
+        ServiceProcess &service = started.process();
+        const quint16 port = started.port();
         QVERIFY(test::waitUntil([&] { return manager.count("WATCHDOG=1") >= 2; }, 5000));
 
         LoadClients load(port, 1);
@@ -240,8 +241,6 @@ private Q_SLOTS:
     void failureLinesReachTheJournalAsErrors()
     {
         QTemporaryDir tmp;
-        const quint16 port = freeLoopbackPort();
-        QVERIFY(writeSettings(tmp.path(), port, {{QStringLiteral("TrackBar1_Position"), QStringLiteral("abc")}}));
         QFile blocker(tmp.filePath(QStringLiteral("RBS")));
         QVERIFY(blocker.open(QIODevice::WriteOnly));
         blocker.close();
@@ -250,14 +249,14 @@ private Q_SLOTS:
         struct stat status {};
         QVERIFY(stat(QFile::encodeName(journal).constData(), &status) == 0);
 
-        ServiceProcess service(tmp.path());
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(QStringLiteral("JOURNAL_STREAM"),
                            QStringLiteral("%1:%2").arg(quint64(status.st_dev)).arg(quint64(status.st_ino)));
-        service.process().setProcessEnvironment(environment);
+        StartedService started(tmp.path(), {.settings = {{QStringLiteral("TrackBar1_Position"), QStringLiteral("abc")}},
+                                            .environment = environment});
+        ServiceProcess &service = started.process();
         service.process().setStandardOutputFile(journal);
-        QVERIFY(service.start());
-        QVERIFY(ServiceProcess::waitForListening(port));
+        QVERIFY(started.start());
         service.signal(SIGTERM);
         const auto lines = [&] {
             QFile file(journal);
@@ -296,9 +295,6 @@ private Q_SLOTS:
     // line and runs headless, where Qt would abort it (exit 134).
     void unreachableDisplayFallsBackToHeadless()
     {
-        QTemporaryDir tmp;
-        const quint16 port = freeLoopbackPort();
-        QVERIFY(writeSettings(tmp.path(), port));
         int display = 4711;
         while (QFileInfo::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(display)) ||
                QFileInfo::exists(QStringLiteral("/tmp/.X%1-lock").arg(display)))
@@ -307,23 +303,14 @@ private Q_SLOTS:
         environment.remove(QStringLiteral("QT_QPA_PLATFORM"));
         environment.remove(QStringLiteral("WAYLAND_DISPLAY"));
         environment.insert(QStringLiteral("DISPLAY"), QStringLiteral(":%1").arg(display));
-        QProcess program;
-        program.setProcessEnvironment(environment);
-        program.start(QStringLiteral(VELORA_EXECUTABLE), {QStringLiteral("--dir"), tmp.path()});
-        QVERIFY(program.waitForStarted());
-        QVERIFY(ServiceProcess::waitForListening(port));
-        QByteArray errors;
-        QVERIFY(test::waitUntil(
-            [&] {
-                errors += program.readAllStandardError();
-                return errors.contains("running without window");
-            },
-            10000));
-        kill(pid_t(program.processId()), SIGTERM);
-        QVERIFY(program.waitForFinished(15000));
-        errors += program.readAllStandardError();
-        QCOMPARE(program.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(program.exitCode(), 0);
+        StartedService program({.environment = environment, .mode = ServiceProcess::Mode::Window});
+        QVERIFY(program.start());
+        QVERIFY(test::waitUntil([&] { return program->errors().contains("running without window"); }, 10000));
+        program->signal(SIGTERM);
+        QVERIFY(program->waitForExit());
+        const QByteArray errors = program->errors();
+        QVERIFY(!program->crashed());
+        QCOMPARE(program->exitCode(), 0);
         QCOMPARE(errors.count("no display available"), 1);
         QVERIFY2(errors.contains("VeloraRBS: no display available (cannot connect to the X server of DISPLAY=:" +
                                  QByteArray::number(display) + "); running headless."),

@@ -106,13 +106,11 @@ private Q_SLOTS:
     // and exits 0. With the endpoint off, --status says so and exits 1.
     void endpointCountsAKnownExchange()
     {
-        QTemporaryDir tmp;
-        const quint16 port = freeLoopbackPort();
-        const quint16 statusPort = freeLoopbackPort();
-        QVERIFY(writeSettings(tmp.path(), port, {{QStringLiteral("StatusPoort_Text"), QString::number(statusPort)}}));
-        ServiceProcess service(tmp.path());
-        QVERIFY(service.start());
-        QVERIFY(ServiceProcess::waitForListening(port));
+        const quint16 statusPort = test::freeLoopbackPort();
+        StartedService started({.settings = {{QStringLiteral("StatusPoort_Text"), QString::number(statusPort)}}});
+        QVERIFY(started.start());
+        ServiceProcess &service = started.process();
+        const quint16 port = started.port();
         QVERIFY(ServiceProcess::waitForListening(statusPort));
 
         QVERIFY(exchangeOnce(port, newRidePacket(4711)).contains("<EINDE>"));
@@ -141,14 +139,14 @@ private Q_SLOTS:
         QCOMPARE(metric(text, R"(velora_return_queue_depth{channel="rbs"})"), 0);
         QVERIFY(text.contains("velora_build_info{version=\"" + QByteArray(kFileVersion) + "\"} 1"));
 
-        const Run status = runStatus(tmp.path());
+        const Run status = runStatus(started.folder());
         QCOMPARE(status.exitCode, 0);
         QVERIFY2(status.out.contains("listening on port " + QByteArray::number(port)), status.out.constData());
         QVERIFY2(status.out.contains(R"(velora_packets_received_total{type="NR",reply="AC"} 1)"),
                  status.out.constData());
 
         QTemporaryDir off;
-        QVERIFY(writeSettings(off.path(), freeLoopbackPort()));
+        QVERIFY(writeSettings(off.path(), test::freeLoopbackPort()));
         const Run offStatus = runStatus(off.path());
         QCOMPARE(offStatus.exitCode, 1);
         QVERIFY2(offStatus.err.contains("status endpoint is off"), offStatus.err.constData());
@@ -159,15 +157,12 @@ private Q_SLOTS:
     // is served as before.
     void peerOutsideTheAllowListIsRefused()
     {
-        QTemporaryDir tmp;
-        const quint16 port = freeLoopbackPort();
-        const quint16 statusPort = freeLoopbackPort();
-        QVERIFY(writeSettings(tmp.path(), port,
-                              {{QStringLiteral("StatusPoort_Text"), QString::number(statusPort)},
-                               {QStringLiteral("RBSToegestaan_Text"), QStringLiteral("127.0.0.1/32")}}));
-        ServiceProcess service(tmp.path());
-        QVERIFY(service.start());
-        QVERIFY(ServiceProcess::waitForListening(port));
+        const quint16 statusPort = test::freeLoopbackPort();
+        StartedService started({.settings = {{QStringLiteral("StatusPoort_Text"), QString::number(statusPort)},
+                                             {QStringLiteral("RBSToegestaan_Text"), QStringLiteral("127.0.0.1/32")}}});
+        QVERIFY(started.start());
+        ServiceProcess &service = started.process();
+        const quint16 port = started.port();
 
         QTcpSocket outsider;
         QVERIFY(outsider.bind(QHostAddress(QStringLiteral("127.0.0.2"))));
@@ -195,24 +190,21 @@ private Q_SLOTS:
     // the channel, host and port around the system's own text.
     void returnHostDownSavesTheLogOnce()
     {
-        QTemporaryDir tmp;
-        const quint16 port = freeLoopbackPort();
-        const quint16 statusPort = freeLoopbackPort();
+        const quint16 statusPort = test::freeLoopbackPort();
         const quint16 returnPort = closedPort();
-        QVERIFY(writeSettings(tmp.path(), port,
-                              {{QStringLiteral("StatusPoort_Text"), QString::number(statusPort)},
-                               {QStringLiteral("RBSRetour_Checked"), QStringLiteral("TRUE")},
-                               {QStringLiteral("TrackBar1_Position"), QStringLiteral("5")},
-                               {QStringLiteral("RBSCHost_Text"), QStringLiteral("127.0.0.1")},
-                               {QStringLiteral("RBSCPoort_Text"), QString::number(returnPort)}}));
-        ServiceProcess service(tmp.path());
-        QVERIFY(service.start());
-        QVERIFY(ServiceProcess::waitForListening(port));
+        StartedService started({.settings = {{QStringLiteral("StatusPoort_Text"), QString::number(statusPort)},
+                                             {QStringLiteral("RBSRetour_Checked"), QStringLiteral("TRUE")},
+                                             {QStringLiteral("TrackBar1_Position"), QStringLiteral("5")},
+                                             {QStringLiteral("RBSCHost_Text"), QStringLiteral("127.0.0.1")},
+                                             {QStringLiteral("RBSCPoort_Text"), QString::number(returnPort)}}});
+        QVERIFY(started.start());
+        ServiceProcess &service = started.process();
+        const quint16 port = started.port();
         QVERIFY(exchangeOnce(port, newRidePacket(6001)).contains("<EINDE>"));
         {
             // The ride waits for its status message, as a finished ride does.
             QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("ledger"));
-            db.setDatabaseName(tmp.filePath(QStringLiteral("VeloraRBS.db")));
+            db.setDatabaseName(started.databasePath());
             db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
             QVERIFY(db.open());
             QSqlQuery update(db);
@@ -228,9 +220,9 @@ private Q_SLOTS:
             [&] { return metric(httpGet(statusPort, QStringLiteral("/metrics")).body, "velora_failures_total") >= 3; },
             45000));
         QCOMPARE(service.output().count(refused), 1);
-        const QStringList saved = savedLogs(tmp.path());
+        const QStringList saved = savedLogs(started.folder());
         QCOMPARE(saved.size(), 1);
-        QFile file(QDir(tmp.filePath(QStringLiteral("RBS"))).filePath(saved.first()));
+        QFile file(QDir(started.filePath(QStringLiteral("RBS"))).filePath(saved.first()));
         QVERIFY(file.open(QIODevice::ReadOnly));
         QVERIFY(file.readAll().contains("NR pakketnummer"));
 
@@ -251,15 +243,14 @@ private Q_SLOTS:
     // listen where this one does.
     void lastingIntakeFailuresAreToldOnceAndNamed()
     {
-        QTemporaryDir tmp;
         QTcpServer squatter;
         QVERIFY(squatter.listen(QHostAddress::Any, 0));
         const quint16 port = squatter.serverPort();
-        const quint16 statusPort = freeLoopbackPort();
+        const quint16 statusPort = test::freeLoopbackPort();
         const QMap<QString, QString> status{{QStringLiteral("StatusPoort_Text"), QString::number(statusPort)}};
-        QVERIFY(writeSettings(tmp.path(), port, status));
-        ServiceProcess service(tmp.path());
-        QVERIFY(service.start());
+        StartedService started({.settings = status, .port = port});
+        QVERIFY(started.start(StartedService::Until::Started));
+        ServiceProcess &service = started.process();
         const QByteArray inUse = "RBSServerSocket poort " + QByteArray::number(port) + ": ";
         QVERIFY(service.waitForOutput(inUse));
         QVERIFY(ServiceProcess::waitForListening(statusPort));
@@ -273,7 +264,7 @@ private Q_SLOTS:
         QCOMPARE(body.value("failing").toArray(), QJsonArray{"intake"});
         QVERIFY2(body.value("intake").toObject().value("problem").toString().startsWith(QString::fromLatin1(inUse)),
                  health.body.constData());
-        const Run told = runStatus(tmp.path());
+        const Run told = runStatus(started.folder());
         QCOMPARE(told.exitCode, 1);
         QVERIFY2(told.err.contains("intake (" + inUse), told.err.constData());
 
@@ -285,7 +276,7 @@ private Q_SLOTS:
         QVERIFY(taken.listen(QHostAddress::Any, 0));
         QMap<QString, QString> moved = status;
         moved.insert(QStringLiteral("RBSPoort_Text"), QString::number(taken.serverPort()));
-        QVERIFY(writeSettings(tmp.path(), port, moved));
+        QVERIFY(writeSettings(started.folder(), port, moved));
         service.signal(SIGHUP);
         QVERIFY(service.waitForOutput("RBSServerSocket poort " + QByteArray::number(taken.serverPort()) + ": "));
         QVERIFY(exchangeOnce(port, newRidePacket(7001)).contains("<EINDE>")); // the old port serves on

@@ -5,9 +5,7 @@
 
 #include "shell/GuardedApplication.h"
 
-#include <QDir>
 #include <QTcpServer>
-#include <QTemporaryDir>
 #include <QTest>
 
 #include <csignal>
@@ -18,11 +16,6 @@ using namespace velora::faults;
 namespace {
 
 constexpr int kConnections = 8;
-
-QString databaseOf(const QTemporaryDir &tmp)
-{
-    return tmp.filePath(QStringLiteral("VeloraRBS.db"));
-}
 
 } // namespace
 
@@ -35,29 +28,23 @@ private Q_SLOTS:
     // start serves on.
     void killedUnderLoadLosesNothingAnswered()
     {
-        QTemporaryDir tmp;
-        const quint16 port = freeLoopbackPort();
-        QVERIFY(writeSettings(tmp.path(), port));
+        StartedService service;
+        QVERIFY(service.start());
         std::vector<RideOutcome> outcomes;
         {
-            ServiceProcess service(tmp.path());
-            QVERIFY(service.start());
-            QVERIFY(ServiceProcess::waitForListening(port));
-            LoadClients load(port, kConnections);
+            LoadClients load(service.port(), kConnections);
             QVERIFY(test::waitUntil([&] { return load.accepted() >= 400; }, 30000));
-            service.signal(SIGKILL);
-            QVERIFY(service.waitForExit());
+            service->signal(SIGKILL);
+            QVERIFY(service->waitForExit());
             load.stop();
             outcomes = load.outcomes();
         }
-        const LedgerReport report = checkLedger(databaseOf(tmp), outcomes);
+        const LedgerReport report = checkLedger(service.databasePath(), outcomes);
         QVERIFY2(report.sound(), qPrintable(report.text()));
         QVERIFY(report.stored >= 400);
 
-        ServiceProcess again(tmp.path());
-        QVERIFY(again.start());
-        QVERIFY(ServiceProcess::waitForListening(port));
-        QVERIFY(exchangeOnce(port, newRidePacket(1)).contains("<EINDE>"));
+        QVERIFY(service.start()); // again, on the same folder and port
+        QVERIFY(exchangeOnce(service.port(), newRidePacket(1)).contains("<EINDE>"));
     }
 
     // SIGTERM in the middle of the load: the close step delivers every reply
@@ -65,20 +52,16 @@ private Q_SLOTS:
     // "AC" (which would make it send the ride again).
     void terminatedUnderLoadDeliversEveryReply()
     {
-        QTemporaryDir tmp;
-        const quint16 port = freeLoopbackPort();
-        QVERIFY(writeSettings(tmp.path(), port));
-        ServiceProcess service(tmp.path());
+        StartedService service;
         QVERIFY(service.start());
-        QVERIFY(ServiceProcess::waitForListening(port));
-        LoadClients load(port, kConnections);
+        LoadClients load(service.port(), kConnections);
         QVERIFY(test::waitUntil([&] { return load.accepted() >= 200; }, 30000));
-        service.signal(SIGTERM);
-        QVERIFY(service.waitForExit());
-        QCOMPARE(service.exitCode(), 0);
+        service->signal(SIGTERM);
+        QVERIFY(service->waitForExit());
+        QCOMPARE(service->exitCode(), 0);
         load.stop();
         const std::vector<RideOutcome> outcomes = load.outcomes();
-        const LedgerReport report = checkLedger(databaseOf(tmp), outcomes);
+        const LedgerReport report = checkLedger(service.databasePath(), outcomes);
         QVERIFY2(report.sound(), qPrintable(report.text()));
         int unanswered = 0;
         for (const RideOutcome &outcome : outcomes)
@@ -94,25 +77,21 @@ private Q_SLOTS:
     // finished, and its "AC" reaches the booking system before the exit.
     void terminatedDuringDistanceWaitFinishesThePacket()
     {
-        QTemporaryDir tmp;
         QTcpServer silentDistance; // completes the handshake, never answers
         QVERIFY(silentDistance.listen(QHostAddress::LocalHost, 0));
-        const quint16 port = freeLoopbackPort();
-        QVERIFY(writeSettings(tmp.path(), port, silentDistanceSettings(silentDistance.serverPort(), 30)));
-        ServiceProcess service(tmp.path());
+        StartedService service({.settings = silentDistanceSettings(silentDistance.serverPort(), 30)});
         QVERIFY(service.start());
-        QVERIFY(ServiceProcess::waitForListening(port));
-        LoadClients load(port, 1);
-        QVERIFY(service.waitForOutput("NR pakketnummer"));
+        LoadClients load(service.port(), 1);
+        QVERIFY(service->waitForOutput("NR pakketnummer"));
         QTest::qWait(300); // into the wait
-        service.signal(SIGTERM);
-        QVERIFY(service.waitForExit());
-        QCOMPARE(service.exitCode(), 0);
+        service->signal(SIGTERM);
+        QVERIFY(service->waitForExit());
+        QCOMPARE(service->exitCode(), 0);
         load.stop();
         const std::vector<RideOutcome> outcomes = load.outcomes();
         QVERIFY(!outcomes.empty());
         QCOMPARE(int(outcomes.front().told), int(Told::Accepted));
-        const LedgerReport report = checkLedger(databaseOf(tmp), outcomes);
+        const LedgerReport report = checkLedger(service.databasePath(), outcomes);
         QCOMPARE(report.stored, load.accepted());
     }
 };

@@ -69,8 +69,7 @@ inline QByteArray envelopeOf(const QString &payload)
 // A port nothing listens on right now (port 0 is refused as a setting).
 inline quint16 freePort()
 {
-    QTcpServer probe;
-    return probe.listen(QHostAddress::Any, 0) ? probe.serverPort() : 0;
+    return freeLoopbackPort();
 }
 
 // The intake with everything it needs, on the database kit's database,

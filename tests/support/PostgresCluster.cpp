@@ -1,4 +1,5 @@
 #include "support/PostgresCluster.h"
+#include "support/TestSupport.h"
 
 #include "database/Schema.h"
 
@@ -7,11 +8,8 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
-#include <QRandomGenerator>
 #include <QSqlError>
-#include <QTcpServer>
 
-#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -39,40 +37,6 @@ bool writeFile(const QString &path, const QByteArray &bytes)
 {
     QFile file(path);
     return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
-}
-
-// A free loopback port outside the kernel's range of ephemeral ports (below
-// it, else above it). The kernel gives ports of that range to outgoing
-// connections: a client reconnecting while the server is down can be given
-// the server's port as its own, its connection then reaches itself (a TCP
-// simultaneous open) and stays up, and the server cannot listen there again.
-// An ephemeral port is taken only when nothing outside the range is free.
-quint16 freeLoopbackPort()
-{
-    int low = 32768; // the kernel's defaults
-    int high = 60999;
-    QFile range(QStringLiteral("/proc/sys/net/ipv4/ip_local_port_range"));
-    if (range.open(QIODevice::ReadOnly)) {
-        const QList<QByteArray> fields = range.readAll().simplified().split(' ');
-        if (fields.size() == 2 && fields[0].toInt() > 0 && fields[1].toInt() >= fields[0].toInt()) {
-            low = fields[0].toInt();
-            high = fields[1].toInt();
-        }
-    }
-    int first = 20000;
-    int last = low - 1;
-    if (last < first) {
-        first = std::max(high + 1, 1024);
-        last = 65535;
-    }
-    for (int attempt = 0; first <= last && attempt < 100; ++attempt) {
-        const auto port = quint16(QRandomGenerator::global()->bounded(first, last + 1));
-        QTcpServer probe;
-        if (probe.listen(QHostAddress::LocalHost, port))
-            return port;
-    }
-    QTcpServer probe;
-    return probe.listen(QHostAddress::LocalHost, 0) ? probe.serverPort() : 0;
 }
 
 } // namespace
@@ -248,8 +212,11 @@ bool PostgresCluster::start()
     if (!m_options.durable)
         serverOptions += QStringLiteral(" -c fsync=off -c synchronous_commit=off -c full_page_writes=off");
     // Another program may take the free port between the look and the start.
+    // The tests stop the server and start it again on its port while the
+    // service reconnects: the port must be one the kernel never gives a
+    // client (see PortChoice::OutsideEphemeral).
     for (int attempt = 0; attempt < 3 && !m_running; ++attempt) {
-        m_port = freeLoopbackPort();
+        m_port = freeLoopbackPort(PortChoice::OutsideEphemeral);
         m_running = run(QStringLiteral("pg_ctl"),
                         {QStringLiteral("-D"), data, QStringLiteral("-l"), folder + QStringLiteral("/server.log"),
                          QStringLiteral("-w"), QStringLiteral("-t"), QStringLiteral("30"), QStringLiteral("-o"),

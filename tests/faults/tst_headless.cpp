@@ -1,23 +1,21 @@
-#include "SettingsFileOrder.h"
+// The built program headless (and once with its window) from start to end:
+// the files it leaves, what it reports on its streams, its exit codes.
+
+#include "shell/SettingsFileOrder.h"
 #include "support/TestSupport.h"
 
-#include "service/HeadlessConsole.h"
-#include "shell/FailureHandler.h"
 #include "shell/GuardedApplication.h"
-#include "shell/Log.h"
 
-#include <QBuffer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QTimer>
 #include <QXmlStreamReader>
 
 #include <csignal>
-#include <stdexcept>
 
 using namespace velora;
 
@@ -99,58 +97,6 @@ class TestHeadless : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    void consoleEchoesBothLogsInOneWritePerTurn()
-    {
-        // Counts the writes that reach the device.
-        struct CountingBuffer : QBuffer {
-            int writes = 0;
-            qint64 writeData(const char *data, qint64 length) override
-            {
-                ++writes;
-                return QBuffer::writeData(data, length);
-            }
-        };
-        Log activity(QStringLiteral("RBSLog"));
-        Log returns(QStringLiteral("RBSCLog"));
-        CountingBuffer out;
-        out.open(QIODevice::WriteOnly);
-        HeadlessConsole console(activity, returns, out);
-        activity.addLine(QStringLiteral("one"));
-        returns.addLine(QStringLiteral("D:-> two\r\nthree"));
-        activity.replaceWith(QStringLiteral("failure \u20ac"));
-        QVERIFY(test::waitUntil([&] { return !out.data().isEmpty(); }));
-        QCOMPARE(out.data(), QStringLiteral("[RBSLog] one\n[RBSCLog] D:-> two\n[RBSCLog] three\n"
-                                            "[RBSLog] failure \u20ac\n")
-                                 .toUtf8());
-        QCOMPARE(out.writes, 1);
-        // Lines of the last turn are not lost when the console ends first.
-        {
-            CountingBuffer last;
-            last.open(QIODevice::WriteOnly);
-            {
-                HeadlessConsole ending(activity, returns, last);
-                activity.addLine(QStringLiteral("last"));
-            }
-            QCOMPARE(last.data(), QByteArray("[RBSLog] last\n"));
-        }
-    }
-
-    void exceptionEscapingAHandlerReachesTheFailureHandler()
-    {
-        auto *app = dynamic_cast<GuardedApplication<QCoreApplication> *>(QCoreApplication::instance());
-        QVERIFY(app);
-        Log activity(QStringLiteral("RBSLog"));
-        activity.addLine(QStringLiteral("earlier"));
-        FailureHandler failures(activity);
-        app->setFailureHandler(&failures);
-        bool ranAfter = false;
-        QTimer::singleShot(0, [] { throw std::runtime_error("tick failed"); });
-        QTimer::singleShot(10, [&] { ranAfter = true; });
-        QVERIFY(test::waitUntil([&] { return ranAfter; }));
-        app->setFailureHandler(nullptr);
-        QCOMPARE(activity.lines(), QStringList{QStringLiteral("tick failed")});
-    }
-
     void runsHeadlessAndClosesOnSigterm()
     {
         QTemporaryDir tmp;
