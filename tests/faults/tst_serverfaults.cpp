@@ -279,7 +279,7 @@ private Q_SLOTS:
     void frozenLockSessionKeepsBothWaitingUntilItEnds()
     {
         ServerService first, second;
-        ServiceProcess &active = first.process(), &standby = second.process();
+        ServiceProcess &active = first.process();
         const quint16 portA = first.port(), portB = second.port();
         QVERIFY(first.start());
         QVERIFY(second.start(StartedService::Until::StandBy));
@@ -315,7 +315,6 @@ private Q_SLOTS:
     void heldTableLockBoundsEveryPacket()
     {
         ServerService started;
-        ServiceProcess &service = started.process();
         const quint16 port = started.port();
         QVERIFY(started.start());
         QCOMPARE(sendRide(port, 310001).told, Told::Accepted);
@@ -367,7 +366,6 @@ private Q_SLOTS:
         PostgresCluster cluster(durable);
         QVERIFY2(cluster.start(), qPrintable(cluster.error()));
         StartedService started({.server = &cluster});
-        ServiceProcess &service = started.process();
         const quint16 port = started.port();
         QVERIFY(started.start());
 
@@ -428,7 +426,6 @@ private Q_SLOTS:
     void lockedTableAndSessionEndedMidUnit()
     {
         ServerService started;
-        ServiceProcess &service = started.process();
         const quint16 port = started.port();
         QVERIFY(started.start());
         QCOMPARE(sendRide(port, 300001).told, Told::Accepted);
