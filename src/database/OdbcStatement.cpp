@@ -64,6 +64,18 @@ QVariant nullOf(QMetaType::Type type)
     return QVariant(QMetaType(type));
 }
 
+// A new statement handle on the connection; null with the driver's message.
+SQLHANDLE allocateStatement(void *connection, QString &error)
+{
+    SQLHANDLE statement = SQL_NULL_HANDLE;
+    if (connection && SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, connection, &statement)))
+        return statement;
+    error = connection ? diagnostics(SQL_HANDLE_DBC, connection) : QString();
+    if (error.isEmpty())
+        error = QStringLiteral("Unable to allocate statement handle");
+    return SQL_NULL_HANDLE;
+}
+
 } // namespace
 
 OdbcStatement::OdbcStatement(void *statement, int timestampDigits)
@@ -79,13 +91,9 @@ OdbcStatement::~OdbcStatement()
 std::unique_ptr<OdbcStatement> OdbcStatement::prepare(void *connection, const QString &text, int timestampDigits,
                                                       QString &error)
 {
-    SQLHANDLE statement = SQL_NULL_HANDLE;
-    if (!connection || !SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, connection, &statement))) {
-        error = diagnostics(SQL_HANDLE_DBC, connection);
-        if (error.isEmpty())
-            error = QStringLiteral("Unable to allocate statement handle");
+    SQLHANDLE statement = allocateStatement(connection, error);
+    if (!statement)
         return nullptr;
-    }
     std::unique_ptr<OdbcStatement> prepared(new OdbcStatement(statement, timestampDigits));
     // Every result is read once, front to back.
     SQLSetStmtAttr(statement, SQL_ATTR_CURSOR_TYPE, reinterpret_cast<SQLPOINTER>(SQL_CURSOR_FORWARD_ONLY),
@@ -100,13 +108,9 @@ std::unique_ptr<OdbcStatement> OdbcStatement::prepare(void *connection, const QS
 
 bool OdbcStatement::executeDirect(void *connection, const QString &text, QString &error)
 {
-    SQLHANDLE statement = SQL_NULL_HANDLE;
-    if (!connection || !SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, connection, &statement))) {
-        error = diagnostics(SQL_HANDLE_DBC, connection);
-        if (error.isEmpty())
-            error = QStringLiteral("Unable to allocate statement handle");
+    SQLHANDLE statement = allocateStatement(connection, error);
+    if (!statement)
         return false;
-    }
     const SQLRETURN r = SQLExecDirectW(statement, const_cast<SQLWCHAR *>(wide(text)), SQLINTEGER(text.size()));
     const bool ok = SQL_SUCCEEDED(r) || r == SQL_NO_DATA;
     if (!ok)
