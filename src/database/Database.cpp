@@ -248,13 +248,14 @@ void Database::beginUnit()
     m_unitArmed = true;
     m_unitGrouped = false;
     m_unitJoined = false;
+    m_unitRedoable = true;
+    m_unitHasSavepoint = false;
 }
 
 void Database::beginGroupedUnit()
 {
-    m_unitArmed = true;
+    beginUnit();
     m_unitGrouped = true;
-    m_unitJoined = false;
 }
 
 void Database::joinUnit()
@@ -275,14 +276,21 @@ void Database::joinUnit()
             throw Failure(QStringLiteral("Database: %1").arg(error));
         m_inTransaction = true;
         m_groupTransaction = m_unitGrouped;
+        ++m_transactionSerial;
+        // Behind a lock another application keeps, units fail one after
+        // another: each would have the units before it handled again.
+        m_transactionRedoable = m_unitGrouped && m_active->savepointsCostRoundTrips() && !m_savepointsUntilCommit &&
+                                !m_active->locksContended();
         // The first unit of a group is undone with the transaction, which
         // holds nothing else yet: no savepoint (a round trip to a server).
         m_unitBeganTransaction = true;
     } else {
         m_unitBeganTransaction = false;
     }
-    if (m_unitGrouped && !m_unitBeganTransaction)
+    if (m_unitGrouped && !m_unitBeganTransaction && !m_transactionRedoable) {
         runSavepoint(DatabaseBackend::SavepointStep::Set);
+        m_unitHasSavepoint = true;
+    }
     m_unitJoined = true;
     limitUnitWaits();
 }
@@ -336,6 +344,8 @@ void Database::endUnit(bool commit)
             loseGroup();
             return;
         }
+        if (commit && !m_unitRedoable)
+            m_transactionRedoable = false;
         if (std::exchange(m_unitBeganTransaction, false)) {
             if (commit)
                 return;
@@ -347,9 +357,14 @@ void Database::endUnit(bool commit)
             m_active->transaction(DatabaseBackend::Step::Rollback, ignored);
             return;
         }
+        if (!commit && !m_unitHasSavepoint) {
+            undoTransactionForRedo();
+            return;
+        }
         try {
             if (commit) {
-                runSavepoint(DatabaseBackend::SavepointStep::Release);
+                if (m_unitHasSavepoint)
+                    runSavepoint(DatabaseBackend::SavepointStep::Release);
                 return;
             }
             runSavepoint(DatabaseBackend::SavepointStep::RollbackTo);
@@ -396,6 +411,28 @@ void Database::commitGroup()
     if (!isOpen())
         throw Failure(QStringLiteral("Database: the connection ended before the packets were stored"));
     commitTransaction();
+    m_savepointsUntilCommit = false;
+}
+
+void Database::undoTransactionForRedo()
+{
+    // The units before this one are undone with it; their packets are
+    // handled again from the start, while this one's failure stands.
+    m_inTransaction = false;
+    m_groupTransaction = false;
+    m_savepointsUntilCommit = true;
+    QString error;
+    if (!m_active->transaction(DatabaseBackend::Step::Rollback, error) || !isOpen()) {
+        // Gone with the connection: nothing of the group is left to build
+        // on, and the whole group is refused, as when a savepoint's rollback
+        // fails.
+        m_groupBroken = true;
+        m_groupFailure = error.isEmpty()
+                             ? QStringLiteral("Database: the connection ended before the packets were stored")
+                             : QStringLiteral("Database: %1").arg(error);
+        throw Failure(m_groupFailure);
+    }
+    m_undoneTransaction = m_transactionSerial;
 }
 
 void Database::loseGroup()

@@ -7,6 +7,7 @@
 
 #include <functional>
 #include <memory>
+#include <utility>
 
 namespace velora {
 
@@ -76,6 +77,26 @@ public:
     // transaction.
     void commitGroup();
 
+    // On a server a savepoint per packet is a round trip per packet. There,
+    // the units of a group run without savepoints as long as every unit the
+    // transaction kept can be handled again from its packet: one that fails
+    // then undoes the whole transaction (endUnit(false) returns normally),
+    // and takeUndoneTransaction() names it, so that the caller handles the
+    // packets whose units it held again, in their order, before it answers
+    // the one that failed. Until a group's transaction commits after that,
+    // units take savepoints again, so that a packet that keeps failing does
+    // not have the others handled over and over.
+    //
+    // The armed unit cannot be handled again (its reply went out before its
+    // work, or it waited for an answer from outside): the units after it in
+    // its transaction each take a savepoint.
+    void unitCannotBeRedone() { m_unitRedoable = false; }
+    // The transaction the units since the last begin write into; a kept
+    // unit is undone with it when a later one fails.
+    quint64 transactionSerial() const { return m_transactionSerial; }
+    // The transaction a failed unit undid whole, once; 0 when none.
+    quint64 takeUndoneTransaction() { return std::exchange(m_undoneTransaction, 0); }
+
     // The service lock (see DatabaseBackend::tryTakeServiceLock): open()
     // asks for it with every new connection, takeServiceLock() again on an
     // open one that does not hold it. Lost with the connection. Units of work
@@ -130,11 +151,23 @@ private:
     bool m_unitBeganTransaction = false; // a grouped unit that is alone in its transaction (no savepoint)
     bool m_groupBroken = false;
     bool m_groupTransaction = false; // the open transaction is a group's
+    bool m_unitRedoable = true;      // the armed unit can be handled again from its packet
+    bool m_unitHasSavepoint = false; // the armed unit is undone alone, back to its savepoint
+    // Every unit the open transaction kept can be handled again: the next
+    // one runs without a savepoint.
+    bool m_transactionRedoable = false;
+    bool m_savepointsUntilCommit = false; // a transaction was undone whole since the last group commit
+    quint64 m_transactionSerial = 0;
+    quint64 m_undoneTransaction = 0;
     QString m_groupFailure;
     void runSavepoint(DatabaseBackend::SavepointStep step);
     // The connection went with a group's transaction open: what its units
     // kept is gone, and commitGroup() must refuse the whole group.
     void loseGroup();
+    // A unit without a savepoint failed: the transaction is rolled back and
+    // named by takeUndoneTransaction(). Throws Failure (the group refused
+    // whole) when the rollback failed.
+    void undoTransactionForRedo();
     void commitTransaction();
     bool m_serviceLock = false;
     Clock::time_point m_replyDue = Clock::time_point::max();

@@ -137,6 +137,11 @@ public:
     // False where units cannot share a transaction safely: each then
     // commits on its own.
     virtual bool groupsUnits() const { return true; }
+    // A savepoint is a round trip to a server, paid by every packet of a
+    // group: the group's units then run without one where they can be
+    // handled again instead (Database::takeUndoneTransaction). A local file
+    // sets its savepoints at no such cost.
+    virtual bool savepointsCostRoundTrips() const { return false; }
     virtual QString savepointStatement(SavepointStep step) const
     {
         switch (step) {

@@ -38,6 +38,7 @@ public:
     // release: a savepoint simply ends with the transaction. PostgreSQL
     // takes the standard form.
     QString savepointStatement(SavepointStep step) const override;
+    bool savepointsCostRoundTrips() const override { return true; }
     QString translate(const QString &statement) const override;
 
     bool limitWaits(std::chrono::milliseconds remaining, QString &error) override;

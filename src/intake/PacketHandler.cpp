@@ -14,6 +14,7 @@
 #include <QScopeGuard>
 
 #include <algorithm>
+#include <iterator>
 #include <optional>
 #include <utility>
 
@@ -59,13 +60,9 @@ void PacketHandler::logActivity(const QString &text)
 
 QCoro::Task<> PacketHandler::handle(QByteArray bytes, PeerLink &peer)
 {
-    Answer answer;
-    answer.peer = &peer;
-    answer.started.start();
-    // Where the database commits each unit alone (PostgreSQL through its
-    // ODBC driver, or a database not open yet), a reply held for a group would
-    // only wait longer: the packet is answered as it ends, after the replies
-    // its connection is still owed.
+    // Where the database commits each unit alone (one not open yet), a
+    // reply held for a group would only wait longer: the packet is answered
+    // as it ends, after the replies its connection is still owed.
     const bool grouped = m_queue != nullptr && m_database.groupsUnits();
     if (!grouped && m_queue && !m_group.empty())
         m_queue->closeGroup();
@@ -76,9 +73,27 @@ QCoro::Task<> PacketHandler::handle(QByteArray bytes, PeerLink &peer)
     m_grouping = grouped;
     // Its booking system has waited since the packet was read, not only
     // since its turn came.
-    if (m_queue)
-        m_database.setReplyDue(m_queue->runningJobPosted() +
-                               std::chrono::seconds(m_database.timeouts().serverCallSeconds));
+    const auto replyDue =
+        m_queue ? m_queue->runningJobPosted() + std::chrono::seconds(m_database.timeouts().serverCallSeconds)
+                : Database::Clock::time_point::max();
+    Answer answer = co_await answerTo(std::move(bytes), peer, replyDue);
+    if (!grouped) {
+        deliver(answer, nullptr);
+        co_return;
+    }
+    // The connection stays until the reply is written.
+    peer.hold();
+    co_await keepForGroup(std::move(answer));
+}
+
+QCoro::Task<PacketHandler::Answer> PacketHandler::answerTo(QByteArray bytes, PeerLink &peer,
+                                                           std::chrono::steady_clock::time_point replyDue)
+{
+    Answer answer;
+    answer.peer = &peer;
+    answer.started.start();
+    answer.replyDue = replyDue;
+    m_database.setReplyDue(replyDue);
     auto noLongerDue = qScopeGuard([this] { m_database.setReplyDue(Database::Clock::time_point::max()); });
     QString received;
     Packet packet;
@@ -93,6 +108,7 @@ QCoro::Task<> PacketHandler::handle(QByteArray bytes, PeerLink &peer)
         answer.failed = true;
         answer.failure = QStringLiteral("Unknown failure");
     }
+    answer.received = std::move(bytes);
     answer.type = packet.countedType;
     if (answer.failed) {
         answer.refusal = {};
@@ -117,17 +133,40 @@ QCoro::Task<> PacketHandler::handle(QByteArray bytes, PeerLink &peer)
                               peer.address());
         }
     }
-    if (!grouped) {
-        deliver(answer, nullptr);
-        co_return;
-    }
+    co_return answer;
+}
+
+QCoro::Task<> PacketHandler::keepForGroup(Answer answer)
+{
     answer.lines = m_activityLog.takeHeldLines();
-    // The connection stays until the reply is written.
-    peer.hold();
+    if (const quint64 undone = m_database.takeUndoneTransaction())
+        co_await redoUndone(undone);
     m_group.push_back(std::move(answer));
     m_queue->leaveOpen([this] { closeGroup(); });
     if (m_database.groupBroken())
         m_queue->closeGroup();
+}
+
+QCoro::Task<> PacketHandler::redoUndone(quint64 transaction)
+{
+    const auto first = std::find_if(m_group.begin(), m_group.end(),
+                                    [&](const Answer &kept) { return kept.unitTransaction == transaction; });
+    // From the first packet whose unit was undone on: the answers between
+    // them that stored nothing keep their places.
+    std::vector<Answer> again(std::make_move_iterator(first), std::make_move_iterator(m_group.end()));
+    m_group.erase(first, m_group.end());
+    for (Answer &earlier : again) {
+        if (earlier.unitTransaction != transaction) {
+            m_group.push_back(std::move(earlier));
+            continue;
+        }
+        // Its first handling's lines go with the work it undid; the hold on
+        // its connection passes to the new answer.
+        m_activityLog.holdLines();
+        Answer redone = co_await answerTo(std::move(earlier.received), *earlier.peer, earlier.replyDue);
+        redone.started = earlier.started;
+        co_await keepForGroup(std::move(redone));
+    }
 }
 
 QCoro::Task<Reply> PacketHandler::handleSteps(const QString &received, const Packet &packet, Answer &answer)
@@ -178,6 +217,9 @@ QCoro::Task<Reply> PacketHandler::inUnit(RideAction action, const Packet &packet
         m_database.beginGroupedUnit();
     else
         m_database.beginUnit();
+    // Its "AC" is on the wire already: handled again, it would go twice.
+    if (outcome.beforeWork)
+        m_database.unitCannotBeRedone();
     try {
         if (outcome.beforeWork) {
             // Onto the wire now, as the database work may wait. Other replies
@@ -193,8 +235,10 @@ QCoro::Task<Reply> PacketHandler::inUnit(RideAction action, const Packet &packet
         // does not undo the work.
         if (!outcome.beforeWork && !peer.isConnected())
             throw Failure(QStringLiteral("Verbinding verbroken voor het antwoord aan ") + peer.address());
+        const quint64 transaction = m_database.unitInProgress() ? m_database.transactionSerial() : 0;
         try {
             m_database.endUnit(true);
+            answer.unitTransaction = transaction;
         } catch (...) {
             if (m_metrics)
                 m_metrics->databaseFailure();
@@ -236,6 +280,9 @@ void PacketHandler::setGroupQueue(WorkQueue *queue)
 
 void PacketHandler::showHeldLines()
 {
+    // The packet in hand waits for an answer from outside: handled again,
+    // it would ask again and hold every connection behind it as long.
+    m_database.unitCannotBeRedone();
     for (Answer &waiting : m_group) {
         if (!waiting.lines.isEmpty())
             m_activityLog.addLines(std::exchange(waiting.lines, {}));

@@ -9,6 +9,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <chrono>
 #include <vector>
 
 namespace velora {
@@ -40,7 +41,9 @@ public:
     void setMetrics(ServiceMetrics *metrics) { m_metrics = metrics; }
 
     // Packets handled from jobs of this queue share commits: a packet's unit
-    // runs in a savepoint of the group's transaction, and its reply and log
+    // runs in the group's transaction (in a savepoint of its own, or where a
+    // savepoint costs a round trip to a server, handled again should a later
+    // unit's failure undo the transaction), and its reply and log
     // lines wait until the queue ends the group (WorkQueue::leaveOpen), when
     // one commit stores every unit that succeeded. Without a queue each
     // packet commits and answers on its own.
@@ -61,7 +64,21 @@ private:
         QString sentReply;       // "AC"/"NC" already sent during the handling (a cancellation's)
         bool storesRide = false; // a new ride whose unit succeeded: stored with the commit
         QElapsedTimer started;   // when its handling began, for the handling time
+        // What handling the packet again takes, should a later packet's
+        // failure undo the transaction its unit was kept in.
+        QByteArray received;
+        std::chrono::steady_clock::time_point replyDue;
+        quint64 unitTransaction = 0; // the transaction its kept unit wrote into; 0: none
     };
+
+    // Reads, handles and answers one packet as far as its group allows:
+    // the answer to send, or to keep until the group is stored.
+    QCoro::Task<Answer> answerTo(QByteArray received, PeerLink &peer, std::chrono::steady_clock::time_point replyDue);
+    // A grouped packet's answer waits for the group's commit. Where its own
+    // unit's failure undid the transaction, the packets kept in it are
+    // handled again first, so that every connection is answered in order.
+    QCoro::Task<> keepForGroup(Answer answer);
+    QCoro::Task<> redoUndone(quint64 transaction);
 
     // Returns the reply to send when the handling ends.
     QCoro::Task<Reply> handleSteps(const QString &received, const Packet &packet, Answer &answer);
