@@ -7,6 +7,7 @@
 #include <sqlext.h>
 #include <sqlucode.h>
 
+#include <algorithm>
 #include <cstring>
 #include <type_traits>
 
@@ -138,7 +139,7 @@ void OdbcStatement::finish()
     if (m_open)
         SQLFreeStmt(m_statement, SQL_CLOSE);
     m_open = false;
-    // The texts were bound from the values' own data; the driver has them
+    // Binary values were bound from their own data; the driver has them
     // no more once the execution ended.
     m_values.clear();
 }
@@ -147,8 +148,11 @@ bool OdbcStatement::execute(const QVariantList &values, QString &error)
 {
     finish();
     m_values = values;
-    m_scalars.assign(size_t(values.size()), Scalar{});
-    m_indicators.assign(size_t(values.size()), 0);
+    if (m_params.size() != size_t(values.size())) {
+        // Sized once: the driver keeps the addresses of the buffers.
+        m_params.assign(size_t(values.size()), Param{});
+        SQLFreeStmt(m_statement, SQL_RESET_PARAMS);
+    }
     for (qsizetype i = 0; i < m_values.size(); ++i)
         if (!bind(int(i), m_values.at(i), error))
             return false;
@@ -163,63 +167,67 @@ bool OdbcStatement::execute(const QVariantList &values, QString &error)
 
 bool OdbcStatement::bind(int index, const QVariant &value, QString &error)
 {
-    const SQLUSMALLINT number = SQLUSMALLINT(index + 1);
-    SQLLEN *indicator = &m_indicators[size_t(index)];
-    Scalar &scalar = m_scalars[size_t(index)];
+    Param &param = m_params[size_t(index)];
+    Scalar &scalar = param.scalar;
     const bool isNull = value.isNull();
-    if (isNull)
-        *indicator = SQL_NULL_DATA;
-    // Only a null needs its indicator: the other fixed-size values are known
-    // by their C type.
-    SQLLEN *nullIndicator = isNull ? indicator : nullptr;
-    SQLRETURN r = SQL_ERROR;
+    // What the driver is told of the value; `data` points into `param`, or
+    // at the bytes of a value kept in m_values.
+    Binding wanted;
+    SQLLEN length = 0;
+    const auto fixed = [&](short cType, short sqlType, void *data, SQLLEN size) {
+        wanted = {cType, sqlType, 0, 0, data, 0};
+        length = size;
+    };
     switch (value.typeId()) {
     case QMetaType::QString: {
+        // Copied into a buffer of the parameter's own, which stays bound
+        // while the texts fit: a ride row binds some hundred values per
+        // execution, and binding each again was a large part of the
+        // driver's time per packet.
         const QString &text = *static_cast<const QString *>(value.constData());
         const SQLLEN bytes = SQLLEN(text.size()) * SQLLEN(sizeof(SQLWCHAR));
-        if (!isNull)
-            *indicator = bytes;
-        r = SQLBindParameter(m_statement, number, SQL_PARAM_INPUT, SQL_C_WCHAR,
-                             bytes > 254 ? SQL_WLONGVARCHAR : SQL_WVARCHAR, SQLULEN(bytes), 0,
-                             const_cast<SQLWCHAR *>(wide(text)), bytes, indicator);
+        if (param.text.size() < size_t(text.size()) || param.text.empty())
+            param.text.resize(std::max<size_t>({size_t(text.size()), 2 * param.text.size(), 16}));
+        if (bytes > 0)
+            std::memcpy(param.text.data(), text.constData(), size_t(bytes));
+        const SQLLEN capacity = SQLLEN(param.text.size() * sizeof(SQLWCHAR));
+        wanted = {SQL_C_WCHAR,       short(bytes > 254 ? SQL_WLONGVARCHAR : SQL_WVARCHAR),
+                  SQLULEN(capacity), 0,
+                  param.text.data(), capacity};
+        length = bytes;
         break;
     }
     case QMetaType::Int:
         scalar.integer = value.toInt();
-        r = SQLBindParameter(m_statement, number, SQL_PARAM_INPUT, SQL_C_SLONG, SQL_INTEGER, 0, 0, &scalar.integer, 0,
-                             nullIndicator);
+        fixed(SQL_C_SLONG, SQL_INTEGER, &scalar.integer, sizeof scalar.integer);
         break;
     case QMetaType::UInt:
         scalar.unsignedInteger = value.toUInt();
-        r = SQLBindParameter(m_statement, number, SQL_PARAM_INPUT, SQL_C_ULONG, SQL_NUMERIC, 15, 0,
-                             &scalar.unsignedInteger, 0, nullIndicator);
+        fixed(SQL_C_ULONG, SQL_NUMERIC, &scalar.unsignedInteger, sizeof scalar.unsignedInteger);
+        wanted.columnSize = 15;
         break;
     case QMetaType::LongLong:
         scalar.bigInteger = value.toLongLong();
-        r = SQLBindParameter(m_statement, number, SQL_PARAM_INPUT, SQL_C_SBIGINT, SQL_BIGINT, 0, 0, &scalar.bigInteger,
-                             0, nullIndicator);
+        fixed(SQL_C_SBIGINT, SQL_BIGINT, &scalar.bigInteger, sizeof scalar.bigInteger);
         break;
     case QMetaType::ULongLong:
         scalar.unsignedBigInteger = value.toULongLong();
-        r = SQLBindParameter(m_statement, number, SQL_PARAM_INPUT, SQL_C_UBIGINT, SQL_BIGINT, 0, 0,
-                             &scalar.unsignedBigInteger, 0, nullIndicator);
+        fixed(SQL_C_UBIGINT, SQL_BIGINT, &scalar.unsignedBigInteger, sizeof scalar.unsignedBigInteger);
         break;
     case QMetaType::Double:
         scalar.real = value.toDouble();
-        r = SQLBindParameter(m_statement, number, SQL_PARAM_INPUT, SQL_C_DOUBLE, SQL_DOUBLE, 0, 0, &scalar.real, 0,
-                             nullIndicator);
+        fixed(SQL_C_DOUBLE, SQL_DOUBLE, &scalar.real, sizeof scalar.real);
         break;
     case QMetaType::Bool:
         scalar.bit = value.toBool() ? 1 : 0;
-        r = SQLBindParameter(m_statement, number, SQL_PARAM_INPUT, SQL_C_BIT, SQL_BIT, 0, 0, &scalar.bit, 0,
-                             nullIndicator);
+        fixed(SQL_C_BIT, SQL_BIT, &scalar.bit, sizeof scalar.bit);
         break;
     case QMetaType::QDate: {
         static_assert(sizeof(SQL_DATE_STRUCT) <= sizeof(Scalar::structure));
         auto *date = reinterpret_cast<SQL_DATE_STRUCT *>(scalar.structure);
         const QDate d = value.toDate();
         *date = {SQLSMALLINT(d.year()), SQLUSMALLINT(d.month()), SQLUSMALLINT(d.day())};
-        r = SQLBindParameter(m_statement, number, SQL_PARAM_INPUT, SQL_C_DATE, SQL_DATE, 0, 0, date, 0, nullIndicator);
+        fixed(SQL_C_DATE, SQL_DATE, date, sizeof *date);
         break;
     }
     case QMetaType::QTime: {
@@ -227,7 +235,7 @@ bool OdbcStatement::bind(int index, const QVariant &value, QString &error)
         auto *time = reinterpret_cast<SQL_TIME_STRUCT *>(scalar.structure);
         const QTime t = value.toTime();
         *time = {SQLUSMALLINT(t.hour()), SQLUSMALLINT(t.minute()), SQLUSMALLINT(t.second())};
-        r = SQLBindParameter(m_statement, number, SQL_PARAM_INPUT, SQL_C_TIME, SQL_TIME, 0, 0, time, 0, nullIndicator);
+        fixed(SQL_C_TIME, SQL_TIME, time, sizeof *time);
         break;
     }
     case QMetaType::QDateTime: {
@@ -253,18 +261,17 @@ bool OdbcStatement::bind(int index, const QVariant &value, QString &error)
                   SQLUSMALLINT(t.minute()),
                   SQLUSMALLINT(t.second()),
                   fraction};
-        r = SQLBindParameter(m_statement, number, SQL_PARAM_INPUT, SQL_C_TIMESTAMP, SQL_TIMESTAMP,
-                             SQLULEN(m_timestampDigits > 0 ? 20 + m_timestampDigits : 19),
-                             SQLSMALLINT(m_timestampDigits), stamp, 0, nullIndicator);
+        fixed(SQL_C_TIMESTAMP, SQL_TIMESTAMP, stamp, sizeof *stamp);
+        wanted.columnSize = SQLULEN(m_timestampDigits > 0 ? 20 + m_timestampDigits : 19);
+        wanted.digits = short(m_timestampDigits);
         break;
     }
     case QMetaType::QByteArray: {
         const QByteArray &bytes = *static_cast<const QByteArray *>(value.constData());
-        if (!isNull)
-            *indicator = SQLLEN(bytes.size());
-        r = SQLBindParameter(m_statement, number, SQL_PARAM_INPUT, SQL_C_BINARY, SQL_LONGVARBINARY,
-                             SQLULEN(bytes.size()), 0, const_cast<char *>(bytes.constData()), SQLLEN(bytes.size()),
-                             indicator);
+        wanted = {
+            SQL_C_BINARY,        SQL_LONGVARBINARY, SQLULEN(bytes.size()), 0, const_cast<char *>(bytes.constData()),
+            SQLLEN(bytes.size())};
+        length = SQLLEN(bytes.size());
         break;
     }
     default: {
@@ -272,15 +279,25 @@ bool OdbcStatement::bind(int index, const QVariant &value, QString &error)
         // variable-length binary, as Qt's driver sent it.
         m_values[index] = value.toByteArray();
         const QByteArray &bytes = *static_cast<const QByteArray *>(m_values.at(index).constData());
-        if (!isNull)
-            *indicator = SQLLEN(bytes.size());
-        r = SQLBindParameter(m_statement, number, SQL_PARAM_INPUT, SQL_C_BINARY, SQL_VARBINARY,
-                             SQLULEN(bytes.size() + 1), 0, const_cast<char *>(bytes.constData()),
-                             SQLLEN(bytes.size() + 1), indicator);
+        wanted = {SQL_C_BINARY,
+                  SQL_VARBINARY,
+                  SQLULEN(bytes.size() + 1),
+                  0,
+                  const_cast<char *>(bytes.constData()),
+                  SQLLEN(bytes.size() + 1)};
+        length = SQLLEN(bytes.size());
         break;
     }
     }
-    if (!SQL_SUCCEEDED(r)) {
+    param.indicator = isNull ? SQL_NULL_DATA : length;
+    if (param.bound && param.binding == wanted)
+        return true;
+    const SQLRETURN r =
+        SQLBindParameter(m_statement, SQLUSMALLINT(index + 1), SQL_PARAM_INPUT, wanted.cType, wanted.sqlType,
+                         wanted.columnSize, wanted.digits, wanted.data, wanted.bufferLength, &param.indicator);
+    param.bound = SQL_SUCCEEDED(r);
+    param.binding = wanted;
+    if (!param.bound) {
         error = failureText(m_statement, "Unable to bind variable");
         return false;
     }

@@ -72,6 +72,24 @@ private:
         unsigned char bit;
         unsigned char structure[32]; // a date, time or timestamp
     };
+    // How a parameter is bound: while the next value binds the same way,
+    // the driver keeps the binding and reads the buffers anew.
+    struct Binding {
+        short cType = 0;
+        short sqlType = 0;
+        unsigned long columnSize = 0;
+        short digits = 0;
+        void *data = nullptr;
+        long bufferLength = 0;
+        bool operator==(const Binding &) const = default;
+    };
+    struct Param {
+        Scalar scalar{};
+        std::vector<char16_t> text; // a text's copy; grows, never shrinks
+        long indicator = 0;         // the value's length in bytes, or SQL_NULL_DATA
+        Binding binding;
+        bool bound = false;
+    };
     struct Layout {
         ColumnNames names;
         std::vector<Column> columns;
@@ -87,9 +105,8 @@ private:
 
     void *m_statement;
     int m_timestampDigits;
-    QVariantList m_values; // the bound values: texts are bound from their own data
-    std::vector<Scalar> m_scalars;
-    std::vector<long> m_indicators;
+    QVariantList m_values; // the values of the execution (binary ones are bound from their own data)
+    std::vector<Param> m_params;
     std::vector<std::unique_ptr<Layout>> m_layouts; // by result set
     bool m_open = false;                            // a cursor may be open
 };

@@ -194,32 +194,42 @@ private Q_SLOTS:
         for (int i = 0; i < 300; ++i)
             longText += QStringLiteral("Bel aan, rollator mee – \U0001F695 %1\r\n").arg(i);
         const QDateTime moment(QDate(2026, 12, 10), QTime(14, 7, 31, 250));
-        const QVariantList values{longText,
-                                  QString(QLatin1String("")),
-                                  QVariant(QMetaType::fromType<QString>()),
-                                  int(-2147483647),
-                                  12.5,
-                                  moment,
-                                  QVariant(QMetaType::fromType<QDateTime>()),
-                                  qint64(1) << 40};
-        StatementResult result;
+        const QVariant noText(QMetaType::fromType<QString>());
+        const QVariant noMoment(QMetaType::fromType<QDateTime>());
+        // The same statement three times, its values changing length,
+        // emptiness and nullness: each execution must read its own values,
+        // not what an earlier one left bound.
+        const std::vector<QVariantList> executions{
+            {longText, QString(QLatin1String("")), noText, int(-2147483647), 12.5, moment, noMoment, qint64(1) << 40},
+            {QStringLiteral("kort"), longText, QStringLiteral("x"), QVariant(QMetaType::fromType<int>()), 0.0, noMoment,
+             moment, qint64(-1)},
+            {longText + longText, noText, QString(QLatin1String("")), int(7), -1.25, moment.addSecs(60), moment,
+             qint64(0)}};
         QString error;
         DatabaseBackend &backend = kit.database->connection();
-        QVERIFY2(backend.execute(QStringLiteral("select ?, ?, ?, ?, ?, ?, ?, ?"), values, result, error),
-                 qPrintable(error));
-        QCOMPARE(result.rows.size(), size_t(1));
-        const QVariantList &row = result.rows.front();
-        QCOMPARE(row.size(), values.size());
-        QCOMPARE(row[0].toString(), longText);
-        QVERIFY(!row[1].isNull());
-        QVERIFY(row[1].toString().isEmpty());
-        QVERIFY(row[2].isNull());
-        QCOMPARE(row[3].toInt(), -2147483647);
-        QCOMPARE(row[4].toDouble(), 12.5);
-        QCOMPARE(row[5].toDateTime(), moment);
-        QVERIFY(row[6].isNull());
-        QCOMPARE(row[7].toLongLong(), qint64(1) << 40);
+        for (const QVariantList &values : executions) {
+            StatementResult result;
+            QVERIFY2(backend.execute(QStringLiteral("select ?, ?, ?, ?, ?, ?, ?, ?"), values, result, error),
+                     qPrintable(error));
+            QCOMPARE(result.rows.size(), size_t(1));
+            const QVariantList &row = result.rows.front();
+            QCOMPARE(row.size(), values.size());
+            for (qsizetype i = 0; i < values.size(); ++i) {
+                const QVariant &sent = values[i];
+                QCOMPARE(row[i].isNull(), sent.isNull());
+                if (sent.isNull())
+                    continue;
+                switch (sent.typeId()) {
+                case QMetaType::QString: QCOMPARE(row[i].toString(), sent.toString()); break;
+                case QMetaType::Int: QCOMPARE(row[i].toInt(), sent.toInt()); break;
+                case QMetaType::Double: QCOMPARE(row[i].toDouble(), sent.toDouble()); break;
+                case QMetaType::QDateTime: QCOMPARE(row[i].toDateTime(), sent.toDateTime()); break;
+                default: QCOMPARE(row[i].toLongLong(), sent.toLongLong()); break;
+                }
+            }
+        }
         // A failure reads as the server's message and what failed.
+        StatementResult result;
         QVERIFY(!backend.execute(QStringLiteral("select 1/0"), {}, result, error));
         QVERIFY2(error.contains(QLatin1String("division by zero")) &&
                      error.endsWith(QLatin1String("Unable to execute statement")),
