@@ -5,6 +5,8 @@
 #include "database/OdbcSession.h"
 #include "database/Schema.h"
 
+#include <QHash>
+
 namespace velora {
 
 // A database server through Qt's ODBC driver: SQL Server (FreeTDS, or a data
@@ -74,6 +76,7 @@ private:
     DatabaseTimeouts m_timeouts;
     SqlDialect m_dialect = SqlDialect::SqlServer;
     Clock::time_point m_lockYieldedUntil;
+    QHash<QString, QString> m_identityColumns; // by insert statement: the column RETURNING names
     bool m_locksContended = false;
 };
 
