@@ -141,6 +141,7 @@ void Database::open()
     if (m_inTransaction)
         loseGroup();
     m_inTransaction = false;
+    m_rowsForCommit.clear();
 
     const ConnectionTarget target = connectionTargetFor(m_settings, m_programFolder);
     const QString password = m_settings.text(Setting::xPaswoordSQL);
@@ -227,6 +228,7 @@ void Database::close()
     if (m_inTransaction)
         loseGroup();
     m_inTransaction = false;
+    m_rowsForCommit.clear();
     m_unitArmed = false;
     m_unitJoined = false;
     m_unitGrouped = false;
@@ -262,6 +264,15 @@ void Database::joinUnit()
 {
     if (!m_unitArmed || m_unitJoined)
         return;
+    // A unit that cannot be handled again must not be undone by another
+    // unit's kept row failing later: they are written before it writes. If
+    // one fails, the units that kept them are handled again after this one,
+    // which begins a transaction of its own.
+    if (m_inTransaction && !m_unitRedoable && !m_rowsForCommit.empty()) {
+        writeRowsKeptForCommit();
+        if (m_groupBroken)
+            throw Failure(m_groupFailure);
+    }
     if (!m_inTransaction) {
         if (!isOpen())
             open();
@@ -354,6 +365,7 @@ void Database::endUnit(bool commit)
             QString ignored;
             m_inTransaction = false;
             m_groupTransaction = false;
+            m_rowsForCommit.clear();
             m_active->transaction(DatabaseBackend::Step::Rollback, ignored);
             return;
         }
@@ -382,10 +394,13 @@ void Database::endUnit(bool commit)
     m_unitBeganTransaction = false;
     const bool hadTransaction = m_inTransaction;
     m_inTransaction = false;
-    if (!hadTransaction || !isOpen())
+    if (!hadTransaction || !isOpen()) {
+        m_rowsForCommit.clear();
         return;
+    }
     QString error;
     if (!commit) {
+        m_rowsForCommit.clear();
         m_active->transaction(DatabaseBackend::Step::Rollback, error);
         return;
     }
@@ -398,6 +413,7 @@ void Database::commitGroup()
     const bool broken = std::exchange(m_groupBroken, false);
     m_groupTransaction = false;
     if (broken) {
+        m_rowsForCommit.clear();
         // Units begun on a new connection after the old one was lost are
         // undone as well: the whole group is refused, none of it stored.
         if (hadTransaction && isOpen()) {
@@ -421,6 +437,7 @@ void Database::undoTransactionForRedo()
     m_inTransaction = false;
     m_groupTransaction = false;
     m_savepointsUntilCommit = true;
+    m_rowsForCommit.clear();
     QString error;
     if (!m_active->transaction(DatabaseBackend::Step::Rollback, error) || !isOpen()) {
         // Gone with the connection: nothing of the group is left to build
@@ -433,6 +450,51 @@ void Database::undoTransactionForRedo()
         throw Failure(m_groupFailure);
     }
     m_undoneTransaction = m_transactionSerial;
+}
+
+bool Database::keepRowForCommit(const QString &statement, const QVariantList &values)
+{
+    if (!m_unitJoined || !m_inTransaction || !m_groupTransaction || !m_transactionRedoable || !m_unitRedoable)
+        return false;
+    m_rowsForCommit.push_back({statement, values});
+    return true;
+}
+
+void Database::writeRowsKeptForCommit()
+{
+    if (m_rowsForCommit.empty())
+        return;
+    QString error;
+    if (writeRows(std::exchange(m_rowsForCommit, {}), error))
+        return;
+    if (m_transactionRedoable) {
+        try {
+            undoTransactionForRedo();
+        } catch (const Failure &) {
+            // The group is broken: commitGroup() refuses it.
+        }
+        return;
+    }
+    // A unit that cannot be handled again shares the transaction (its
+    // packet waited for the distance service after writing): nothing of it
+    // can be kept apart, and the whole group is refused.
+    m_groupBroken = true;
+    m_groupFailure = QStringLiteral("Database: %1").arg(error);
+}
+
+bool Database::writeRows(std::vector<KeptRow> rows, QString &error)
+{
+    std::vector<QVariantList> batch;
+    for (size_t first = 0; first < rows.size();) {
+        size_t end = first;
+        batch.clear();
+        while (end < rows.size() && rows[end].statement == rows[first].statement)
+            batch.push_back(std::move(rows[end++].values));
+        if (!m_active->executeRows(rows[first].statement, batch, error))
+            return false;
+        first = end;
+    }
+    return true;
 }
 
 void Database::loseGroup()
@@ -459,6 +521,13 @@ void Database::commitTransaction()
     if (m_active->fileReplaced()) {
         m_active->transaction(DatabaseBackend::Step::Rollback, error);
         throw replaced();
+    }
+    // Rows still kept here could not be written while their packets could
+    // be handled again: a failure refuses everything the transaction holds.
+    if (!writeRows(std::exchange(m_rowsForCommit, {}), error)) {
+        QString ignored;
+        m_active->transaction(DatabaseBackend::Step::Rollback, ignored);
+        throw Failure(QStringLiteral("Database: %1").arg(error));
     }
     if (!m_active->transaction(DatabaseBackend::Step::Commit, error)) {
         QString ignored;

@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <utility>
+#include <vector>
 
 namespace velora {
 
@@ -91,6 +92,20 @@ public:
     // work, or it waited for an answer from outside): the units after it in
     // its transaction each take a savepoint.
     void unitCannotBeRedone() { m_unitRedoable = false; }
+    // A row that nothing in the service reads back (a transaction row): in a
+    // server group whose units can all be handled again, it is kept and
+    // written with the rows of the group's other units in one round trip,
+    // before the commit. False when it is not kept: the caller writes it now.
+    // `statement` is translated and `values` bound already.
+    bool keepRowForCommit(const QString &statement, const QVariantList &values);
+    bool keepsRowsForCommit() const { return !m_rowsForCommit.empty(); }
+    // Writes the kept rows now, while a failure can still be undone: one that
+    // fails undoes the transaction as a failing unit does (the packets are
+    // handled again, each writing its rows at once, so that the one at fault
+    // is refused alone; takeUndoneTransaction() names it). Where that cannot
+    // be, the group is broken (groupBroken()). Never throws.
+    void writeRowsKeptForCommit();
+
     // The transaction the units since the last begin write into; a kept
     // unit is undone with it when a later one fails.
     quint64 transactionSerial() const { return m_transactionSerial; }
@@ -160,6 +175,14 @@ private:
     quint64 m_transactionSerial = 0;
     quint64 m_undoneTransaction = 0;
     QString m_groupFailure;
+    struct KeptRow {
+        QString statement;
+        QVariantList values;
+    };
+    std::vector<KeptRow> m_rowsForCommit; // in the order they were written
+    // Writes `rows`, those of one statement together. False with the
+    // database's message.
+    bool writeRows(std::vector<KeptRow> rows, QString &error);
     void runSavepoint(DatabaseBackend::SavepointStep step);
     // The connection went with a group's transaction open: what its units
     // kept is gone, and commitGroup() must refuse the whole group.

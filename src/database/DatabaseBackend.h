@@ -116,6 +116,17 @@ public:
     virtual bool insert(const QString &statement, const QVariantList &bindings, bool wantKey, QVariant &key,
                         QString &error) = 0;
     virtual bool transaction(Step step, QString &error) = 0;
+    // Runs one statement that gives no rows once for each row of values. A
+    // server sends them in one round trip where its driver can; by default
+    // they run one after another. False with the message in `error`.
+    virtual bool executeRows(const QString &statement, const std::vector<QVariantList> &rows, QString &error)
+    {
+        StatementResult ignored;
+        for (const QVariantList &values : rows)
+            if (!execute(statement, values, ignored, error))
+                return false;
+        return true;
+    }
 
     // Bounds what the statements of the open transaction wait for locks to
     // `remaining` where the database can (the packet's time left is shorter

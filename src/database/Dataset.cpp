@@ -414,14 +414,28 @@ Command::Command(Database &database, bool joinsUnit) : m_database(database), m_j
 
 void Command::execute(const QString &statement, const QVariantList &bindings)
 {
+    run(statement, bindings, false);
+}
+
+void Command::insertWithCommit(const QString &statement, const QVariantList &bindings)
+{
+    run(statement, bindings, m_joinsUnit);
+}
+
+void Command::run(const QString &statement, const QVariantList &bindings, bool mayWaitForCommit)
+{
     if (!m_database.isOpen())
         m_database.open();
     if (m_joinsUnit)
         m_database.joinUnit();
     DatabaseBackend &backend = m_database.connection();
+    const QString translated = backend.translate(statement);
+    QVariantList values = boundValues(backend, bindings);
+    if (mayWaitForCommit && m_database.keepRowForCommit(translated, values))
+        return;
     StatementResult ignored;
     QString error;
-    if (!backend.execute(backend.translate(statement), boundValues(backend, bindings), ignored, error))
+    if (!backend.execute(translated, values, ignored, error))
         throw Failure(QStringLiteral("ADOCommand: %1").arg(error.trimmed()));
 }
 

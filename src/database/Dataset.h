@@ -132,8 +132,16 @@ public:
     Command(Database &database, bool joinsUnit);
     // Throws Failure with the database layer's message.
     void execute(const QString &statement, const QVariantList &bindings = {});
+    // An INSERT of a row that nothing in the service reads back: inside a
+    // unit it may be written with the unit's commit instead of now
+    // (Database::keepRowForCommit), together with other units' rows. Throws
+    // Failure as execute() does for what is written now; a kept row's
+    // failure is the group's.
+    void insertWithCommit(const QString &statement, const QVariantList &bindings);
 
 private:
+    void run(const QString &statement, const QVariantList &bindings, bool mayWaitForCommit);
+
     Database &m_database;
     bool m_joinsUnit;
 };

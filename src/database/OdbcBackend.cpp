@@ -298,6 +298,14 @@ bool OdbcBackend::execute(const QString &statement, const QVariantList &bindings
     return ok;
 }
 
+bool OdbcBackend::executeRows(const QString &statement, const std::vector<QVariantList> &rows, QString &error)
+{
+    armCall(m_work);
+    const bool ok = m_work.executeRows(statement, rows, error);
+    afterCall(m_work, ok, error);
+    return ok;
+}
+
 bool OdbcBackend::insert(const QString &statement, const QVariantList &bindings, bool wantKey, QVariant &key,
                          QString &error)
 {

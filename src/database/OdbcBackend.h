@@ -33,6 +33,7 @@ public:
     // names a row a trigger inserted, or none; SCOPE_IDENTITY() in the same
     // batch is the row this insert made. PostgreSQL: "RETURNING" the table's
     // identity column.
+    bool executeRows(const QString &statement, const std::vector<QVariantList> &rows, QString &error) override;
     bool insert(const QString &statement, const QVariantList &bindings, bool wantKey, QVariant &key,
                 QString &error) override;
     bool transaction(Step step, QString &error) override;

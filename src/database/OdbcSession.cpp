@@ -107,6 +107,7 @@ void OdbcSession::close()
 {
     m_inTransaction = false;
     m_kept.clear();
+    m_discarded.clear();
     m_noRowColumns.clear();
     m_socket = StreamSocket{};
     m_connection = nullptr;
@@ -117,11 +118,11 @@ void OdbcSession::close()
     QSqlDatabase::removeDatabase(m_connectionName);
 }
 
-OdbcStatement *OdbcSession::prepared(const QString &statement, QString &error, bool &reused)
+OdbcStatement *OdbcSession::prepared(const QString &statement, QString &error, bool &reused, bool forRows)
 {
     reused = false;
     for (auto it = m_kept.begin(); it != m_kept.end(); ++it) {
-        if (it->statement == statement) {
+        if (it->forRows == forRows && it->statement == statement) {
             m_kept.splice(m_kept.begin(), m_kept, it);
             reused = true;
             return m_kept.front().query.get();
@@ -141,7 +142,7 @@ OdbcStatement *OdbcSession::prepared(const QString &statement, QString &error, b
     }
     if (m_kept.size() >= kKeptStatements)
         m_kept.pop_back();
-    m_kept.push_front({statement, std::move(query)});
+    m_kept.push_front({statement, forRows, std::move(query)});
     return m_kept.front().query.get();
 }
 
@@ -189,7 +190,7 @@ bool OdbcSession::runOnce(const QString &statement, const QVariantList &bindings
         if (!cut)
             error = oneLine(error);
         // Its cursor may still be open on the server; it is made anew.
-        m_kept.remove_if([&](const Kept &kept) { return kept.query.get() == query; });
+        discard(query);
         afterFailure(cut, error);
         return false;
     }
@@ -216,6 +217,40 @@ bool OdbcSession::execute(const QString &statement, const QVariantList &bindings
     return ok;
 }
 
+bool OdbcSession::executeRows(const QString &statement, const std::vector<QVariantList> &rows, QString &error)
+{
+    m_lastCallCut = false;
+    if (rows.size() > 1) {
+        bool reused = false;
+        OdbcStatement *query = prepared(statement, error, reused, true);
+        if (!query)
+            return false;
+        bool ok = false;
+        bool cut = false;
+        {
+            CallWatchdog::Call call(m_watchdog, m_socket, m_deadline);
+            ok = query->executeRows(rows, error);
+            cut = call.finish();
+        }
+        if (ok && !cut) {
+            query->finish();
+            return true;
+        }
+        if (cut || !error.isEmpty()) {
+            if (!cut)
+                error = oneLine(error);
+            discard(query);
+            afterFailure(cut, error);
+            return false;
+        }
+        // Values that do not bind as arrays: row by row.
+    }
+    for (const QVariantList &values : rows)
+        if (!run(statement, values, error, nullptr, OdbcStatement::Rows::First))
+            return false;
+    return true;
+}
+
 bool OdbcSession::transaction(DatabaseBackend::Step step, QString &error)
 {
     m_lastCallCut = false;
@@ -231,6 +266,8 @@ bool OdbcSession::transaction(DatabaseBackend::Step step, QString &error)
         cut = call.finish();
     }
     m_inTransaction = step == DatabaseBackend::Step::Begin ? ok : m_inTransaction && !ok;
+    if (!m_inTransaction)
+        m_discarded.clear();
     if (!ok) {
         if (!cut)
             error = oneLine(m_db.lastError().text());
@@ -255,6 +292,22 @@ bool OdbcSession::setOption(const QString &statement, QString &error)
         afterFailure(cut, error);
     }
     return ok;
+}
+
+void OdbcSession::discard(OdbcStatement *query)
+{
+    const auto it =
+        std::find_if(m_kept.begin(), m_kept.end(), [&](const Kept &kept) { return kept.query.get() == query; });
+    if (it == m_kept.end())
+        return;
+    // psqlODBC names a statement's plan on the server after its handle's
+    // address and drops the plan when the handle is freed, which fails
+    // while the transaction is aborted: the plan stays, and the next
+    // statement allocated at that address fails ("prepared statement ...
+    // already exists"). Inside a transaction the handle is freed after it.
+    if (m_inTransaction)
+        m_discarded.push_back(std::move(it->query));
+    m_kept.erase(it);
 }
 
 void OdbcSession::afterFailure(bool cut, QString &error)

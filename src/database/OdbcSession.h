@@ -9,6 +9,7 @@
 
 #include <list>
 #include <memory>
+#include <vector>
 
 namespace velora {
 
@@ -46,6 +47,11 @@ public:
                  OdbcStatement::Rows which = OdbcStatement::Rows::First);
     bool run(const QString &statement, const QVariantList &bindings, QString &error, StatementResult *result,
              OdbcStatement::Rows which);
+    // Runs a statement that gives no rows once per row of values: bound as
+    // arrays, in one call (psqlODBC sends the rows in one round trip), where
+    // the values allow it, and otherwise row by row. False with the driver's
+    // message; a session found lost is closed.
+    bool executeRows(const QString &statement, const std::vector<QVariantList> &rows, QString &error);
     bool transaction(DatabaseBackend::Step step, QString &error);
     // A setting of the session, sent as it stands rather than prepared: SQL
     // Server undoes a SET made inside a prepared statement when it ends.
@@ -55,7 +61,9 @@ private:
     // `reused`: the statement was a kept one (prepared before this call).
     bool runOnce(const QString &statement, const QVariantList &bindings, QString &error, StatementResult *result,
                  OdbcStatement::Rows which, bool &reused);
-    OdbcStatement *prepared(const QString &statement, QString &error, bool &reused);
+    // `forRows`: the statement runs with arrays of values (executeRows), and
+    // is kept apart from the same text run with single values.
+    OdbcStatement *prepared(const QString &statement, QString &error, bool &reused, bool forRows = false);
     // After a failed call: a session the server, the network or the
     // deadline has ended is closed, so that isOpen() says so and the next
     // user connects anew.
@@ -73,9 +81,13 @@ private:
     bool m_inTransaction = false;
     struct Kept {
         QString statement;
+        bool forRows = false;
         std::unique_ptr<OdbcStatement> query;
     };
     std::list<Kept> m_kept; // most recently used first
+    // Failed statements, freed once the transaction they failed in has ended.
+    std::vector<std::unique_ptr<OdbcStatement>> m_discarded;
+    void discard(OdbcStatement *query);
     // Statements that give no rows only tell the columns of a table: read
     // once per session.
     QHash<QString, ColumnNames> m_noRowColumns;

@@ -165,6 +165,111 @@ bool OdbcStatement::execute(const QVariantList &values, QString &error)
     return true;
 }
 
+bool OdbcStatement::executeRows(const std::vector<QVariantList> &rows, QString &error)
+{
+    finish();
+    error.clear();
+    const size_t count = rows.size();
+    const qsizetype width = count ? rows.front().size() : 0;
+    std::vector<ColumnArray> arrays(static_cast<size_t>(width));
+    for (qsizetype c = 0; c < width; ++c) {
+        ColumnArray &column = arrays[size_t(c)];
+        const int kind = rows.front().at(c).typeId();
+        qsizetype longest = 0;
+        for (const QVariantList &row : rows) {
+            if (row.size() != width || row.at(c).typeId() != kind)
+                return false;
+            if (kind == QMetaType::QString)
+                longest = std::max(longest, static_cast<const QString *>(row.at(c).constData())->size());
+        }
+        column.indicators.resize(count);
+        switch (kind) {
+        case QMetaType::Int:
+        case QMetaType::LongLong: {
+            const bool big = kind == QMetaType::LongLong;
+            column.cType = big ? SQL_C_SBIGINT : SQL_C_SLONG;
+            column.sqlType = big ? SQL_BIGINT : SQL_INTEGER;
+            column.stride = big ? sizeof(qint64) : sizeof(int);
+            column.data.resize(count * size_t(column.stride));
+            for (size_t r = 0; r < count; ++r) {
+                const QVariant &value = rows[r].at(c);
+                char *slot = column.data.data() + r * size_t(column.stride);
+                if (big) {
+                    const qint64 number = value.toLongLong();
+                    std::memcpy(slot, &number, sizeof number);
+                } else {
+                    const int number = value.toInt();
+                    std::memcpy(slot, &number, sizeof number);
+                }
+                column.indicators[r] = value.isNull() ? SQL_NULL_DATA : column.stride;
+            }
+            break;
+        }
+        case QMetaType::QString: {
+            // As a single text binds (bind()): wide characters, the long
+            // form past 254 bytes.
+            const SQLLEN bytes = SQLLEN(longest) * SQLLEN(sizeof(SQLWCHAR));
+            column.cType = SQL_C_WCHAR;
+            column.sqlType = bytes > 254 ? SQL_WLONGVARCHAR : SQL_WVARCHAR;
+            column.columnSize = SQLULEN(std::max<qsizetype>(longest, 1));
+            column.stride = bytes + SQLLEN(sizeof(SQLWCHAR));
+            column.data.assign(count * size_t(column.stride), 0);
+            for (size_t r = 0; r < count; ++r) {
+                const QVariant &value = rows[r].at(c);
+                const QString &text = *static_cast<const QString *>(value.constData());
+                const SQLLEN length = SQLLEN(text.size()) * SQLLEN(sizeof(SQLWCHAR));
+                if (length > 0)
+                    std::memcpy(column.data.data() + r * size_t(column.stride), text.constData(), size_t(length));
+                column.indicators[r] = value.isNull() ? SQL_NULL_DATA : length;
+            }
+            break;
+        }
+        default: return false;
+        }
+    }
+    // The single-value bindings are gone with these; the statement is kept
+    // for arrays only (OdbcSession keeps it apart).
+    m_params.clear();
+    m_arrays = std::move(arrays);
+    m_rowStatus.assign(count, 0);
+    m_rowsProcessed = 0;
+    SQLFreeStmt(m_statement, SQL_RESET_PARAMS);
+    SQLSetStmtAttr(m_statement, SQL_ATTR_PARAM_BIND_TYPE, reinterpret_cast<SQLPOINTER>(SQL_PARAM_BIND_BY_COLUMN), 0);
+    SQLSetStmtAttr(m_statement, SQL_ATTR_PARAMSET_SIZE, reinterpret_cast<SQLPOINTER>(SQLULEN(count)), 0);
+    SQLSetStmtAttr(m_statement, SQL_ATTR_PARAM_STATUS_PTR, m_rowStatus.data(), 0);
+    SQLSetStmtAttr(m_statement, SQL_ATTR_PARAMS_PROCESSED_PTR, &m_rowsProcessed, 0);
+    for (size_t c = 0; c < m_arrays.size(); ++c) {
+        ColumnArray &column = m_arrays[c];
+        if (!SQL_SUCCEEDED(SQLBindParameter(m_statement, SQLUSMALLINT(c + 1), SQL_PARAM_INPUT, column.cType,
+                                            column.sqlType, column.columnSize, 0, column.data.data(), column.stride,
+                                            column.indicators.data()))) {
+            error = failureText(m_statement, "Unable to bind variable");
+            return false;
+        }
+    }
+    SQLRETURN r = SQLExecute(m_statement);
+    m_open = true;
+    bool ok = SQL_SUCCEEDED(r) || r == SQL_NO_DATA;
+    // The results of the rows after the first: a driver may report a later
+    // row's failure only there.
+    while (ok) {
+        r = SQLMoreResults(m_statement);
+        if (r == SQL_NO_DATA)
+            break;
+        ok = SQL_SUCCEEDED(r);
+    }
+    if (ok && m_rowsProcessed != count)
+        ok = false;
+    for (size_t i = 0; ok && i < count; ++i)
+        ok = m_rowStatus[i] == SQL_PARAM_SUCCESS || m_rowStatus[i] == SQL_PARAM_SUCCESS_WITH_INFO ||
+             m_rowStatus[i] == SQL_PARAM_DIAG_UNAVAILABLE;
+    if (!ok) {
+        error = failureText(m_statement, "Unable to execute statement");
+        return false;
+    }
+    return true;
+}
+
 bool OdbcStatement::bind(int index, const QVariant &value, QString &error)
 {
     Param &param = m_params[size_t(index)];

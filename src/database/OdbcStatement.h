@@ -50,6 +50,13 @@ public:
 
     // Binds the values and executes. False with the driver's message.
     bool execute(const QVariantList &values, QString &error);
+    // Runs the statement once per row of `rows`, its values bound as arrays
+    // in one call (psqlODBC sends the rows to the server as one batch). The
+    // values must be integers or texts, a column's all of one kind, nulls
+    // included: false with `error` empty, and nothing run, where they are
+    // not; false with the driver's message where the execution failed, for
+    // any of the rows. The statement is then used for arrays only.
+    bool executeRows(const std::vector<QVariantList> &rows, QString &error);
     // Reads every row of the chosen result set into `result`; a statement
     // without one gives no columns. False with the driver's message.
     bool read(Rows which, StatementResult &result, QString &error);
@@ -90,6 +97,15 @@ private:
         Binding binding;
         bool bound = false;
     };
+    // One parameter's values for all rows of an array execution.
+    struct ColumnArray {
+        short cType = 0;
+        short sqlType = 0;
+        unsigned long columnSize = 0;
+        long stride = 0; // bytes per row
+        std::vector<char> data;
+        std::vector<long> indicators;
+    };
     struct Layout {
         ColumnNames names;
         std::vector<Column> columns;
@@ -107,6 +123,9 @@ private:
     int m_timestampDigits;
     QVariantList m_values; // the values of the execution (binary ones are bound from their own data)
     std::vector<Param> m_params;
+    std::vector<ColumnArray> m_arrays;
+    std::vector<unsigned short> m_rowStatus;
+    unsigned long m_rowsProcessed = 0;
     std::vector<std::unique_ptr<Layout>> m_layouts; // by result set
     bool m_open = false;                            // a cursor may be open
 };

@@ -60,6 +60,9 @@ void PacketHandler::logActivity(const QString &text)
 
 QCoro::Task<> PacketHandler::handle(QByteArray bytes, PeerLink &peer)
 {
+    // The packets of a transaction undone as the group was ended come
+    // first: their replies are owed before this one's.
+    co_await redoPending();
     // Where the database commits each unit alone (one not open yet), a
     // reply held for a group would only wait longer: the packet is answered
     // as it ends, after the replies its connection is still owed.
@@ -143,8 +146,18 @@ QCoro::Task<> PacketHandler::keepForGroup(Answer answer)
         co_await redoUndone(undone);
     m_group.push_back(std::move(answer));
     m_queue->leaveOpen([this] { closeGroup(); });
+    co_await redoPending();
     if (m_database.groupBroken())
         m_queue->closeGroup();
+}
+
+QCoro::Task<> PacketHandler::redoPending()
+{
+    const quint64 undone = std::exchange(m_redoing, 0);
+    if (undone == 0)
+        co_return;
+    co_await redoUndone(undone);
+    m_queue->leaveOpen([this] { closeGroup(); });
 }
 
 QCoro::Task<> PacketHandler::redoUndone(quint64 transaction)
@@ -209,8 +222,14 @@ QCoro::Task<Reply> PacketHandler::inUnit(RideAction action, const Packet &packet
     // A reply sent at once goes after the replies its connection is still
     // owed.
     if (outcome.beforeWork && m_queue &&
-        std::any_of(m_group.begin(), m_group.end(), [&](const Answer &waiting) { return waiting.peer == &peer; }))
+        std::any_of(m_group.begin(), m_group.end(), [&](const Answer &waiting) { return waiting.peer == &peer; })) {
+        // The group must be answered now, before this reply: a kept row
+        // that fails then refuses the whole group rather than waiting for
+        // its packets to be handled again.
+        m_closingForReply = true;
         m_queue->closeGroup();
+        m_closingForReply = false;
+    }
     // Where the database cannot group units, the unit commits on its own and
     // its reply still waits in the group, in the order the packets came.
     if (m_grouping && m_database.groupsUnits())
@@ -303,6 +322,22 @@ void PacketHandler::closeGroup()
         m_queue->leaveOpen([this] { closeGroup(); });
         return;
     }
+    // The rows the group's units kept for the commit are written first,
+    // while their packets can still be handled again: where one fails, the
+    // group stays open and the packets of its transaction are handled again
+    // (each writing its rows at once, so that the one at fault is refused
+    // alone) before any other packet; the group is ended after them.
+    if (!m_closingForReply && m_redoing == 0 && m_database.keepsRowsForCommit()) {
+        m_database.writeRowsKeptForCommit();
+        if (const quint64 undone = m_database.takeUndoneTransaction()) {
+            // Before any other packet is handled: by the packet in hand
+            // once it has left the group open, or else by a job that runs
+            // before the jobs waiting.
+            m_redoing = undone;
+            m_queue->postGroupJobNext([this]() -> QCoro::Task<> { co_await redoPending(); });
+            return;
+        }
+    }
     std::vector<Answer> answers = std::exchange(m_group, {});
     std::optional<QString> commitFailure;
     try {
@@ -314,8 +349,14 @@ void PacketHandler::closeGroup()
     }
     if (commitFailure && m_metrics)
         m_metrics->databaseFailure();
+    // Ended before the packets of an undone transaction were handled again
+    // (not by the queue's own turns): they are refused, not told "AC" for
+    // work that was undone.
+    const QString undone = QStringLiteral("Database: the packet's transaction was undone before it was stored");
     for (const Answer &answer : answers)
-        deliver(answer, commitFailure ? &*commitFailure : nullptr);
+        deliver(answer, commitFailure                                           ? &*commitFailure
+                        : m_redoing != 0 && answer.unitTransaction == m_redoing ? &undone
+                                                                                : nullptr);
     // Each connection's replies leave right after the commit instead of at
     // the event loop's next turn: the booking system waits for them, and
     // nothing else is left to do for them.

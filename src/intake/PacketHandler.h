@@ -79,6 +79,9 @@ private:
     // handled again first, so that every connection is answered in order.
     QCoro::Task<> keepForGroup(Answer answer);
     QCoro::Task<> redoUndone(quint64 transaction);
+    // The packets of the transaction the end of the group undid (a row kept
+    // for the commit failed), handled again before anything else.
+    QCoro::Task<> redoPending();
 
     // Returns the reply to send when the handling ends.
     QCoro::Task<Reply> handleSteps(const QString &received, const Packet &packet, Answer &answer);
@@ -105,7 +108,9 @@ private:
     Database &m_database;
     RideOperations m_operations;
     WorkQueue *m_queue = nullptr;
-    bool m_grouping = false; // the packet in hand joins the group (its reply waits for the commit)
+    bool m_grouping = false;        // the packet in hand joins the group (its reply waits for the commit)
+    bool m_closingForReply = false; // the group is ended for a reply that must follow its replies
+    quint64 m_redoing = 0;          // the undone transaction whose packets a job waits to handle again
     std::vector<Answer> m_group;
     ServiceMetrics *m_metrics = nullptr;
 };

@@ -17,7 +17,9 @@ void TransactionLog::LogTransactie(qint32 rideState, qint32 ride, qint32 vehicle
     // Fire and forget: the caller goes on as if the row were written.
     m_failures.guard([&] {
         const qint32 user = m_settings.integer(Setting::Gebruiker);
-        m_command.execute(
+        // Nothing here reads the row back: on a server, a group's
+        // transaction rows go in one round trip with its commit.
+        m_command.insertWithCommit(
             QStringLiteral("INSERT INTO TRANSACTIES (tra_gebruiker, tra_ritstaat, tra_rit, tra_wagen, tra_chauffeur, "
                            "tra_code, tra_opmerking) VALUES  (?,?,?,?,?,?,?)"),
             // Without a remark the column holds an empty text, not NULL.

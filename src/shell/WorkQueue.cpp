@@ -39,6 +39,21 @@ void WorkQueue::postGroupJob(const QString &key, Job job)
     enqueue(Entry{key, std::move(job), {}, true});
 }
 
+void WorkQueue::postGroupJobNext(Job job)
+{
+    Entry entry{{}, std::move(job), {}, true};
+    if (!m_running && m_waiting.empty()) {
+        start(std::move(entry));
+        runWaiting();
+        return;
+    }
+    m_waiting.push_front(std::move(entry));
+    if (!m_running && !m_runScheduled) {
+        m_runScheduled = true;
+        QMetaObject::invokeMethod(this, &WorkQueue::runWaiting, Qt::QueuedConnection);
+    }
+}
+
 void WorkQueue::enqueue(Entry entry)
 {
     if (!m_running && m_waiting.empty()) {

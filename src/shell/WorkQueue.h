@@ -46,6 +46,9 @@ public:
     void postJob(const QString &key, Job job);
     // A job that may end inside an open group (below): a packet read.
     void postGroupJob(const QString &key, Job job);
+    // A group job that runs before every job already waiting: work the open
+    // group must do before anything else joins it or it is ended.
+    void postGroupJobNext(Job job);
 
     // A group: jobs that each leave the end of their work to be done once
     // for all of them (packets whose units share one commit, their replies

@@ -179,11 +179,16 @@ private Q_SLOTS:
     void failingUnitsAreRefusedAlone_data()
     {
         QTest::addColumn<bool>("onServer");
-        QTest::newRow("embedded") << false;
+        QTest::addColumn<bool>("refuseTransactionRow");
+        QTest::newRow("embedded") << false << false;
         // On a server the units of a group set no savepoints: the refused
         // one undoes its whole transaction, and the packets kept in it
         // before are handled again.
-        QTest::newRow("server") << true;
+        QTest::newRow("server") << true << false;
+        // On a server the transaction rows of a group are written together
+        // when it ends: one refused there undoes the transaction after all
+        // of its packets were handled.
+        QTest::newRow("server, transaction row") << true << true;
     }
 
     // A trigger refuses one ride per round: that packet alone is "NC" and
@@ -193,6 +198,7 @@ private Q_SLOTS:
     void failingUnitsAreRefusedAlone()
     {
         QFETCH(bool, onServer);
+        QFETCH(bool, refuseTransactionRow);
         test::PostgresCluster *server = onServer ? &test::PostgresCluster::shared() : nullptr;
         if (server)
             QVERIFY(server->resetTables());
@@ -212,15 +218,21 @@ private Q_SLOTS:
             refusedList << QString::number(ride);
         const QString refusedRides = refusedList.join(u',');
         if (server) {
+            const QString refusedRow = refuseTransactionRow
+                                           ? QStringLiteral("exists (select 1 from planning where pla_id = new.tra_rit "
+                                                            "and pla_extern in (%1))")
+                                           : QStringLiteral("new.pla_extern in (%1)");
             QString output;
-            QVERIFY2(server->psql(QStringLiteral("create function refuse_one() returns trigger language plpgsql as "
-                                                 "$$ begin if new.pla_extern in (%1) then "
-                                                 "raise exception 'refused for the test'; end if; return new; end $$;\n"
-                                                 "create trigger refuse_one before insert on planning "
-                                                 "for each row execute function refuse_one()")
-                                      .arg(refusedRides),
-                                  &output),
-                     qPrintable(output));
+            QVERIFY2(
+                server->psql(QStringLiteral("create function refuse_one() returns trigger language plpgsql as "
+                                            "$$ begin if %1 then "
+                                            "raise exception 'refused for the test'; end if; return new; end $$;\n"
+                                            "create trigger refuse_one before insert on %2 "
+                                            "for each row execute function refuse_one()")
+                                 .arg(refusedRow.arg(refusedRides), refuseTransactionRow ? QStringLiteral("TRANSACTIES")
+                                                                                         : QStringLiteral("planning")),
+                             &output),
+                qPrintable(output));
         } else {
             QVERIFY(execute(database, QStringLiteral("create trigger refuse_one before insert on planning "
                                                      "when new.pla_extern in (%1) begin "
@@ -248,9 +260,11 @@ private Q_SLOTS:
         service.signal(SIGTERM);
         QVERIFY(service.waitForExit());
         // The refused packet's lines stay together: its failure follows its
-        // own "NC" reply line.
+        // own "NC" reply line. (The last one: a transaction row's failure is
+        // also reported on its own as it happens, where the packet's lines
+        // are not held.)
         const QByteArray output = service.output();
-        const qsizetype failure = output.indexOf("refused for the test");
+        const qsizetype failure = output.lastIndexOf("refused for the test");
         QVERIFY(failure > 0);
         const qsizetype replyLine = output.lastIndexOf("[RBSLog] * <RBS>", failure);
         QVERIFY(replyLine > 0);
