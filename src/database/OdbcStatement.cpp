@@ -234,10 +234,16 @@ bool OdbcStatement::executeRows(const std::vector<QVariantList> &rows, QString &
     m_rowStatus.assign(count, 0);
     m_rowsProcessed = 0;
     SQLFreeStmt(m_statement, SQL_RESET_PARAMS);
-    SQLSetStmtAttr(m_statement, SQL_ATTR_PARAM_BIND_TYPE, reinterpret_cast<SQLPOINTER>(SQL_PARAM_BIND_BY_COLUMN), 0);
-    SQLSetStmtAttr(m_statement, SQL_ATTR_PARAMSET_SIZE, reinterpret_cast<SQLPOINTER>(SQLULEN(count)), 0);
-    SQLSetStmtAttr(m_statement, SQL_ATTR_PARAM_STATUS_PTR, m_rowStatus.data(), 0);
-    SQLSetStmtAttr(m_statement, SQL_ATTR_PARAMS_PROCESSED_PTR, &m_rowsProcessed, 0);
+    // A driver that takes no arrays of parameters refuses one of these: the
+    // rows are then run one by one (false with `error` empty), never only
+    // the first of them.
+    if (!SQL_SUCCEEDED(SQLSetStmtAttr(m_statement, SQL_ATTR_PARAM_BIND_TYPE,
+                                      reinterpret_cast<SQLPOINTER>(SQL_PARAM_BIND_BY_COLUMN), 0)) ||
+        !SQL_SUCCEEDED(
+            SQLSetStmtAttr(m_statement, SQL_ATTR_PARAMSET_SIZE, reinterpret_cast<SQLPOINTER>(SQLULEN(count)), 0)) ||
+        !SQL_SUCCEEDED(SQLSetStmtAttr(m_statement, SQL_ATTR_PARAM_STATUS_PTR, m_rowStatus.data(), 0)) ||
+        !SQL_SUCCEEDED(SQLSetStmtAttr(m_statement, SQL_ATTR_PARAMS_PROCESSED_PTR, &m_rowsProcessed, 0)))
+        return false;
     for (size_t c = 0; c < m_arrays.size(); ++c) {
         ColumnArray &column = m_arrays[c];
         if (!SQL_SUCCEEDED(SQLBindParameter(m_statement, SQLUSMALLINT(c + 1), SQL_PARAM_INPUT, column.cType,

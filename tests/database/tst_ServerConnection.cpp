@@ -236,6 +236,67 @@ private Q_SLOTS:
                  qPrintable(error));
     }
 
+    // Rows written in one call as arrays of values: every row arrives with
+    // its own values (lengths, empty texts and nulls differing from row to
+    // row), a failing row fails the call, and values that bind no array run
+    // row by row.
+    void rowsWrittenTogetherArriveAsTheyWent()
+    {
+        PostgresCluster &cluster = PostgresCluster::shared();
+        QVERIFY(cluster.resetTables());
+        DatabaseKit kit;
+        pointAtDataSource(kit, cluster.options().dataSource, cluster.options().password);
+        kit.database->open();
+        DatabaseBackend &backend = kit.database->connection();
+        const QString insert = QStringLiteral("INSERT INTO TRANSACTIES (tra_gebruiker, tra_rit, tra_opmerking) "
+                                              "VALUES (?, ?, ?)");
+        const QVariant noText(QMetaType::fromType<QString>());
+        const QVariant noNumber(QMetaType::fromType<int>());
+        QString longText;
+        for (int i = 0; i < 40; ++i)
+            longText += QStringLiteral("Contant – \U0001F695 %1; ").arg(i);
+        const std::vector<QVariantList> rows{{1, 1, QStringLiteral("Contant")},
+                                             {noNumber, 2, longText},
+                                             {3, 3, QString(QLatin1String(""))},
+                                             {4, 4, noText},
+                                             {5, 5, QStringLiteral("x")}};
+        QString error;
+        QVERIFY(kit.database->connection().transaction(DatabaseBackend::Step::Begin, error));
+        QVERIFY2(backend.executeRows(insert, rows, error), qPrintable(error));
+        // A double binds no array: the rows go one by one, all of them.
+        QVERIFY2(backend.executeRows(insert, {{6, 6, 1.5}, {7, 7, 2.5}}, error), qPrintable(error));
+        QVERIFY(backend.transaction(DatabaseBackend::Step::Commit, error));
+        StatementResult stored;
+        QVERIFY2(backend.execute(QStringLiteral("SELECT tra_gebruiker, tra_rit, tra_opmerking FROM TRANSACTIES "
+                                                "ORDER BY tra_rit"),
+                                 {}, stored, error),
+                 qPrintable(error));
+        QCOMPARE(stored.rows.size(), size_t(7));
+        for (size_t r = 0; r < rows.size(); ++r) {
+            const QVariantList &row = stored.rows[r];
+            QCOMPARE(row[0].isNull(), rows[r][0].isNull());
+            QCOMPARE(row[1].toInt(), rows[r][1].toInt());
+            QCOMPARE(row[2].isNull(), rows[r][2].isNull());
+            QCOMPARE(row[2].toString(), rows[r][2].toString());
+        }
+        QCOMPARE(stored.rows[6][2].toString(), QStringLiteral("2.5"));
+
+        // The third of four rows is refused: the call fails with the
+        // server's message.
+        QString output;
+        QVERIFY2(cluster.psql(QStringLiteral("CREATE FUNCTION refuse_row() RETURNS trigger LANGUAGE plpgsql AS $$ "
+                                             "BEGIN IF NEW.tra_rit = 13 THEN RAISE EXCEPTION 'row refused'; END IF; "
+                                             "RETURN NEW; END $$; CREATE TRIGGER refuse_row BEFORE INSERT ON "
+                                             "TRANSACTIES FOR EACH ROW EXECUTE FUNCTION refuse_row()"),
+                              &output),
+                 qPrintable(output));
+        QVERIFY(backend.transaction(DatabaseBackend::Step::Begin, error));
+        QVERIFY(
+            !backend.executeRows(insert, {{1, 11, noText}, {1, 12, noText}, {1, 13, noText}, {1, 14, noText}}, error));
+        QVERIFY2(error.contains(QLatin1String("row refused")), qPrintable(error));
+        QVERIFY(backend.transaction(DatabaseBackend::Step::Rollback, error));
+    }
+
     void appendedRowGetsItsOwnKeyDespiteATrigger()
     {
         PostgresCluster &cluster = PostgresCluster::shared();
