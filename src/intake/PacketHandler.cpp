@@ -334,7 +334,10 @@ void PacketHandler::closeGroup()
             // once it has left the group open, or else by a job that runs
             // before the jobs waiting.
             m_redoing = undone;
-            m_queue->postGroupJobNext([this]() -> QCoro::Task<> { co_await redoPending(); });
+            m_queue->postGroupJobNext([this, alive = std::weak_ptr<const bool>(m_alive)]() -> QCoro::Task<> {
+                if (!alive.expired())
+                    co_await redoPending();
+            });
             return;
         }
     }

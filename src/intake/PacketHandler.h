@@ -10,6 +10,7 @@
 #include <QStringList>
 
 #include <chrono>
+#include <memory>
 #include <vector>
 
 namespace velora {
@@ -111,6 +112,8 @@ private:
     bool m_grouping = false;        // the packet in hand joins the group (its reply waits for the commit)
     bool m_closingForReply = false; // the group is ended for a reply that must follow its replies
     quint64 m_redoing = 0;          // the undone transaction whose packets a job waits to handle again
+    // Gone with the handler: a job it left in the queue then does nothing.
+    std::shared_ptr<const bool> m_alive = std::make_shared<const bool>(true);
     std::vector<Answer> m_group;
     ServiceMetrics *m_metrics = nullptr;
 };
