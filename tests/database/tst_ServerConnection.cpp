@@ -238,8 +238,9 @@ private Q_SLOTS:
 
     // Rows written in one call as arrays of values: every row arrives with
     // its own values (lengths, empty texts and nulls differing from row to
-    // row), a failing row fails the call, and values that bind no array run
-    // row by row.
+    // row; quotes and backslashes as they are, though psqlODBC sends an
+    // array's values inside the statement text), a failing row fails the
+    // call, and values that bind no array run row by row.
     void rowsWrittenTogetherArriveAsTheyWent()
     {
         PostgresCluster &cluster = PostgresCluster::shared();
@@ -254,12 +255,12 @@ private Q_SLOTS:
         const QVariant noNumber(QMetaType::fromType<int>());
         QString longText;
         for (int i = 0; i < 40; ++i)
-            longText += QStringLiteral("Contant – \U0001F695 %1; ").arg(i);
+            longText += QStringLiteral("Contant – \U0001F695 O'Neil \\ %1; \\'); --").arg(i);
         const std::vector<QVariantList> rows{{1, 1, QStringLiteral("Contant")},
                                              {noNumber, 2, longText},
                                              {3, 3, QString(QLatin1String(""))},
                                              {4, 4, noText},
-                                             {5, 5, QStringLiteral("x")}};
+                                             {5, 5, QStringLiteral("'")}};
         QString error;
         QVERIFY(kit.database->connection().transaction(DatabaseBackend::Step::Begin, error));
         QVERIFY2(backend.executeRows(insert, rows, error), qPrintable(error));
