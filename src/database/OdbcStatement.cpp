@@ -59,6 +59,13 @@ const SQLWCHAR *wide(const QString &text)
     return reinterpret_cast<const SQLWCHAR *>(text.utf16());
 }
 
+// The SQL type a text of `bytes` UTF-16 bytes binds as, as Qt's driver bound
+// it: the long form past 254 bytes.
+short textSqlType(SQLLEN bytes)
+{
+    return short(bytes > 254 ? SQL_WLONGVARCHAR : SQL_WVARCHAR);
+}
+
 // A null of the type Qt's driver gives for the column.
 QVariant nullOf(QMetaType::Type type)
 {
@@ -210,7 +217,7 @@ bool OdbcStatement::executeRows(const std::vector<QVariantList> &rows, QString &
             // form past 254 bytes.
             const SQLLEN bytes = SQLLEN(longest) * SQLLEN(sizeof(SQLWCHAR));
             column.cType = SQL_C_WCHAR;
-            column.sqlType = bytes > 254 ? SQL_WLONGVARCHAR : SQL_WVARCHAR;
+            column.sqlType = textSqlType(bytes);
             column.columnSize = SQLULEN(std::max<qsizetype>(longest, 1));
             column.stride = bytes + SQLLEN(sizeof(SQLWCHAR));
             column.data.assign(count * size_t(column.stride), 0);
@@ -302,9 +309,7 @@ bool OdbcStatement::bind(int index, const QVariant &value, QString &error)
         if (bytes > 0)
             std::memcpy(param.text.data(), text.constData(), size_t(bytes));
         const SQLLEN capacity = SQLLEN(param.text.size() * sizeof(SQLWCHAR));
-        wanted = {SQL_C_WCHAR,       short(bytes > 254 ? SQL_WLONGVARCHAR : SQL_WVARCHAR),
-                  SQLULEN(capacity), 0,
-                  param.text.data(), capacity};
+        wanted = {SQL_C_WCHAR, textSqlType(bytes), SQLULEN(capacity), 0, param.text.data(), capacity};
         length = bytes;
         break;
     }

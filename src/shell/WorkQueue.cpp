@@ -41,13 +41,8 @@ void WorkQueue::postGroupJob(const QString &key, Job job)
 
 void WorkQueue::postGroupJobNext(Job job)
 {
-    Entry entry{{}, std::move(job), {}, true};
-    if (!m_running && m_waiting.empty()) {
-        start(std::move(entry));
-        runWaiting();
-        return;
-    }
-    m_waiting.push_front(std::move(entry));
+    // Never started inside the caller: it is posted from a group's end.
+    m_waiting.push_front(Entry{{}, std::move(job), {}, true});
     if (!m_running && !m_runScheduled) {
         m_runScheduled = true;
         QMetaObject::invokeMethod(this, &WorkQueue::runWaiting, Qt::QueuedConnection);
